@@ -1,0 +1,128 @@
+// Spawns tokcollect with pipes and feeds and drains them with poll(), so that
+// neither side can block the other however large the input or the output.
+#include "run_program.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+void check(bool ok, const char* what)
+{
+    if (!ok)
+        throw std::runtime_error(what);
+}
+
+[[noreturn]] void exec_child(const run_options& options, int in[2], int out[2], int err[2])
+{
+    if (options.in == stdin_is::piped)
+        dup2(in[0], 0);
+    else if (options.in == stdin_is::directory)
+        dup2(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0);
+    else
+        close(0);
+    if (options.out == stdout_is::piped)
+        dup2(out[1], 1);
+    else if (options.out == stdout_is::dev_full)
+        dup2(open("/dev/full", O_WRONLY | O_CLOEXEC), 1);
+    else
+        close(1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        close(fd);
+    if (options.address_space_limit) {
+        rlimit limit{static_cast<rlim_t>(options.address_space_limit),
+                     static_cast<rlim_t>(options.address_space_limit)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    std::vector<char*> argv{const_cast<char*>(TOKCOLLECT_PATH)};
+    for (const std::string& arg : options.args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(TOKCOLLECT_PATH, argv.data());
+    _exit(127);
+}
+
+// Writes `input` to `to` while draining `out` and `err` until both are closed.
+void pump(std::string_view input, int to, int out, int err, run_result& result)
+{
+    pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {input.empty() ? -1 : to, POLLOUT, 0}};
+    if (input.empty())
+        close(to);
+    size_t sent = 0;
+    char buffer[65536];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        check(poll(fds, 3, -1) >= 0 || errno == EINTR, "poll");
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0)
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+            else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+        if (fds[2].fd >= 0 && fds[2].revents) {
+            ssize_t n = write(to, input.data() + sent, input.size() - sent);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            if (n < 0 || sent == input.size()) {
+                close(to);
+                fds[2].fd = -1;
+            }
+        }
+    }
+    if (fds[2].fd >= 0)
+        close(to);
+}
+
+} // namespace
+
+run_result run_tokcollect(std::string_view input, const run_options& options)
+{
+    int in[2], out[2], err[2];
+    check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
+          "pipe");
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0)
+        exec_child(options, in, out, err);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // A child that stops reading early must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+
+    run_result result{};
+    pump(input, in[1], out[0], err[0], result);
+    int status = 0;
+    check(waitpid(pid, &status, 0) == pid, "waitpid");
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string escape(std::string_view bytes)
+{
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c == '\n')
+            text += "\\n\n";
+        else if (c < 0x20 || c >= 0x7F || c == '\\') {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            text += code;
+        } else
+            text += static_cast<char>(c);
+    }
+    return text;
+}
