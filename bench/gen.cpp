@@ -1,0 +1,109 @@
+// Writes a benchmark input of about SIZE_MIB mebibytes to standard output,
+// the same bytes on every machine (a fixed seed and our own generator).
+//
+//   gen typical|distinct|nolist|longlines SIZE_MIB
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+uint64_t state = 0x7f4a7c159e3779b9;
+
+// splitmix64: small, fast and identical everywhere.
+uint64_t next_random()
+{
+    uint64_t z = (state += 0x9e3779b97f4a7c15);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+    return z ^ (z >> 31);
+}
+
+uint64_t below(uint64_t n)
+{
+    return next_random() % n;
+}
+
+// Dates m/d/yy over 25 years and integers below 1000: about 9,400 tokens.
+void typical_line(std::string& out)
+{
+    out += "item_" + std::to_string(below(100000)) + " = [";
+    for (uint64_t i = 0, n = 1 + below(6); i < n; ++i) {
+        if (i)
+            out += ", ";
+        if (below(2)) {
+            char date[16];
+            std::snprintf(date, sizeof date, "%u/%u/%02u", unsigned(1 + below(12)),
+                          unsigned(1 + below(28)), unsigned(below(25)));
+            out += date;
+        } else
+            out += std::to_string(below(1000));
+    }
+    out += "]\n";
+}
+
+void distinct_line(std::string& out)
+{
+    out += '[';
+    for (int i = 0; i < 8; ++i) {
+        if (i)
+            out += ',';
+        out += std::to_string(below(1000000000));
+    }
+    out += "]\n";
+}
+
+void nolist_line(std::string& out)
+{
+    static const char* const hosts[] = {"web-1", "web-2", "db-1", "cache-3", "batch-7"};
+    static const char* const events[] = {"accepted connection from", "closed connection to",
+                                         "slow query from", "cache miss for", "retrying job for"};
+    char text[160];
+    std::snprintf(text, sizeof text, "Dec %2u %02u:%02u:%02u %s app: %s 10.0.%u.%u port %u id %u\n",
+                  unsigned(1 + below(31)), unsigned(below(24)), unsigned(below(60)),
+                  unsigned(below(60)), hosts[below(5)], events[below(5)], unsigned(below(256)),
+                  unsigned(below(256)), unsigned(1024 + below(64000)), unsigned(below(1000000)));
+    out += text;
+}
+
+void long_line(std::string& out)
+{
+    out += '[';
+    for (int i = 0; i < 10000; ++i) {
+        if (i)
+            out += ',';
+        out += std::to_string(below(100000));
+    }
+    out += "]\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: gen typical|distinct|nolist|longlines SIZE_MIB\n");
+        return 2;
+    }
+    void (*make_line)(std::string&) = std::strcmp(argv[1], "typical") == 0    ? typical_line
+                                      : std::strcmp(argv[1], "distinct") == 0 ? distinct_line
+                                      : std::strcmp(argv[1], "nolist") == 0   ? nolist_line
+                                      : std::strcmp(argv[1], "longlines") == 0 ? long_line
+                                                                               : nullptr;
+    if (!make_line) {
+        std::fprintf(stderr, "gen: unknown workload %s\n", argv[1]);
+        return 2;
+    }
+    const uint64_t size = std::strtoull(argv[2], nullptr, 10) << 20;
+    std::string block;
+    for (uint64_t written = 0; written < size; written += block.size()) {
+        block.clear();
+        while (block.size() < (1 << 20))
+            make_line(block);
+        if (std::fwrite(block.data(), 1, block.size(), stdout) != block.size())
+            return 1;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
