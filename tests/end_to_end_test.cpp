@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 
 #include "run_program.h"
 
@@ -93,6 +94,22 @@ TEST(EndToEnd, Failures)
         {"stdout closed", "[1]\n", "", write_error + "Bad file descriptor\n", 1, no_stdout},
         {"nothing for a closed stdout", "x\n", "", eol, 0, no_stdout},
     });
+}
+
+TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
+{
+    running_program program = start_tokcollect();
+    const int generous_ms = 30'000;
+    ASSERT_EQ(write(program.in, "no list\n", 8), 8);
+    EXPECT_EQ(read_within(program.err, eol.size(), generous_ms), eol);
+    ASSERT_EQ(write(program.in, "[2]\nstill none\n", 15), 15);
+    EXPECT_EQ(read_within(program.err, eol.size(), generous_ms), eol);
+    EXPECT_EQ(read_within(program.out, 1, 0), "") << "listing before the end of input";
+
+    run_result rest = finish(program, "[1]\n");
+    EXPECT_EQ(rest.out, "1\n2\n");
+    EXPECT_EQ(rest.err, "");
+    EXPECT_EQ(rest.status, 0);
 }
 
 TEST(EndToEnd, OutOfMemory)

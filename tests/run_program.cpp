@@ -2,6 +2,7 @@
 // neither side can block the other however large the input or the output.
 #include "run_program.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -88,7 +89,7 @@ void pump(std::string_view input, int to, int out, int err, run_result& result)
 
 } // namespace
 
-run_result run_tokcollect(std::string_view input, const run_options& options)
+running_program start_tokcollect(const run_options& options)
 {
     int in[2], out[2], err[2];
     check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
@@ -102,13 +103,36 @@ run_result run_tokcollect(std::string_view input, const run_options& options)
     close(err[1]);
     // A child that stops reading early must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
+    return {pid, in[1], out[0], err[0]};
+}
 
+run_result finish(const running_program& program, std::string_view input)
+{
     run_result result{};
-    pump(input, in[1], out[0], err[0], result);
+    pump(input, program.in, program.out, program.err, result);
     int status = 0;
-    check(waitpid(pid, &status, 0) == pid, "waitpid");
+    check(waitpid(program.pid, &status, 0) == program.pid, "waitpid");
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+run_result run_tokcollect(std::string_view input, const run_options& options)
+{
+    return finish(start_tokcollect(options), input);
+}
+
+std::string read_within(int fd, size_t size, int timeout_ms)
+{
+    std::string text;
+    pollfd ready{fd, POLLIN, 0};
+    char buffer[4096];
+    while (text.size() < size && poll(&ready, 1, timeout_ms) > 0) {
+        ssize_t n = read(fd, buffer, std::min(sizeof buffer, size - text.size()));
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
 std::string escape(std::string_view bytes)

@@ -24,5 +24,23 @@ struct run_options {
 
 run_result run_tokcollect(std::string_view input, const run_options& options = {});
 
+// A started tokcollect and our ends of its pipes, for tests that talk to it.
+struct running_program {
+    int pid;
+    int in;
+    int out;
+    int err;
+};
+
+running_program start_tokcollect(const run_options& options = {});
+
+// Sends the rest of the input, closes standard input, collects the rest of
+// the output and waits for the program to end.
+run_result finish(const running_program& program, std::string_view input);
+
+// Reads until `size` bytes have come, the pipe closes, or nothing has come
+// for `timeout_ms`.
+std::string read_within(int fd, size_t size, int timeout_ms);
+
 // Makes control and non-ASCII bytes visible in assertion messages.
 std::string escape(std::string_view bytes);

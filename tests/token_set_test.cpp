@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,16 +11,16 @@
 namespace
 {
 
-std::string listing(const token_set& tokens)
+std::string listing(token_set& tokens)
 {
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    print_tokens(tokens, out);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
+    std::FILE* file = std::tmpfile();
+    EXPECT_EQ(print_tokens(tokens, fileno(file)), 0);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::getc(file)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
 }
 
 std::string listing_of(const std::vector<std::string>& inserted)
@@ -46,6 +45,13 @@ TEST(TokenSet, ByteOrder)
         {{"5", "", "4"}, "\n4\n5\n"},
         {{"9", "7", "2", "10", "1/2", "1/", "1", "07", "007", "0", "/1", "/", ""},
          "\n/\n/1\n0\n007\n07\n1\n1/\n1/2\n10\n2\n7\n9\n"},
+        // Tokens longer than 16 bytes are stored apart from shorter ones.
+        {{"12345678901234567", "1234567890123456", "1234567890123457", "123456789012345",
+          "12345678901234560", "2", "1/", "12345678901234567"},
+         "1/\n123456789012345\n1234567890123456\n12345678901234560\n12345678901234567\n"
+         "1234567890123457\n2\n"},
+        {{"/0", std::string(20, '/'), "/", std::string(20, '/')},
+         "/\n" + std::string(20, '/') + "\n/0\n"},
     };
     for (const order_case& c : cases)
         EXPECT_EQ(listing_of(c.inserted), c.listed);

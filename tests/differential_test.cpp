@@ -1,0 +1,81 @@
+// The real program against the model of its rules, on generated inputs full
+// of the bytes that matter: brackets, token bytes, separators, whitespace,
+// CR, NUL and bytes above 0x7F, in lines around the 1023-byte chunk size.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "model.h"
+#include "run_program.h"
+
+namespace
+{
+
+struct generator {
+    std::mt19937_64 random;
+
+    size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); }
+
+    char any_byte()
+    {
+        static const std::string common = "[[]],,,  /0123456789\t\r\n\v\f;.-+ax";
+        switch (below(8)) {
+        case 0:
+            return static_cast<char>(0x80 + below(0x80));
+        case 1:
+            return static_cast<char>(below(0x80));
+        default:
+            return common[below(common.size())];
+        }
+    }
+
+    // Mostly short lines, some with long runs of digits, some cut near the
+    // chunk size, with or without a list.
+    std::string line()
+    {
+        static const size_t near_chunk_sizes[] = {1021, 1022, 1023, 1024, 1025, 2046, 2047, 2048};
+        size_t size = below(4) == 0 ? near_chunk_sizes[below(8)] - below(3) : below(60);
+        std::string text;
+        if (below(4) != 0)
+            text += std::string(below(3), 'x') + '[';
+        while (text.size() < size) {
+            if (below(10) == 0)
+                text += std::string(1 + below(40), static_cast<char>('0' + below(10)));
+            else if (below(30) == 0)
+                text += '\0';
+            else
+                text += any_byte();
+        }
+        text.resize(size);
+        return text + '\n';
+    }
+
+    std::string input(size_t lines)
+    {
+        std::string text;
+        for (size_t i = 0; i < lines; ++i)
+            text += line();
+        if (below(2) == 0 && !text.empty())
+            text.pop_back();
+        return text;
+    }
+};
+
+TEST(Differential, MatchesModel)
+{
+    const uint64_t seed = 20261208;
+    generator gen{std::mt19937_64(seed)};
+    for (int round = 0; round < 200; ++round) {
+        std::string input = gen.input(round < 150 ? gen.below(40) : 400 + gen.below(400));
+        model_output expected = model_tokcollect(input);
+        run_result actual = run_tokcollect(input);
+        ASSERT_EQ(actual.status, 0) << "seed " << seed << " round " << round;
+        ASSERT_EQ(escape(actual.out), escape(expected.out))
+            << "seed " << seed << " round " << round;
+        ASSERT_EQ(escape(actual.err), escape(expected.err))
+            << "seed " << seed << " round " << round;
+    }
+}
+
+} // namespace
