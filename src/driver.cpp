@@ -25,7 +25,9 @@ constexpr std::size_t max_chunk = 1023;
 const std::string_view end_of_line = "End of line\n";
 
 // Unread input; the tail of the last block moves to the front before a read.
-char input[1 << 17];
+// The extra byte leaves room for the NUL that ends the last chunk.
+constexpr std::size_t input_size = 1 << 17;
+char input[input_size + 1];
 
 // Diagnostics not yet written.
 struct diagnostics {
@@ -79,7 +81,7 @@ std::string_view next_chunk(std::string_view unread, bool at_eof)
 ssize_t read_more(int fd, std::size_t filled, int& error)
 {
     for (;;) {
-        ssize_t n = read(fd, input + filled, sizeof input - filled);
+        ssize_t n = read(fd, input + filled, input_size - filled);
         if (n >= 0)
             return n;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -90,6 +92,17 @@ ssize_t read_more(int fd, std::size_t filled, int& error)
             return -1;
         }
     }
+}
+
+// Scans the `size` bytes at `chunk` as one NUL-terminated chunk. The byte
+// after it is unread input, so it is put back afterwards.
+bool scan_chunk(char* chunk, std::size_t size, token_set& tokens)
+{
+    const char saved = chunk[size];
+    chunk[size] = '\0';
+    const bool has_list = scan_line(chunk, tokens);
+    chunk[size] = saved;
+    return has_list;
 }
 
 } // namespace
@@ -106,7 +119,7 @@ int collect_tokens(int in, int out, int err)
             std::string_view unread(input + begin, end - begin);
             std::string_view line = next_chunk(unread, at_eof);
             if (!line.empty()) {
-                if (!scan_line(line, tokens))
+                if (!scan_chunk(input + begin, line.size(), tokens))
                     add(diag, end_of_line);
                 begin += line.size();
                 continue;

@@ -1,7 +1,7 @@
 // The list scanner, feeding the token set.
 #include "scanner.h"
 
-bool scan_line(std::string_view chunk, token_set& tokens)
+bool scan_line(const char* chunk, token_set& tokens)
 {
     return cut_list(chunk, [&tokens](std::string_view token) { insert_token(tokens, token); });
 }

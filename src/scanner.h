@@ -25,29 +25,23 @@ constexpr bool is_list_space(unsigned char c)
 }
 
 // Calls take(token) for every token of the list that opens at the first '['
-// of `chunk`, in order; each token is a view into `chunk`. The chunk ends at
-// its first NUL byte or at its size, whichever comes first. Returns false,
-// taking nothing, when no '[' comes before that end.
-template <typename Take> bool cut_list(std::string_view chunk, Take&& take)
+// of the NUL-terminated `chunk`, in order; each token is a view into `chunk`.
+// Returns false, taking nothing, when no '[' comes before the NUL.
+template <typename Take> bool cut_list(const char* chunk, Take&& take)
 {
-    if (chunk.empty())
+    const char* p = std::strchr(chunk, '[');
+    if (!p)
         return false;
-    const char* end = chunk.data() + chunk.size();
-    if (const void* nul = std::memchr(chunk.data(), '\0', chunk.size()))
-        end = static_cast<const char*>(nul);
-    const void* opener = std::memchr(chunk.data(), '[', static_cast<size_t>(end - chunk.data()));
-    if (!opener)
-        return false;
-
-    const char* p = static_cast<const char*>(opener) + 1;
-    for (;;) {
-        while (p != end && is_list_space(static_cast<unsigned char>(*p)))
+    for (++p;;) {
+        while (is_list_space(static_cast<unsigned char>(*p)))
             ++p;
         const char* start = p;
-        while (p != end && is_token_char(static_cast<unsigned char>(*p)))
+        while (is_token_char(static_cast<unsigned char>(*p)))
             ++p;
         take(std::string_view(start, static_cast<size_t>(p - start)));
-        if (p == end || *p == ']')
+        // The NUL is neither whitespace nor a token byte, so the cursor
+        // always stops on it rather than passing it.
+        if (*p == ']' || *p == '\0')
             return true;
         ++p;
     }
@@ -55,4 +49,4 @@ template <typename Take> bool cut_list(std::string_view chunk, Take&& take)
 
 // Inserts every token of the chunk's list into `tokens`; the result is that
 // of cut_list().
-bool scan_line(std::string_view chunk, token_set& tokens);
+bool scan_line(const char* chunk, token_set& tokens);

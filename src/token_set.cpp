@@ -2,7 +2,9 @@
 #include "token_set.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <utility>
 
 #include "write_all.h"
 
@@ -27,21 +29,13 @@ std::uint64_t packed_prefix(std::string_view token)
     return pack(token.substr(0, max_packed_size));
 }
 
-// Packed words carry their entropy in the top bits; mix it into all of them.
-std::uint64_t slot_hash(std::uint64_t word)
-{
-    word ^= word >> 33;
-    word *= 0xff51afd7ed558ccd;
-    word ^= word >> 33;
-    word *= 0xc4ceb9fe1a85ec53;
-    return word ^ word >> 33;
-}
-
-// The slot that holds `word`, or the free slot where it belongs.
+// Fibonacci hashing: the top bits of the product depend on every bit of the
+// word, and a table of 2^k slots takes the top k.
 std::uint64_t& find_slot(std::vector<std::uint64_t>& table, std::uint64_t word)
 {
+    const int shift = std::countl_zero(table.size()) + 1;
     const std::size_t mask = table.size() - 1;
-    std::size_t i = slot_hash(word) & mask;
+    std::size_t i = (word * 0x9e3779b97f4a7c15) >> shift;
     while (table[i] != 0 && table[i] != word)
         i = (i + 1) & mask;
     return table[i];
@@ -56,19 +50,20 @@ void grow(token_set& tokens)
     tokens.packed.swap(table);
 }
 
-void insert_packed(token_set& tokens, std::uint64_t word)
+// Out of the hot path: only a new token is stored.
+[[gnu::noinline]] void add_packed(token_set& tokens, std::uint64_t word)
 {
-    if (tokens.packed.empty())
+    if (4 * (tokens.packed_count + 1) > 3 * tokens.packed.size())
         grow(tokens);
-    std::uint64_t* slot = &find_slot(tokens.packed, word);
-    if (*slot == word)
-        return;
-    if (4 * (tokens.packed_count + 1) > 3 * tokens.packed.size()) {
-        grow(tokens);
-        slot = &find_slot(tokens.packed, word);
-    }
-    *slot = word;
+    find_slot(tokens.packed, word) = word;
     ++tokens.packed_count;
+}
+
+[[gnu::noinline]] void add_long(token_set& tokens, std::string_view token)
+{
+    auto at = tokens.long_tokens.lower_bound(token);
+    if (at == tokens.long_tokens.end() || *at != token)
+        tokens.long_tokens.emplace_hint(at, token);
 }
 
 // Collects the listing in large blocks, so that it costs few writes.
@@ -112,25 +107,51 @@ void emit(listing& out, std::uint64_t word)
     out.used += size + 1;
 }
 
+// A least-significant-byte-first radix sort. Passes over a byte that every
+// word shares are skipped: short tokens leave many low bytes zero.
+void radix_sort(std::vector<std::uint64_t>& words)
+{
+    if (words.empty())
+        return;
+    std::vector<std::uint64_t> sorted(words.size());
+    static std::size_t counts[8][256];
+    std::memset(counts, 0, sizeof counts);
+    for (std::uint64_t word : words)
+        for (int byte = 0; byte < 8; ++byte)
+            ++counts[byte][word >> 8 * byte & 0xff];
+    for (int byte = 0; byte < 8; ++byte) {
+        std::size_t* starts = counts[byte];
+        if (starts[words[0] >> 8 * byte & 0xff] == words.size())
+            continue;
+        for (std::size_t value = 0, start = 0; value < 256; ++value)
+            start += std::exchange(starts[value], start);
+        for (std::uint64_t word : words)
+            sorted[starts[word >> 8 * byte & 0xff]++] = word;
+        words.swap(sorted);
+    }
+}
+
 // Moves the words of the hash table to its front and sorts them.
 void sort_packed(token_set& tokens)
 {
     auto end = std::remove(tokens.packed.begin(), tokens.packed.end(), std::uint64_t{0});
     tokens.packed.erase(end, tokens.packed.end());
-    std::sort(tokens.packed.begin(), tokens.packed.end());
+    radix_sort(tokens.packed);
 }
 
 } // namespace
 
 void insert_token(token_set& tokens, std::string_view token)
 {
-    if (token.empty())
+    if (token.empty()) {
         tokens.has_empty = true;
-    else if (token.size() <= max_packed_size)
-        insert_packed(tokens, pack(token));
-    else if (auto at = tokens.long_tokens.lower_bound(token);
-             at == tokens.long_tokens.end() || *at != token)
-        tokens.long_tokens.emplace_hint(at, token);
+    } else if (token.size() <= max_packed_size) {
+        const std::uint64_t word = pack(token);
+        if (tokens.packed.empty() || find_slot(tokens.packed, word) != word)
+            add_packed(tokens, word);
+    } else {
+        add_long(tokens, token);
+    }
 }
 
 int print_tokens(token_set& tokens, int fd)

@@ -20,7 +20,8 @@ void expect_cuts(const std::vector<scan_case>& cases)
 {
     for (const scan_case& c : cases) {
         std::vector<std::string> tokens;
-        bool has_list = cut_list(c.chunk, [&](std::string_view t) { tokens.emplace_back(t); });
+        bool has_list =
+            cut_list(c.chunk.c_str(), [&](std::string_view t) { tokens.emplace_back(t); });
         EXPECT_EQ(has_list, c.has_list) << escape(c.chunk);
         EXPECT_EQ(tokens, c.tokens) << escape(c.chunk);
     }
@@ -96,16 +97,6 @@ TEST(Scanner, NoList)
         {"ab\0[1]\n"s, false, {}},
         {"]1,2]\n", false, {}},
     });
-}
-
-TEST(Scanner, ViewBoundsTheChunk)
-{
-    std::string text = "ab[1,2]";
-    std::vector<std::string> tokens;
-    auto take = [&](std::string_view t) { tokens.emplace_back(t); };
-    EXPECT_FALSE(cut_list(std::string_view(text).substr(0, 2), take));
-    EXPECT_TRUE(cut_list(std::string_view(text).substr(0, 5), take));
-    EXPECT_EQ(tokens, (std::vector<std::string>{"1", ""}));
 }
 
 TEST(Scanner, ByteClasses)
