@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 #include <utility>
 
 #include "write_all.h"
@@ -31,32 +33,69 @@ std::uint64_t packed_prefix(std::string_view token)
 
 // Fibonacci hashing: the top bits of the product depend on every bit of the
 // word, and a table of 2^k slots takes the top k.
-std::uint64_t& find_slot(std::vector<std::uint64_t>& table, std::uint64_t word)
+std::size_t home_slot(std::uint64_t word, std::size_t slot_count)
 {
-    const int shift = std::countl_zero(table.size()) + 1;
-    const std::size_t mask = table.size() - 1;
-    std::size_t i = (word * 0x9e3779b97f4a7c15) >> shift;
-    while (table[i] != 0 && table[i] != word)
-        i = (i + 1) & mask;
-    return table[i];
+    return (word * 0x9e3779b97f4a7c15) >> (std::countl_zero(slot_count) + 1);
+}
+
+// The slot that holds `word`, or the free slot where it belongs.
+std::uint64_t& find_slot(std::uint64_t* slots, std::size_t slot_count, std::uint64_t word)
+{
+    std::size_t i = home_slot(word, slot_count);
+    while (slots[i] != 0 && slots[i] != word)
+        i = (i + 1) & (slot_count - 1);
+    return slots[i];
+}
+
+// calloc() takes large blocks straight from the kernel, already zeroed, and
+// huge pages spare a large table most of its page faults and TLB misses.
+std::uint64_t* zeroed_slots(std::size_t count)
+{
+    void* block = std::calloc(count, sizeof(std::uint64_t));
+    if (!block)
+        throw std::bad_alloc();
+    const std::size_t bytes = count * sizeof(std::uint64_t);
+    const std::uintptr_t page = 4096, start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+    if (bytes >= (std::size_t{4} << 20))
+        madvise(reinterpret_cast<void*>(first), (start + bytes - first) & ~(page - 1),
+                MADV_HUGEPAGE);
+    return static_cast<std::uint64_t*>(block);
 }
 
 void grow(token_set& tokens)
 {
-    std::vector<std::uint64_t> table(std::max(initial_slots, 2 * tokens.packed.size()));
-    for (std::uint64_t word : tokens.packed)
-        if (word != 0)
-            find_slot(table, word) = word;
-    tokens.packed.swap(table);
+    const std::size_t count = std::max(initial_slots, 2 * tokens.slot_count);
+    decltype(token_set::slots) table(zeroed_slots(count), std::free);
+    for (std::size_t i = 0; i < tokens.slot_count; ++i)
+        if (const std::uint64_t word = tokens.slots[i])
+            find_slot(table.get(), count, word) = word;
+    tokens.slots = std::move(table);
+    tokens.slot_count = count;
 }
 
 // Out of the hot path: only a new token is stored.
 [[gnu::noinline]] void add_packed(token_set& tokens, std::uint64_t word)
 {
-    if (4 * (tokens.packed_count + 1) > 3 * tokens.packed.size())
+    if (4 * (tokens.packed_count + 1) > 3 * tokens.slot_count)
         grow(tokens);
-    find_slot(tokens.packed, word) = word;
+    find_slot(tokens.slots.get(), tokens.slot_count, word) = word;
     ++tokens.packed_count;
+}
+
+// Looks up the pending words, first asking for all their slots at once.
+void insert_pending(token_set& tokens)
+{
+    const std::size_t count = tokens.slot_count;
+    for (std::size_t i = 0; i < tokens.pending_count && count; ++i)
+        __builtin_prefetch(&tokens.slots[home_slot(tokens.pending[i], count)]);
+    for (std::size_t i = 0; i < tokens.pending_count; ++i) {
+        const std::uint64_t word = tokens.pending[i];
+        if (tokens.slot_count == 0 ||
+            find_slot(tokens.slots.get(), tokens.slot_count, word) != word)
+            add_packed(tokens, word);
+    }
+    tokens.pending_count = 0;
 }
 
 [[gnu::noinline]] void add_long(token_set& tokens, std::string_view token)
@@ -107,36 +146,43 @@ void emit(listing& out, std::uint64_t word)
     out.used += size + 1;
 }
 
-// A least-significant-byte-first radix sort. Passes over a byte that every
-// word shares are skipped: short tokens leave many low bytes zero.
-void radix_sort(std::vector<std::uint64_t>& words)
+// A least-significant-byte-first radix sort through `scratch`, which holds
+// as many words. Passes over a byte that every word shares are skipped:
+// short tokens leave many low bytes zero. Returns where the sorted words are.
+std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::size_t size)
 {
-    if (words.empty())
-        return;
-    std::vector<std::uint64_t> sorted(words.size());
-    static std::size_t counts[8][256];
-    std::memset(counts, 0, sizeof counts);
-    for (std::uint64_t word : words)
+    if (size == 0)
+        return words;
+    std::size_t counts[8][256] = {};
+    for (std::size_t i = 0; i < size; ++i)
         for (int byte = 0; byte < 8; ++byte)
-            ++counts[byte][word >> 8 * byte & 0xff];
+            ++counts[byte][words[i] >> 8 * byte & 0xff];
     for (int byte = 0; byte < 8; ++byte) {
         std::size_t* starts = counts[byte];
-        if (starts[words[0] >> 8 * byte & 0xff] == words.size())
+        if (starts[words[0] >> 8 * byte & 0xff] == size)
             continue;
         for (std::size_t value = 0, start = 0; value < 256; ++value)
             start += std::exchange(starts[value], start);
-        for (std::uint64_t word : words)
-            sorted[starts[word >> 8 * byte & 0xff]++] = word;
-        words.swap(sorted);
+        for (std::size_t i = 0; i < size; ++i)
+            scratch[starts[words[i] >> 8 * byte & 0xff]++] = words[i];
+        std::swap(words, scratch);
     }
+    return words;
 }
 
-// Moves the words of the hash table to its front and sorts them.
-void sort_packed(token_set& tokens)
+void write_listing(listing& out, const token_set& tokens, const std::uint64_t* words)
 {
-    auto end = std::remove(tokens.packed.begin(), tokens.packed.end(), std::uint64_t{0});
-    tokens.packed.erase(end, tokens.packed.end());
-    radix_sort(tokens.packed);
+    if (tokens.has_empty)
+        emit(out, std::string_view());
+    auto next_long = tokens.long_tokens.begin();
+    for (const std::uint64_t* word = words; word != words + tokens.packed_count; ++word) {
+        for (; next_long != tokens.long_tokens.end() && packed_prefix(*next_long) < *word;
+             ++next_long)
+            emit(out, *next_long);
+        emit(out, *word);
+    }
+    for (; next_long != tokens.long_tokens.end(); ++next_long)
+        emit(out, *next_long);
 }
 
 } // namespace
@@ -146,9 +192,9 @@ void insert_token(token_set& tokens, std::string_view token)
     if (token.empty()) {
         tokens.has_empty = true;
     } else if (token.size() <= max_packed_size) {
-        const std::uint64_t word = pack(token);
-        if (tokens.packed.empty() || find_slot(tokens.packed, word) != word)
-            add_packed(tokens, word);
+        tokens.pending[tokens.pending_count++] = pack(token);
+        if (tokens.pending_count == std::size(tokens.pending))
+            insert_pending(tokens);
     } else {
         add_long(tokens, token);
     }
@@ -156,19 +202,15 @@ void insert_token(token_set& tokens, std::string_view token)
 
 int print_tokens(token_set& tokens, int fd)
 {
-    sort_packed(tokens);
+    insert_pending(tokens);
+    // The words move to the front of the table, which is then theirs alone.
+    std::uint64_t* words = tokens.slots.get();
+    std::uint64_t* end = std::remove(words, words + tokens.slot_count, std::uint64_t{0});
+    auto scratch = std::make_unique_for_overwrite<std::uint64_t[]>(tokens.packed_count);
+    words = radix_sort(words, scratch.get(), static_cast<std::size_t>(end - words));
+
     listing out{fd};
-    if (tokens.has_empty)
-        emit(out, std::string_view());
-    auto next_long = tokens.long_tokens.begin();
-    for (std::uint64_t word : tokens.packed) {
-        for (; next_long != tokens.long_tokens.end() && packed_prefix(*next_long) < word;
-             ++next_long)
-            emit(out, *next_long);
-        emit(out, word);
-    }
-    for (; next_long != tokens.long_tokens.end(); ++next_long)
-        emit(out, *next_long);
+    write_listing(out, tokens, words);
     flush(out);
     tokens = token_set();
     return out.error;
