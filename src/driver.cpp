@@ -105,49 +105,53 @@ bool scan_chunk(char* chunk, std::size_t size, token_set& tokens)
     return has_list;
 }
 
+// Scans every chunk of `in` into `tokens`. Returns false after a read error,
+// which has been reported; what was read before it is scanned all the same.
+bool scan_input(int in, token_set& tokens, diagnostics& diag)
+{
+    bool ok = true;
+    std::size_t begin = 0, end = 0;
+    for (bool at_eof = false;;) {
+        std::string_view unread(input + begin, end - begin);
+        if (std::string_view line = next_chunk(unread, at_eof); !line.empty()) {
+            if (!scan_chunk(input + begin, line.size(), tokens))
+                add(diag, end_of_line);
+            begin += line.size();
+            continue;
+        }
+        if (at_eof)
+            return ok;
+        flush(diag);
+        std::memmove(input, unread.data(), unread.size());
+        begin = 0;
+        end = unread.size();
+        int error = 0;
+        ssize_t n = read_more(in, end, error);
+        if (n < 0) {
+            report(diag, "error reading standard input", error);
+            ok = false;
+        }
+        at_eof = n <= 0;
+        end += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+}
+
 } // namespace
 
 int collect_tokens(int in, int out, int err)
 {
-    token_set tokens;
     diagnostics diag{err};
-    int status = 0;
-    std::size_t begin = 0, end = 0;
-    bool at_eof = false;
     try {
-        for (;;) {
-            std::string_view unread(input + begin, end - begin);
-            std::string_view line = next_chunk(unread, at_eof);
-            if (!line.empty()) {
-                if (!scan_chunk(input + begin, line.size(), tokens))
-                    add(diag, end_of_line);
-                begin += line.size();
-                continue;
-            }
-            if (at_eof)
-                break;
-            flush(diag);
-            std::memmove(input, unread.data(), unread.size());
-            begin = 0;
-            end = unread.size();
-            int error = 0;
-            ssize_t n = read_more(in, end, error);
-            if (n < 0) {
-                report(diag, "error reading standard input", error);
-                status = 1;
-            }
-            at_eof = n <= 0;
-            end += n > 0 ? static_cast<std::size_t>(n) : 0;
+        token_set tokens;
+        int status = scan_input(in, tokens, diag) ? 0 : 1;
+        flush(diag);
+        if (int error = print_tokens(tokens, out)) {
+            report(diag, "error writing standard output", error);
+            status = 1;
         }
+        return status;
     } catch (const std::bad_alloc&) {
         report(diag, "out of memory");
         return 1;
     }
-    flush(diag);
-
-    if (int error = print_tokens(tokens, out)) {
-        report(diag, "error writing standard output", error);
-        status = 1;
-    }
-    return status;
 }
