@@ -131,7 +131,7 @@ char* make_room(listing& out, std::size_t size)
 void emit(listing& out, std::string_view token)
 {
     char* at = make_room(out, token.size());
-    std::memcpy(at, token.data(), token.size());
+    std::copy(token.begin(), token.end(), at);
     at[token.size()] = '\n';
     out.used += token.size() + 1;
 }
