@@ -1,0 +1,90 @@
+// libFuzzer target: the whole collector, from reading and chunking to the
+// listing, on arbitrary bytes. Checks the properties every run must have,
+// then compares both output streams with the test suite's model.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "driver.h"
+#include "model.h"
+#include "write_all.h"
+
+namespace
+{
+
+std::string contents(int fd)
+{
+    std::string text;
+    char block[65536];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(n));
+    return text;
+}
+
+void require(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+// Strictly ascending in byte order, and every token made of 0x2F to 0x39.
+void check_listing(std::string_view listing)
+{
+    require(listing.empty() || listing.back() == '\n');
+    std::string_view previous;
+    for (std::size_t at = 0; at < listing.size();) {
+        const std::size_t newline = listing.find('\n', at);
+        std::string_view token = listing.substr(at, newline - at);
+        for (unsigned char c : token)
+            require(c >= 0x2F && c <= 0x39);
+        require(at == 0 || previous < token);
+        previous = token;
+        at = newline + 1;
+    }
+}
+
+// One "End of line\n" for each 1023-byte-at-most chunk without a '[' before
+// its first NUL.
+void check_diagnostics(std::string_view input, std::string_view diagnostics)
+{
+    std::size_t unlisted = 0;
+    for (std::size_t at = 0; at < input.size();) {
+        std::string_view chunk = input.substr(at, 1023);
+        chunk = chunk.substr(0, chunk.find('\n') + 1 ? chunk.find('\n') + 1 : chunk.size());
+        at += chunk.size();
+        chunk = chunk.substr(0, chunk.find('\0'));
+        unlisted += chunk.find('[') == std::string_view::npos;
+    }
+    require(diagnostics.size() == unlisted * 12);
+    for (std::size_t at = 0; at < diagnostics.size(); at += 12)
+        require(diagnostics.substr(at, 12) == "End of line\n");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const int in = memfd_create("input", 0), out = memfd_create("output", 0),
+              err = memfd_create("errors", 0);
+    require(in >= 0 && out >= 0 && err >= 0);
+    require(write_all(in, input.data(), input.size()) == 0);
+    lseek(in, 0, SEEK_SET);
+
+    require(collect_tokens(in, out, err) == 0);
+    const std::string listing = contents(out), diagnostics = contents(err);
+    close(in);
+    close(out);
+    close(err);
+
+    check_listing(listing);
+    check_diagnostics(input, diagnostics);
+    const model_output expected = model_tokcollect(input);
+    require(listing == expected.out && diagnostics == expected.err);
+    return 0;
+}
