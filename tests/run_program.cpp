@@ -26,6 +26,8 @@ void check(bool ok, const char* what)
 {
     if (options.in == stdin_is::piped)
         dup2(in[0], 0);
+    else if (options.in == stdin_is::file)
+        dup2(open(options.input_file.c_str(), O_RDONLY | O_CLOEXEC), 0);
     else if (options.in == stdin_is::directory)
         dup2(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0);
     else
@@ -37,6 +39,8 @@ void check(bool ok, const char* what)
     else
         close(1);
     dup2(err[1], 2);
+    // The test ignores SIGPIPE for itself; the program gets the default, as from a shell.
+    signal(SIGPIPE, SIG_DFL);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
         close(fd);
     if (options.address_space_limit) {
@@ -58,6 +62,9 @@ void pump(std::string_view input, int to, int out, int err, run_result& result)
     pollfd fds[3] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {input.empty() ? -1 : to, POLLOUT, 0}};
     if (input.empty())
         close(to);
+    // A blocking write of a large piece would wait for the child to read it
+    // all, while the child may be waiting for us to drain its output.
+    fcntl(to, F_SETFL, O_NONBLOCK);
     size_t sent = 0;
     char buffer[65536];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -77,7 +84,7 @@ void pump(std::string_view input, int to, int out, int err, run_result& result)
             ssize_t n = write(to, input.data() + sent, input.size() - sent);
             if (n > 0)
                 sent += static_cast<size_t>(n);
-            if (n < 0 || sent == input.size()) {
+            if ((n < 0 && errno != EAGAIN) || sent == input.size()) {
                 close(to);
                 fds[2].fd = -1;
             }
@@ -111,7 +118,9 @@ run_result finish(const running_program& program, std::string_view input)
     run_result result{};
     pump(input, program.in, program.out, program.err, result);
     int status = 0;
-    check(waitpid(program.pid, &status, 0) == program.pid, "waitpid");
+    rusage usage{};
+    check(wait4(program.pid, &status, 0, &usage) == program.pid, "wait4");
+    result.peak_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

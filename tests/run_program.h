@@ -9,15 +9,17 @@
 struct run_result {
     std::string out;
     std::string err;
-    int status; // exit status, or 128 + signal number
+    int status;        // exit status, or 128 + signal number
+    long peak_rss_kib; // meaningful only when the test process itself is small
 };
 
-enum class stdin_is { piped, directory, closed };
+enum class stdin_is { piped, file, directory, closed };
 enum class stdout_is { piped, dev_full, closed };
 
 struct run_options {
     std::vector<std::string> args = {};
     stdin_is in = stdin_is::piped;
+    std::string input_file = {}; // read when `in` is stdin_is::file
     stdout_is out = stdout_is::piped;
     long address_space_limit = 0; // bytes; 0 for none
 };
