@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 uint64_t state = 0x7f4a7c159e3779b9;
 
@@ -87,9 +88,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: gen typical|distinct|nolist|longlines SIZE_MIB\n");
         return 2;
     }
-    void (*make_line)(std::string&) = std::strcmp(argv[1], "typical") == 0    ? typical_line
-                                      : std::strcmp(argv[1], "distinct") == 0 ? distinct_line
-                                      : std::strcmp(argv[1], "nolist") == 0   ? nolist_line
+    void (*make_line)(std::string&) = std::strcmp(argv[1], "typical") == 0     ? typical_line
+                                      : std::strcmp(argv[1], "distinct") == 0  ? distinct_line
+                                      : std::strcmp(argv[1], "nolist") == 0    ? nolist_line
                                       : std::strcmp(argv[1], "longlines") == 0 ? long_line
                                                                                : nullptr;
     if (!make_line) {

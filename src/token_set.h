@@ -4,7 +4,7 @@
 // ('/' as 1, '0' to '9' as 2 to 11), first byte in the top bits and zeros
 // behind the last, so that comparing two words as integers compares their
 // tokens in byte order. The words live in an open-addressing hash table that
-// is kept at most three quarters full: 8 to 22 bytes a token, and nothing
+// is kept at most three quarters full: 11 to 22 bytes a token, and nothing
 // allocated for a token already present. New words are looked up in small
 // batches so that the memory holding their slots is fetched in parallel.
 // Longer tokens, rare in practice, are kept whole in an ordered std::set. The
