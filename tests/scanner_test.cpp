@@ -99,13 +99,4 @@ TEST(Scanner, NoList)
     });
 }
 
-TEST(Scanner, ByteClasses)
-{
-    for (int c = 0; c < 256; ++c) {
-        EXPECT_EQ(is_token_char(static_cast<unsigned char>(c)), c >= 0x2F && c <= 0x39) << c;
-        bool space = c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-        EXPECT_EQ(is_list_space(static_cast<unsigned char>(c)), space) << c;
-    }
-}
-
 } // namespace
