@@ -15,6 +15,10 @@ namespace
 
 constexpr std::size_t max_packed_size = 16;
 constexpr std::size_t initial_slots = 1024;
+// A table of up to this many slots (512 KiB) stays in the caches. It is kept
+// sparse, to shorten probes, and probed directly, since batching only pays
+// for lookups that miss the caches.
+constexpr std::size_t cached_slots = 65536;
 
 std::uint64_t pack(std::string_view token)
 {
@@ -77,10 +81,17 @@ void grow(token_set& tokens)
 // Out of the hot path: only a new token is stored.
 [[gnu::noinline]] void add_packed(token_set& tokens, std::uint64_t word)
 {
-    if (4 * (tokens.packed_count + 1) > 3 * tokens.slot_count)
+    const std::size_t eighths_full = tokens.slot_count < cached_slots ? 3 : 6;
+    if (8 * (tokens.packed_count + 1) > eighths_full * tokens.slot_count)
         grow(tokens);
     find_slot(tokens.slots.get(), tokens.slot_count, word) = word;
     ++tokens.packed_count;
+}
+
+void insert_packed(token_set& tokens, std::uint64_t word)
+{
+    if (tokens.slot_count == 0 || find_slot(tokens.slots.get(), tokens.slot_count, word) != word)
+        add_packed(tokens, word);
 }
 
 // Looks up the pending words, first asking for all their slots at once.
@@ -89,12 +100,8 @@ void insert_pending(token_set& tokens)
     const std::size_t count = tokens.slot_count;
     for (std::size_t i = 0; i < tokens.pending_count && count; ++i)
         __builtin_prefetch(&tokens.slots[home_slot(tokens.pending[i], count)]);
-    for (std::size_t i = 0; i < tokens.pending_count; ++i) {
-        const std::uint64_t word = tokens.pending[i];
-        if (tokens.slot_count == 0 ||
-            find_slot(tokens.slots.get(), tokens.slot_count, word) != word)
-            add_packed(tokens, word);
-    }
+    for (std::size_t i = 0; i < tokens.pending_count; ++i)
+        insert_packed(tokens, tokens.pending[i]);
     tokens.pending_count = 0;
 }
 
@@ -191,12 +198,14 @@ void insert_token(token_set& tokens, std::string_view token)
 {
     if (token.empty()) {
         tokens.has_empty = true;
-    } else if (token.size() <= max_packed_size) {
+    } else if (token.size() > max_packed_size) {
+        add_long(tokens, token);
+    } else if (tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
+        insert_packed(tokens, pack(token));
+    } else {
         tokens.pending[tokens.pending_count++] = pack(token);
         if (tokens.pending_count == std::size(tokens.pending))
             insert_pending(tokens);
-    } else {
-        add_long(tokens, token);
     }
 }
 

@@ -3,12 +3,13 @@
 // A token of up to 16 bytes is packed into one 64-bit word, four bits a byte
 // ('/' as 1, '0' to '9' as 2 to 11), first byte in the top bits and zeros
 // behind the last, so that comparing two words as integers compares their
-// tokens in byte order. The words live in an open-addressing hash table that
-// is kept at most three quarters full: 11 to 22 bytes a token, and nothing
-// allocated for a token already present. New words are looked up in small
-// batches so that the memory holding their slots is fetched in parallel.
-// Longer tokens, rare in practice, are kept whole in an ordered std::set. The
-// listing sorts the words in place and merges them with the long tokens.
+// tokens in byte order. The words live in an open-addressing hash table: at
+// most three eighths full while it fits in the caches, three quarters once
+// larger (11 to 22 bytes a token). A token already present allocates
+// nothing. Lookups in a large table are made in small batches, so that the
+// cache misses for their slots overlap. Longer tokens, rare in practice, are
+// kept whole in an ordered std::set. The listing sorts the words in place and
+// merges them with the long tokens.
 #pragma once
 
 #include <cstddef>
