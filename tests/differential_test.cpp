@@ -78,4 +78,26 @@ TEST(Differential, MatchesModel)
     }
 }
 
+// Enough distinct tokens for the large table, of every length up to 40, so
+// that short and long tokens interleave in the listing.
+TEST(Differential, ManyDistinctTokens)
+{
+    generator gen{std::mt19937_64(7)};
+    std::string input;
+    for (int line = 0; line < 20'000; ++line) {
+        input += "[";
+        for (int i = 0; i < 5; ++i) {
+            for (size_t n = 1 + gen.below(gen.below(4) == 0 ? 40 : 10); n > 0; --n)
+                input += "/0123456789"[gen.below(11)];
+            input += ", ";
+        }
+        input += "]\n";
+    }
+    model_output expected = model_tokcollect(input);
+    run_result actual = run_tokcollect(input);
+    ASSERT_EQ(actual.status, 0);
+    EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
+    EXPECT_EQ(actual.err, expected.err);
+}
+
 } // namespace
