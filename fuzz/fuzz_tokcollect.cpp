@@ -55,7 +55,8 @@ void check_diagnostics(std::string_view input, std::string_view diagnostics)
     std::size_t unlisted = 0;
     for (std::size_t at = 0; at < input.size();) {
         std::string_view chunk = input.substr(at, 1023);
-        chunk = chunk.substr(0, chunk.find('\n') + 1 ? chunk.find('\n') + 1 : chunk.size());
+        if (const std::size_t newline = chunk.find('\n'); newline != std::string_view::npos)
+            chunk = chunk.substr(0, newline + 1);
         at += chunk.size();
         chunk = chunk.substr(0, chunk.find('\0'));
         unlisted += chunk.find('[') == std::string_view::npos;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <utility>
