@@ -1,7 +1,9 @@
 // Writes a benchmark input of about SIZE_MIB mebibytes to standard output,
 // the same bytes on every machine (a fixed seed and our own generator).
 //
-//   gen typical|distinct|nolist|longlines SIZE_MIB
+//   gen typical|distinct|nolist|longlines|ids|paths|mixed|dense SIZE_MIB
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,18 +82,94 @@ void long_line(std::string& out)
     out += "]\n";
 }
 
+// Two to five random 19-digit integers, as generated keys: almost all distinct.
+void ids_line(std::string& out)
+{
+    out += "event ids=[";
+    for (uint64_t i = 0, n = 2 + below(4); i < n; ++i) {
+        if (i)
+            out += ", ";
+        out += std::to_string(1000000000000000000 + below(9000000000000000000));
+    }
+    out += "] ok\n";
+}
+
+// One of a million paths such as /2026/12/08/14/30/000123, 18 to 34 bytes.
+std::string path(uint64_t index)
+{
+    const uint64_t saved = state;
+    state = index;
+    char text[64];
+    int size = std::snprintf(text, sizeof text, "/%u/%02u/%02u", unsigned(2000 + below(27)),
+                             unsigned(1 + below(12)), unsigned(1 + below(28)));
+    if (below(2))
+        size += std::snprintf(text + size, sizeof text - static_cast<size_t>(size), "/%02u/%02u",
+                              unsigned(below(24)), unsigned(below(60)));
+    std::string result(text, static_cast<size_t>(size));
+    result += '/';
+    for (uint64_t digits = 6 + below(11); digits > 0; --digits)
+        result += static_cast<char>('0' + below(10));
+    state = saved;
+    return result;
+}
+
+void paths_line(std::string& out)
+{
+    out += "GET paths=[";
+    for (uint64_t i = 0, n = 1 + below(3); i < n; ++i) {
+        if (i)
+            out += ", ";
+        out += path(below(1000000));
+    }
+    out += "] 200\n";
+}
+
+// Token lengths with a heavy tail: half of them up to 2 bytes, one in a
+// hundred over 100, a few up to 300.
+void mixed_line(std::string& out)
+{
+    out += '[';
+    for (uint64_t i = 0, n = 1 + below(3); i < n; ++i) {
+        if (i)
+            out += ',';
+        const double u = (1.0 + static_cast<double>(below(1000000))) / 1000000;
+        const auto size = std::min<uint64_t>(300, static_cast<uint64_t>(2 / std::pow(u, 0.9)));
+        for (uint64_t j = 0; j < size; ++j)
+            out += "/0123456789"[below(11)];
+    }
+    out += "]\n";
+}
+
+// 200 integers below 1000 a line.
+void dense_line(std::string& out)
+{
+    out += '[';
+    for (int i = 0; i < 200; ++i) {
+        if (i)
+            out += ',';
+        out += std::to_string(below(1000));
+    }
+    out += "]\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: gen typical|distinct|nolist|longlines SIZE_MIB\n");
+        std::fprintf(
+            stderr,
+            "usage: gen typical|distinct|nolist|longlines|ids|paths|mixed|dense SIZE_MIB\n");
         return 2;
     }
     void (*make_line)(std::string&) = std::strcmp(argv[1], "typical") == 0     ? typical_line
                                       : std::strcmp(argv[1], "distinct") == 0  ? distinct_line
                                       : std::strcmp(argv[1], "nolist") == 0    ? nolist_line
                                       : std::strcmp(argv[1], "longlines") == 0 ? long_line
+                                      : std::strcmp(argv[1], "ids") == 0       ? ids_line
+                                      : std::strcmp(argv[1], "paths") == 0     ? paths_line
+                                      : std::strcmp(argv[1], "mixed") == 0     ? mixed_line
+                                      : std::strcmp(argv[1], "dense") == 0     ? dense_line
                                                                                : nullptr;
     if (!make_line) {
         std::fprintf(stderr, "gen: unknown workload %s\n", argv[1]);
