@@ -1,53 +1,52 @@
-// The token set: packed short tokens in a hash table, long ones in a tree.
+// The token table: lookups, growth, rebuilds under a new key, and the arena
+// of long tokens.
 #include "token_set.h"
 
-#include <algorithm>
 #include <bit>
 #include <new>
 #include <sys/mman.h>
-#include <utility>
 
-#include "write_all.h"
+#include "listing.h"
 
 namespace
 {
 
-constexpr std::size_t max_packed_size = 16;
 constexpr std::size_t initial_slots = 1024;
 // A table of up to this many slots (512 KiB) stays in the caches. It is kept
 // sparse, to shorten probes, and probed directly, since batching only pays
 // for lookups that miss the caches.
 constexpr std::size_t cached_slots = 65536;
 
-std::uint64_t pack(std::string_view token)
+// With random hashes the longest probe in a table of 2^k slots, three
+// quarters full, is about 10 k; a limit three times that is reached only by
+// crafted input or extraordinary bad luck.
+std::size_t base_probe_limit(std::size_t slot_count)
 {
-    std::uint64_t word = 0;
-    for (unsigned char c : token)
-        word = word << 4 | static_cast<std::uint64_t>(c - '/' + 1);
-    return word << 4 * (max_packed_size - token.size());
+    return 32 * static_cast<std::size_t>(std::bit_width(slot_count));
 }
 
-// The first 16 bytes of a long token, packed: a packed token sorts before the
-// long token exactly when its word is less than or equal to this one.
-std::uint64_t packed_prefix(std::string_view token)
+std::uint64_t hash_record(const hash_key& key, const unsigned char* record)
 {
-    return pack(token.substr(0, max_packed_size));
+    std::uint64_t hash = key.seed ^ record_length(record);
+    for (std::size_t i = 0, words = (record_length(record) + word_bytes - 1) / word_bytes;
+         i < words; ++i)
+        hash = fold_multiply(hash ^ record_word(record, i), key.multiplier);
+    return hash;
 }
 
-// Fibonacci hashing: the top bits of the product depend on every bit of the
-// word, and a table of 2^k slots takes the top k.
-std::size_t home_slot(std::uint64_t word, std::size_t slot_count)
+std::uint64_t hash_of(const hash_key& key, const pending_token& token)
 {
-    return (word * 0x9e3779b97f4a7c15) >> (std::countl_zero(slot_count) + 1);
+    return token.record ? hash_record(key, token.record) : hash_word(key, token.word);
 }
 
-// The slot that holds `word`, or the free slot where it belongs.
-std::uint64_t& find_slot(std::uint64_t* slots, std::size_t slot_count, std::uint64_t word)
+std::size_t home_slot(std::uint64_t hash, std::size_t slot_count)
 {
-    std::size_t i = home_slot(word, slot_count);
-    while (slots[i] != 0 && slots[i] != word)
-        i = (i + 1) & (slot_count - 1);
-    return slots[i];
+    return hash >> (std::countl_zero(slot_count) + 1);
+}
+
+std::uint64_t long_slot(std::uint64_t hash, std::uint64_t offset)
+{
+    return long_tag | (hash & 0xFFFFF) << offset_bits | offset;
 }
 
 // calloc() takes large blocks straight from the kernel, already zeroed, and
@@ -66,160 +65,242 @@ std::uint64_t* zeroed_slots(std::size_t count)
     return static_cast<std::uint64_t*>(block);
 }
 
+// The slot that holds `word`, or the free slot where it belongs.
+std::uint64_t* find_word(token_set& tokens, std::uint64_t hash, std::uint64_t word)
+{
+    std::uint64_t* slots = tokens.slots.get();
+    const std::size_t last = tokens.slot_count - 1;
+    std::size_t i = home_slot(hash, tokens.slot_count);
+    while (slots[i] != 0 && slots[i] != word)
+        i = (i + 1) & last;
+    return &slots[i];
+}
+
+// The slot that refers to a copy of `record`, or the free slot where it
+// belongs. Hash bits in the slot spare most reads of the arena.
+std::uint64_t* find_record(token_set& tokens, std::uint64_t hash, const unsigned char* record)
+{
+    std::uint64_t* slots = tokens.slots.get();
+    const std::size_t last = tokens.slot_count - 1;
+    const std::uint64_t wanted = long_slot(hash, 0);
+    std::size_t i = home_slot(hash, tokens.slot_count);
+    for (; slots[i] != 0; i = (i + 1) & last)
+        if ((slots[i] & ~offset_mask) == wanted &&
+            same_record(tokens.arena.get() + (slots[i] & offset_mask), record))
+            break;
+    return &slots[i];
+}
+
+std::uint64_t* find(token_set& tokens, const pending_token& token)
+{
+    return token.record ? find_record(tokens, token.hash, token.record)
+                        : find_word(tokens, token.hash, token.word);
+}
+
+// How far `slot` lies past the home slot of `hash`.
+std::size_t distance(const token_set& tokens, std::uint64_t hash, const std::uint64_t* slot)
+{
+    const auto index = static_cast<std::size_t>(slot - tokens.slots.get());
+    return (index - home_slot(hash, tokens.slot_count)) & (tokens.slot_count - 1);
+}
+
+// Places a word that is not in `slots` yet; false past `limit` probes.
+bool place(std::uint64_t* slots, std::size_t slot_count, std::size_t limit, std::uint64_t hash,
+           std::uint64_t word)
+{
+    std::size_t i = home_slot(hash, slot_count);
+    for (std::size_t probes = 0; slots[i] != 0; ++probes, i = (i + 1) & (slot_count - 1))
+        if (probes == limit)
+            return false;
+    slots[i] = word;
+    return true;
+}
+
+// Moves every token into a new table of `slot_count` slots under `key`.
+// Gives up, leaving the set as it was, when one would land more than
+// `limit` slots from home.
+bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std::size_t limit)
+{
+    decltype(token_set::slots) table(zeroed_slots(slot_count), std::free);
+    for (std::size_t i = 0; i < tokens.slot_count; ++i) {
+        const std::uint64_t word = tokens.slots[i];
+        if (word != 0 && !is_long_slot(word) &&
+            !place(table.get(), slot_count, limit, hash_word(key, word), word))
+            return false;
+    }
+    // The arena holds each long token once, so its records can be walked in order.
+    const unsigned char* arena = tokens.arena.get();
+    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
+        const std::uint64_t hash = hash_record(key, arena + at);
+        if (!place(table.get(), slot_count, limit, hash, long_slot(hash, at)))
+            return false;
+    }
+    tokens.slots = std::move(table);
+    tokens.slot_count = slot_count;
+    tokens.probe_limit = limit;
+    return true;
+}
+
+// Rebuilds with `key`, or with new keys until every token is near home. Only
+// tokens that collide under every key could fail twice; for them the limit
+// doubles until it no longer binds.
+void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key)
+{
+    std::size_t limit = base_probe_limit(slot_count);
+    for (int tries = 1; !rebuild(tokens, slot_count, key, limit); ++tries) {
+        key = random_key();
+        ++tokens.rekeys;
+        if (tries >= 2)
+            limit *= 2;
+    }
+    tokens.key = key;
+}
+
 void grow(token_set& tokens)
 {
-    const std::size_t count = std::max(initial_slots, 2 * tokens.slot_count);
-    decltype(token_set::slots) table(zeroed_slots(count), std::free);
-    for (std::size_t i = 0; i < tokens.slot_count; ++i)
-        if (const std::uint64_t word = tokens.slots[i])
-            find_slot(table.get(), count, word) = word;
-    tokens.slots = std::move(table);
-    tokens.slot_count = count;
+    rebuild_near_home(tokens, tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count,
+                      tokens.key);
 }
 
-// Out of the hot path: only a new token is stored.
-[[gnu::noinline]] void add_packed(token_set& tokens, std::uint64_t word)
+bool full(const token_set& tokens)
 {
     const std::size_t eighths_full = tokens.slot_count < cached_slots ? 3 : 6;
-    if (8 * (tokens.packed_count + 1) > eighths_full * tokens.slot_count)
-        grow(tokens);
-    find_slot(tokens.slots.get(), tokens.slot_count, word) = word;
-    ++tokens.packed_count;
+    return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
 }
 
-void insert_packed(token_set& tokens, std::uint64_t word)
+// Grows the arena by doubling. mremap() moves the pages rather than copying
+// them, so growing never holds two copies.
+void reserve_arena(token_set& tokens, std::size_t size)
 {
-    if (tokens.slot_count == 0 || find_slot(tokens.slots.get(), tokens.slot_count, word) != word)
-        add_packed(tokens, word);
+    const std::size_t mapped = tokens.arena.get_deleter().size;
+    if (size <= mapped)
+        return;
+    const std::size_t wanted = std::max({size, 2 * mapped, std::size_t{1} << 20});
+    void* old = tokens.arena.get();
+    void* grown =
+        old ? mremap(old, mapped, wanted, MREMAP_MAYMOVE)
+            : mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown == MAP_FAILED)
+        throw std::bad_alloc();
+    tokens.arena.release();
+    tokens.arena = {static_cast<unsigned char*>(grown), arena_unmap{wanted}};
 }
 
-// Looks up the pending words, first asking for all their slots at once.
-void insert_pending(token_set& tokens)
+std::uint64_t store_record(token_set& tokens, const unsigned char* record)
+{
+    const std::size_t size = record_size(record_length(record)), at = tokens.arena_used;
+    if (at + size > offset_mask)
+        throw std::bad_alloc();
+    reserve_arena(tokens, at + size + record_slack);
+    std::memcpy(tokens.arena.get() + at, record, size);
+    tokens.arena_used += size;
+    return at;
+}
+
+// Out of the hot path: only a new token comes here. A lookup walks no
+// farther than where it would insert, so bounding how far from home a token
+// is inserted bounds every probe.
+[[gnu::noinline]] void add_new(token_set& tokens, pending_token& token, std::uint64_t* free_slot)
+{
+    for (int rekeys = 0;;) {
+        if (full(tokens)) {
+            grow(tokens);
+        } else if (distance(tokens, token.hash, free_slot) > tokens.probe_limit) {
+            rebuild_near_home(tokens, tokens.slot_count, random_key());
+            ++tokens.rekeys;
+            if (++rekeys >= 2)
+                tokens.probe_limit *= 2;
+        } else {
+            break;
+        }
+        token.hash = hash_of(tokens.key, token);
+        token.key_epoch = tokens.rekeys;
+        free_slot = find(tokens, token);
+    }
+    *free_slot =
+        token.record ? long_slot(token.hash, store_record(tokens, token.record)) : token.word;
+    ++tokens.count;
+}
+
+[[gnu::noinline]] void add_new_word(token_set& tokens, std::uint64_t word, std::uint64_t hash,
+                                    std::uint64_t* free_slot)
+{
+    pending_token token{hash, word, nullptr, tokens.rekeys};
+    add_new(tokens, token, free_slot);
+}
+
+void insert_pending(token_set& tokens, pending_token& token)
+{
+    if (tokens.slot_count == 0)
+        grow(tokens);
+    if (token.key_epoch != tokens.rekeys) {
+        token.hash = hash_of(tokens.key, token);
+        token.key_epoch = tokens.rekeys;
+    }
+    if (std::uint64_t* slot = find(tokens, token); *slot == 0)
+        add_new(tokens, token, slot);
+}
+
+// Looks up the pending tokens, first asking for all their slots at once.
+void insert_all_pending(token_set& tokens)
 {
     const std::size_t count = tokens.slot_count;
     for (std::size_t i = 0; i < tokens.pending_count && count; ++i)
-        __builtin_prefetch(&tokens.slots[home_slot(tokens.pending[i], count)]);
+        __builtin_prefetch(&tokens.slots[home_slot(tokens.pending[i].hash, count)]);
     for (std::size_t i = 0; i < tokens.pending_count; ++i)
-        insert_packed(tokens, tokens.pending[i]);
+        insert_pending(tokens, tokens.pending[i]);
     tokens.pending_count = 0;
-}
-
-[[gnu::noinline]] void add_long(token_set& tokens, std::string_view token)
-{
-    auto at = tokens.long_tokens.lower_bound(token);
-    if (at == tokens.long_tokens.end() || *at != token)
-        tokens.long_tokens.emplace_hint(at, token);
-}
-
-// Collects the listing in large blocks, so that it costs few writes.
-struct listing {
-    int fd;
-    int error = 0;
-    std::size_t used = 0;
-    char block[1 << 16] = {};
-};
-
-void flush(listing& out)
-{
-    if (out.used > 0 && out.error == 0)
-        out.error = write_all(out.fd, out.block, out.used);
-    out.used = 0;
-}
-
-// Room for one more line of at most `size` bytes with its newline.
-char* make_room(listing& out, std::size_t size)
-{
-    if (out.used + size + 1 > sizeof out.block)
-        flush(out);
-    return out.block + out.used;
-}
-
-void emit(listing& out, std::string_view token)
-{
-    char* at = make_room(out, token.size());
-    std::copy(token.begin(), token.end(), at);
-    at[token.size()] = '\n';
-    out.used += token.size() + 1;
-}
-
-void emit(listing& out, std::uint64_t word)
-{
-    char* at = make_room(out, max_packed_size);
-    std::size_t size = 0;
-    for (; word != 0; word <<= 4)
-        at[size++] = static_cast<char>('/' - 1 + (word >> 60));
-    at[size] = '\n';
-    out.used += size + 1;
-}
-
-// A least-significant-byte-first radix sort through `scratch`, which holds
-// as many words. Passes over a byte that every word shares are skipped:
-// short tokens leave many low bytes zero. Returns where the sorted words are.
-std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::size_t size)
-{
-    if (size == 0)
-        return words;
-    std::size_t counts[8][256] = {};
-    for (std::size_t i = 0; i < size; ++i)
-        for (int byte = 0; byte < 8; ++byte)
-            ++counts[byte][words[i] >> 8 * byte & 0xff];
-    for (int byte = 0; byte < 8; ++byte) {
-        std::size_t* starts = counts[byte];
-        if (starts[words[0] >> 8 * byte & 0xff] == size)
-            continue;
-        for (std::size_t value = 0, start = 0; value < 256; ++value)
-            start += std::exchange(starts[value], start);
-        for (std::size_t i = 0; i < size; ++i)
-            scratch[starts[words[i] >> 8 * byte & 0xff]++] = words[i];
-        std::swap(words, scratch);
-    }
-    return words;
-}
-
-void write_listing(listing& out, const token_set& tokens, const std::uint64_t* words)
-{
-    if (tokens.has_empty)
-        emit(out, std::string_view());
-    auto next_long = tokens.long_tokens.begin();
-    for (const std::uint64_t* word = words; word != words + tokens.packed_count; ++word) {
-        for (; next_long != tokens.long_tokens.end() && packed_prefix(*next_long) < *word;
-             ++next_long)
-            emit(out, *next_long);
-        emit(out, *word);
-    }
-    for (; next_long != tokens.long_tokens.end(); ++next_long)
-        emit(out, *next_long);
+    tokens.pending_records_used = 0;
 }
 
 } // namespace
+
+void arena_unmap::operator()(unsigned char* arena) const
+{
+    munmap(arena, size);
+}
 
 void insert_token(token_set& tokens, std::string_view token)
 {
     if (token.empty()) {
         tokens.has_empty = true;
-    } else if (token.size() > max_packed_size) {
-        add_long(tokens, token);
-    } else if (tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
-        insert_packed(tokens, pack(token));
-    } else {
-        tokens.pending[tokens.pending_count++] = pack(token);
-        if (tokens.pending_count == std::size(tokens.pending))
-            insert_pending(tokens);
+        return;
     }
+    // The common case first: a short token looked up at once in a small table.
+    if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
+        const std::uint64_t word = pack_word(token), hash = hash_word(tokens.key, word);
+        if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
+            add_new_word(tokens, word, hash, slot);
+        return;
+    }
+    pending_token& next = tokens.pending[tokens.pending_count++];
+    if (token.size() <= word_bytes) {
+        next.word = pack_word(token);
+        next.record = nullptr;
+    } else {
+        unsigned char* record = tokens.pending_records + tokens.pending_records_used;
+        pack_record(token, record);
+        tokens.pending_records_used += record_size(token.size());
+        next.word = 0;
+        next.record = record;
+    }
+    next.hash = hash_of(tokens.key, next);
+    next.key_epoch = tokens.rekeys;
+    if (tokens.slot_count < cached_slots || tokens.pending_count == std::size(tokens.pending))
+        insert_all_pending(tokens);
 }
 
 int print_tokens(token_set& tokens, int fd)
 {
-    insert_pending(tokens);
-    // The words move to the front of the table, which is then theirs alone.
-    std::uint64_t* words = tokens.slots.get();
-    std::uint64_t* end = std::remove(words, words + tokens.slot_count, std::uint64_t{0});
-    auto scratch = std::make_unique_for_overwrite<std::uint64_t[]>(tokens.packed_count);
-    words = radix_sort(words, scratch.get(), static_cast<std::size_t>(end - words));
+    insert_all_pending(tokens);
+    return write_listing(tokens, fd);
+}
 
-    listing out{fd};
-    write_listing(out, tokens, words);
-    flush(out);
-    tokens = token_set();
-    return out.error;
+std::uint64_t hash_token(const hash_key& key, std::string_view token)
+{
+    if (token.size() <= word_bytes)
+        return hash_word(key, pack_word(token));
+    unsigned char record[max_record_size + record_slack];
+    pack_record(token, record);
+    return hash_record(key, record);
 }

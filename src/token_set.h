@@ -1,42 +1,81 @@
 // The set of distinct tokens found in the input, and its listing.
 //
-// A token of up to 16 bytes is packed into one 64-bit word, four bits a byte
-// ('/' as 1, '0' to '9' as 2 to 11), first byte in the top bits and zeros
-// behind the last, so that comparing two words as integers compares their
-// tokens in byte order. The words live in an open-addressing hash table: at
-// most three eighths full while it fits in the caches, three quarters once
-// larger (11 to 22 bytes a token). A token already present allocates
-// nothing. Lookups in a large table are made in small batches, so that the
-// cache misses for their slots overlap. Longer tokens, rare in practice, are
-// kept whole in an ordered std::set. The listing sorts the words in place and
-// merges them with the long tokens.
+// Every token is packed four bits a byte (packed_token.h) and stored once,
+// in one open-addressing hash table with linear probing. A token of up to 16
+// bytes is its slot's word; a longer one is a record in an arena that grows
+// in place, and its slot holds a tag, hash bits and the record's offset. So
+// a token costs its packed bytes and a share of one slot, 11 to 22 bytes
+// plus half its length, and one already present allocates nothing.
+//
+// The table is at most three eighths full while it fits in the caches, and
+// probed directly; larger, it is three quarters full and looked up in batches
+// of 16 whose slots are prefetched together, so that the cache misses
+// overlap.
+//
+// The hash is keyed with a secret drawn in every run. Should a token still
+// land more than a few dozen slots times log2 of the table size away from
+// its home slot, which random keys make vanishingly rare, the table is
+// rebuilt under a new key, so that no input, however it was crafted, makes
+// probes long.
+//
+// The listing sorts the packed words with a radix sort, and the long tokens
+// by their packed words, most significant byte first, then merges the two.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <set>
-#include <string>
 #include <string_view>
+
+#include "keyed_hash.h"
+#include "packed_token.h"
+
+// Unmaps the arena, whose size the deleter carries.
+struct arena_unmap {
+    std::size_t size = 0;
+    void operator()(unsigned char* arena) const;
+};
+
+// A token waiting to be looked up: a packed word, or a long token's record.
+struct pending_token {
+    std::uint64_t hash;
+    std::uint64_t word;          // 0 for a long token
+    const unsigned char* record; // the long token's record, else null
+    std::size_t key_epoch;       // the rekeys count `hash` was taken under
+};
 
 struct token_set {
     // The hash table: 2^k zeroed slots from calloc(); 0 marks a free slot.
     std::unique_ptr<std::uint64_t[], void (*)(void*)> slots{nullptr, std::free};
     std::size_t slot_count = 0;
-    std::size_t packed_count = 0;
-    // Packed tokens not yet looked up.
-    std::uint64_t pending[16] = {};
+    std::size_t count = 0; // tokens in the table
+    hash_key key = random_key();
+    std::size_t probe_limit = 0;
+    std::size_t rekeys = 0; // times the table was rebuilt under a new key
+
+    // Long tokens' records, back to back.
+    std::unique_ptr<unsigned char, arena_unmap> arena;
+    std::size_t arena_used = 0;
+
+    pending_token pending[16] = {};
     std::size_t pending_count = 0;
-    bool has_empty = false; // the empty token packs to 0, so it is kept apart
-    std::set<std::string, std::less<>> long_tokens;
+    unsigned char pending_records[16 * max_record_size + record_slack] = {};
+    std::size_t pending_records_used = 0;
+
+    bool has_empty = false; // the empty token packs to nothing, so it is kept apart
 };
 
-// Stores `token`, which consists of token bytes only, unless an equal token
-// is already present. Throws std::bad_alloc when memory runs out.
+// Stores `token`, which consists of token bytes only and is at most 1022
+// bytes long, unless an equal token is already present. Throws
+// std::bad_alloc when memory runs out.
 void insert_token(token_set& tokens, std::string_view token);
 
 // Writes every token to `fd` in ascending byte order, each followed by a
 // newline, and releases the set, which is then empty. Returns 0, or the errno
-// of the write that failed. Throws std::bad_alloc when memory runs out.
+// of the write that failed. Throws std::bad_alloc, having written nothing,
+// when memory runs out.
 int print_tokens(token_set& tokens, int fd);
+
+// The hash under `key` by which the table places `token`, which is not empty.
+std::uint64_t hash_token(const hash_key& key, std::string_view token);

@@ -1,0 +1,265 @@
+// The listing. The packed words are sorted by a radix sort, least significant
+// byte first, and the long tokens by their packed words, most significant
+// byte first; the two sorted runs are then merged into 64 KiB blocks of
+// output.
+#include "listing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "packed_token.h"
+#include "write_all.h"
+
+namespace
+{
+
+using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
+
+word_array allocate_words(std::size_t count)
+{
+    void* block = std::malloc(std::max<std::size_t>(count, 1) * sizeof(std::uint64_t));
+    if (!block)
+        throw std::bad_alloc();
+    return {static_cast<std::uint64_t*>(block), std::free};
+}
+
+// Moves the packed words to the front of the table, which then shrinks to
+// hold just them, so that what it gives back pays for the sort's scratch.
+std::size_t keep_words(token_set& tokens)
+{
+    std::uint64_t* slots = tokens.slots.get();
+    std::uint64_t* end = std::remove_if(slots, slots + tokens.slot_count, [](std::uint64_t slot) {
+        return slot == 0 || is_long_slot(slot);
+    });
+    const std::size_t count = static_cast<std::size_t>(end - slots);
+    if (void* smaller = std::realloc(slots, std::max<std::size_t>(count, 1) * sizeof *slots)) {
+        tokens.slots.release();
+        tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
+    }
+    tokens.slot_count = count;
+    return count;
+}
+
+// Sorts `words` through `scratch`, which holds as many. Passes over a byte
+// that every word shares are skipped: short tokens leave many low bytes zero.
+// Returns where the sorted words are.
+std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::size_t size)
+{
+    if (size == 0)
+        return words;
+    std::size_t counts[8][256] = {};
+    for (std::size_t i = 0; i < size; ++i)
+        for (int byte = 0; byte < 8; ++byte)
+            ++counts[byte][words[i] >> 8 * byte & 0xff];
+    for (int byte = 0; byte < 8; ++byte) {
+        std::size_t* starts = counts[byte];
+        if (starts[words[0] >> 8 * byte & 0xff] == size)
+            continue;
+        for (std::size_t value = 0, start = 0; value < 256; ++value)
+            start += std::exchange(starts[value], start);
+        for (std::size_t i = 0; i < size; ++i)
+            scratch[starts[words[i] >> 8 * byte & 0xff]++] = words[i];
+        std::swap(words, scratch);
+    }
+    return words;
+}
+
+// A long token to sort: one of its packed words, and where its record is.
+struct long_entry {
+    std::uint64_t key;
+    std::uint64_t offset;
+};
+
+std::unique_ptr<long_entry[]> long_entries(const token_set& tokens, std::size_t count)
+{
+    auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
+    const unsigned char* arena = tokens.arena.get();
+    std::size_t i = 0;
+    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at)))
+        entries[i++] = {record_word(arena + at, 0), at};
+    return entries;
+}
+
+constexpr std::ptrdiff_t small_run = 32;
+constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
+
+// Where a most-significant-first sort stands: entries agree on every packed
+// word before `depth`, and on the bits of the key above `shift` + 8.
+struct sort_level {
+    std::size_t depth;
+    int shift;
+};
+
+sort_level next_level(long_entry* first, long_entry* last, const unsigned char* arena,
+                      sort_level level)
+{
+    if (level.shift > 0)
+        return {level.depth, level.shift - 8};
+    for (long_entry* e = first; e != last; ++e)
+        e->key = record_word(arena + e->offset, level.depth + 1);
+    return {level.depth + 1, 56};
+}
+
+void sort_small(long_entry* first, long_entry* last, const unsigned char* arena)
+{
+    std::sort(first, last, [arena](const long_entry& a, const long_entry& b) {
+        return a.key != b.key ? a.key < b.key
+                              : compare_records(arena + a.offset, arena + b.offset) < 0;
+    });
+}
+
+// American flag sort on one byte of the keys: counts, then swaps every entry
+// into its bucket in place. Recurses into every bucket but the largest, and
+// carries on with that one, so that the stack stays within log2 of the count.
+void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, sort_level level)
+{
+    while (last - first > small_run && level.depth < max_depth) {
+        std::size_t counts[256] = {};
+        for (const long_entry* e = first; e != last; ++e)
+            ++counts[e->key >> level.shift & 0xff];
+        long_entry* heads[256];
+        long_entry* ends[256];
+        long_entry* at = first;
+        for (int b = 0; b < 256; ++b) {
+            heads[b] = at;
+            at += counts[b];
+            ends[b] = at;
+        }
+        for (int b = 0; b < 256; ++b)
+            while (heads[b] != ends[b]) {
+                long_entry e = *heads[b];
+                for (int to; (to = static_cast<int>(e.key >> level.shift & 0xff)) != b;)
+                    std::swap(e, *heads[to]++);
+                *heads[b]++ = e;
+            }
+        int largest = 0;
+        for (int b = 1; b < 256; ++b)
+            if (counts[b] > counts[largest])
+                largest = b;
+        for (int b = 0; b < 256; ++b) {
+            long_entry* bucket = ends[b] - counts[b];
+            if (b != largest && counts[b] > 1)
+                sort_long(bucket, ends[b], arena, next_level(bucket, ends[b], arena, level));
+        }
+        first = ends[largest] - counts[largest];
+        last = ends[largest];
+        level = next_level(first, last, arena, level);
+    }
+    sort_small(first, last, arena);
+}
+
+// Collects the listing in large blocks, so that it costs few writes.
+struct output {
+    int fd;
+    int error = 0;
+    std::size_t used = 0;
+    char block[1 << 16] = {};
+};
+
+void flush(output& out)
+{
+    if (out.used > 0 && out.error == 0)
+        out.error = write_all(out.fd, out.block, out.used);
+    out.used = 0;
+}
+
+// Room for one more line of at most `size` bytes with its newline.
+char* make_room(output& out, std::size_t size)
+{
+    if (out.used + size + 1 > sizeof out.block)
+        flush(out);
+    return out.block + out.used;
+}
+
+constexpr char unpack(unsigned nibble)
+{
+    return static_cast<char>('/' - 1 + nibble);
+}
+
+void emit_word(output& out, std::uint64_t word)
+{
+    char* at = make_room(out, word_bytes);
+    std::size_t size = 0;
+    for (; word != 0; word <<= 4)
+        at[size++] = unpack(static_cast<unsigned>(word >> 60));
+    at[size] = '\n';
+    out.used += size + 1;
+}
+
+// Every packed byte unpacked to its two token bytes.
+struct byte_pairs {
+    char pairs[256][2];
+    constexpr byte_pairs() : pairs()
+    {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            pairs[byte][0] = unpack(byte >> 4);
+            pairs[byte][1] = unpack(byte & 0xf);
+        }
+    }
+};
+constexpr byte_pairs unpacked;
+
+// Writes a whole pair for the last, odd byte too: the newline overwrites
+// its padding.
+void emit_record(output& out, const unsigned char* record)
+{
+    const std::size_t length = record_length(record);
+    char* at = make_room(out, length + 1);
+    const unsigned char* packed = record + record_header;
+    for (std::size_t i = 0; i < (length + 1) / 2; ++i)
+        std::memcpy(at + 2 * i, unpacked.pairs[packed[i]], 2);
+    at[length] = '\n';
+    out.used += length + 1;
+}
+
+// Merges the sorted words and long tokens. A word that equals a long token's
+// first 16 bytes is that token's prefix, so it goes first.
+void write_merged(output& out, const token_set& tokens, const std::uint64_t* words,
+                  std::size_t word_count, const long_entry* longs, std::size_t long_count)
+{
+    if (tokens.has_empty) {
+        *make_room(out, 0) = '\n';
+        ++out.used;
+    }
+    const unsigned char* arena = tokens.arena.get();
+    // Records are read in sorted order, from all over the arena: asking for
+    // them some way ahead overlaps the cache misses.
+    constexpr std::size_t ahead = 16;
+    std::size_t next_long = 0;
+    auto emit_next_long = [&] {
+        if (next_long + ahead < long_count)
+            __builtin_prefetch(arena + longs[next_long + ahead].offset);
+        emit_record(out, arena + longs[next_long++].offset);
+    };
+    for (const std::uint64_t* word = words; word != words + word_count; ++word) {
+        while (next_long < long_count && record_word(arena + longs[next_long].offset, 0) < *word)
+            emit_next_long();
+        emit_word(out, *word);
+    }
+    while (next_long < long_count)
+        emit_next_long();
+}
+
+} // namespace
+
+int write_listing(token_set& tokens, int fd)
+{
+    const std::size_t word_count = keep_words(tokens), long_count = tokens.count - word_count;
+    word_array scratch = allocate_words(word_count);
+    word_array words = std::move(tokens.slots);
+    if (radix_sort(words.get(), scratch.get(), word_count) == scratch.get())
+        std::swap(words, scratch);
+    scratch.reset();
+
+    auto longs = long_entries(tokens, long_count);
+    if (long_count > 1)
+        sort_long(longs.get(), longs.get() + long_count, tokens.arena.get(), {0, 56});
+
+    output out{fd};
+    write_merged(out, tokens, words.get(), word_count, longs.get(), long_count);
+    flush(out);
+    tokens = token_set();
+    return out.error;
+}

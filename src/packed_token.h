@@ -1,0 +1,102 @@
+// Tokens packed four bits a byte, the form in which the token set keeps them.
+//
+// '/' packs as 1 and '0' to '9' as 2 to 11, the first byte in the high bits,
+// and 0 pads behind the last byte. A zero nibble is below every packed byte,
+// so packed tokens compared as integers word by word, or with memcmp, compare
+// in byte order, a prefix before its extensions.
+//
+// A token of up to 16 bytes is one 64-bit word. A longer one is a record: its
+// length in two little-endian bytes, then its packed bytes, big-endian words
+// of 16 token bytes each, the last one cut short.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+constexpr std::size_t word_bytes = 16; // token bytes in one packed word
+
+// A chunk holds at most 1023 bytes, and one of them opens the list.
+constexpr std::size_t max_token_size = 1022;
+
+constexpr std::size_t record_header = 2;
+// Bytes a record may use while it is written, and that a word load may read
+// past a record's end.
+constexpr std::size_t record_slack = 8;
+constexpr std::size_t max_record_size = record_header + (max_token_size + 1) / 2;
+
+// Packs 1 to 16 token bytes, zero-padded behind them.
+inline std::uint64_t pack_word(std::string_view bytes)
+{
+    std::uint64_t word = 0;
+    for (unsigned char c : bytes)
+        word = word << 4 | static_cast<std::uint64_t>(c - '/' + 1);
+    return word << 4 * (word_bytes - bytes.size());
+}
+
+inline std::size_t record_size(std::size_t token_size)
+{
+    return record_header + (token_size + 1) / 2;
+}
+
+inline std::size_t record_length(const unsigned char* record)
+{
+    return static_cast<std::size_t>(record[0] | record[1] << 8);
+}
+
+// Writes the record of `token`, which is longer than 16 bytes, to `record`,
+// which has room for its size plus record_slack.
+inline void pack_record(std::string_view token, unsigned char* record)
+{
+    record[0] = static_cast<unsigned char>(token.size());
+    record[1] = static_cast<unsigned char>(token.size() >> 8);
+    for (std::size_t at = 0; at < token.size(); at += word_bytes) {
+        const std::uint64_t word = __builtin_bswap64(pack_word(token.substr(at, word_bytes)));
+        std::memcpy(record + record_header + at / 2, &word, sizeof word);
+    }
+}
+
+// Token bytes 16 * index on, packed; 0 past the token's end. Reads up to
+// record_slack bytes beyond the record.
+inline std::uint64_t record_word(const unsigned char* record, std::size_t index)
+{
+    const std::size_t length = record_length(record), start = word_bytes * index;
+    if (start >= length)
+        return 0;
+    std::uint64_t word;
+    std::memcpy(&word, record + record_header + start / 2, sizeof word);
+    word = __builtin_bswap64(word);
+    const std::size_t beyond = start + word_bytes > length ? start + word_bytes - length : 0;
+    // Shifting by `beyond` nibbles clears what follows the token; beyond < 16.
+    return word & ~std::uint64_t{0} << 4 * beyond;
+}
+
+// Byte order of two records: memcmp over the packed bytes they share, since a
+// padding nibble is below any token byte, and then the shorter first.
+inline int compare_records(const unsigned char* a, const unsigned char* b)
+{
+    const std::size_t a_length = record_length(a), b_length = record_length(b);
+    const std::size_t shared = (std::min(a_length, b_length) + 1) / 2;
+    if (int order = std::memcmp(a + record_header, b + record_header, shared))
+        return order;
+    return a_length < b_length ? -1 : a_length > b_length;
+}
+
+inline bool same_record(const unsigned char* a, const unsigned char* b)
+{
+    return std::memcmp(a, b, record_size(record_length(a))) == 0;
+}
+
+// A slot of the token table holds a packed word, whose top nibble is 1 to 11,
+// or refers to a long token's record: the tag 0xF, 20 bits of its hash, and
+// the record's offset in the arena.
+constexpr std::uint64_t long_tag = std::uint64_t{0xF} << 60;
+constexpr int offset_bits = 40;
+constexpr std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
+
+inline bool is_long_slot(std::uint64_t slot)
+{
+    return slot >> 60 == 0xF;
+}
