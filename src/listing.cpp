@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "huge_pages.h"
 #include "packed_token.h"
 #include "write_all.h"
 
@@ -71,16 +72,6 @@ struct long_entry {
     std::uint64_t key;
     std::uint64_t offset;
 };
-
-std::unique_ptr<long_entry[]> long_entries(const token_set& tokens, std::size_t count)
-{
-    auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
-    const unsigned char* arena = tokens.arena.get();
-    std::size_t i = 0;
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at)))
-        entries[i++] = {record_word(arena + at, 0), at};
-    return entries;
-}
 
 constexpr std::ptrdiff_t small_run = 32;
 constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
@@ -148,6 +139,30 @@ void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, 
         level = next_level(first, last, arena, level);
     }
     sort_small(first, last, arena);
+}
+
+// The long tokens in order. Walking the arena, which is sequential, twice
+// makes the sort's first pass: one walk counts the top bytes of the first
+// words, the other puts every entry in its bucket.
+std::unique_ptr<long_entry[]> sorted_longs(const token_set& tokens, std::size_t count)
+{
+    auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
+    advise_huge_pages(entries.get(), count * sizeof(long_entry));
+    const unsigned char* arena = tokens.arena.get();
+    std::size_t counts[256] = {}, starts[256];
+    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at)))
+        ++counts[record_word(arena + at, 0) >> 56];
+    for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
+        starts[b] = start;
+    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
+        const std::uint64_t word = record_word(arena + at, 0);
+        entries[starts[word >> 56]++] = {word, at};
+    }
+    long_entry* bucket = entries.get();
+    for (int b = 0; b < 256; bucket += counts[b++])
+        if (counts[b] > 1)
+            sort_long(bucket, bucket + counts[b], arena, {0, 48});
+    return entries;
 }
 
 // Collects the listing in large blocks, so that it costs few writes.
@@ -253,9 +268,7 @@ int write_listing(token_set& tokens, int fd)
         std::swap(words, scratch);
     scratch.reset();
 
-    auto longs = long_entries(tokens, long_count);
-    if (long_count > 1)
-        sort_long(longs.get(), longs.get() + long_count, tokens.arena.get(), {0, 56});
+    auto longs = sorted_longs(tokens, long_count);
 
     output out{fd};
     write_merged(out, tokens, words.get(), word_count, longs.get(), long_count);

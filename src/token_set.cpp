@@ -6,6 +6,7 @@
 #include <new>
 #include <sys/mman.h>
 
+#include "huge_pages.h"
 #include "listing.h"
 
 namespace
@@ -22,7 +23,11 @@ constexpr std::size_t cached_slots = 65536;
 // crafted input or extraordinary bad luck.
 std::size_t base_probe_limit(std::size_t slot_count)
 {
+#ifdef TOKCOLLECT_FIXED_KEY
+    return slot_count;
+#else
     return 32 * static_cast<std::size_t>(std::bit_width(slot_count));
+#endif
 }
 
 std::uint64_t hash_record(const hash_key& key, const unsigned char* record)
@@ -49,19 +54,13 @@ std::uint64_t long_slot(std::uint64_t hash, std::uint64_t offset)
     return long_tag | (hash & 0xFFFFF) << offset_bits | offset;
 }
 
-// calloc() takes large blocks straight from the kernel, already zeroed, and
-// huge pages spare a large table most of its page faults and TLB misses.
+// calloc() takes large blocks straight from the kernel, already zeroed.
 std::uint64_t* zeroed_slots(std::size_t count)
 {
     void* block = std::calloc(count, sizeof(std::uint64_t));
     if (!block)
         throw std::bad_alloc();
-    const std::size_t bytes = count * sizeof(std::uint64_t);
-    const std::uintptr_t page = 4096, start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-    if (bytes >= (std::size_t{4} << 20))
-        madvise(reinterpret_cast<void*>(first), (start + bytes - first) & ~(page - 1),
-                MADV_HUGEPAGE);
+    advise_huge_pages(block, count * sizeof(std::uint64_t));
     return static_cast<std::uint64_t*>(block);
 }
 
@@ -104,16 +103,39 @@ std::size_t distance(const token_set& tokens, std::uint64_t hash, const std::uin
     return (index - home_slot(hash, tokens.slot_count)) & (tokens.slot_count - 1);
 }
 
-// Places a word that is not in `slots` yet; false past `limit` probes.
-bool place(std::uint64_t* slots, std::size_t slot_count, std::size_t limit, std::uint64_t hash,
-           std::uint64_t word)
+// A new table being filled: words are placed 64 at a time, their home
+// slots prefetched first, so that the cache misses of a large table overlap.
+struct refill {
+    std::uint64_t* slots;
+    std::size_t slot_count;
+    std::size_t limit;
+    std::uint64_t hashes[64] = {};
+    std::uint64_t words[64] = {};
+    std::size_t size = 0;
+};
+
+// Places the waiting words, none of which is in the table yet; false when
+// one would land more than the limit away from home.
+bool place_all(refill& table)
 {
-    std::size_t i = home_slot(hash, slot_count);
-    for (std::size_t probes = 0; slots[i] != 0; ++probes, i = (i + 1) & (slot_count - 1))
-        if (probes == limit)
-            return false;
-    slots[i] = word;
+    for (std::size_t i = 0; i < table.size; ++i)
+        __builtin_prefetch(&table.slots[home_slot(table.hashes[i], table.slot_count)]);
+    for (std::size_t i = 0; i < table.size; ++i) {
+        std::size_t at = home_slot(table.hashes[i], table.slot_count);
+        for (std::size_t probes = 0; table.slots[at] != 0; at = (at + 1) & (table.slot_count - 1))
+            if (++probes > table.limit)
+                return false;
+        table.slots[at] = table.words[i];
+    }
+    table.size = 0;
     return true;
+}
+
+bool place(refill& table, std::uint64_t hash, std::uint64_t word)
+{
+    table.hashes[table.size] = hash;
+    table.words[table.size++] = word;
+    return table.size < std::size(table.words) || place_all(table);
 }
 
 // Moves every token into a new table of `slot_count` slots under `key`.
@@ -121,21 +143,23 @@ bool place(std::uint64_t* slots, std::size_t slot_count, std::size_t limit, std:
 // `limit` slots from home.
 bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std::size_t limit)
 {
-    decltype(token_set::slots) table(zeroed_slots(slot_count), std::free);
+    decltype(token_set::slots) slots(zeroed_slots(slot_count), std::free);
+    refill table{slots.get(), slot_count, limit};
     for (std::size_t i = 0; i < tokens.slot_count; ++i) {
         const std::uint64_t word = tokens.slots[i];
-        if (word != 0 && !is_long_slot(word) &&
-            !place(table.get(), slot_count, limit, hash_word(key, word), word))
+        if (word != 0 && !is_long_slot(word) && !place(table, hash_word(key, word), word))
             return false;
     }
     // The arena holds each long token once, so its records can be walked in order.
     const unsigned char* arena = tokens.arena.get();
     for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
         const std::uint64_t hash = hash_record(key, arena + at);
-        if (!place(table.get(), slot_count, limit, hash, long_slot(hash, at)))
+        if (!place(table, hash, long_slot(hash, at)))
             return false;
     }
-    tokens.slots = std::move(table);
+    if (!place_all(table))
+        return false;
+    tokens.slots = std::move(slots);
     tokens.slot_count = slot_count;
     tokens.probe_limit = limit;
     return true;
@@ -182,6 +206,7 @@ void reserve_arena(token_set& tokens, std::size_t size)
             : mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (grown == MAP_FAILED)
         throw std::bad_alloc();
+    advise_huge_pages(grown, wanted);
     tokens.arena.release();
     tokens.arena = {static_cast<unsigned char*>(grown), arena_unmap{wanted}};
 }

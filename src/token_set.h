@@ -9,7 +9,7 @@
 //
 // The table is at most three eighths full while it fits in the caches, and
 // probed directly; larger, it is three quarters full and looked up in batches
-// of 16 whose slots are prefetched together, so that the cache misses
+// of 64 whose slots are prefetched together, so that the cache misses
 // overlap.
 //
 // The hash is keyed with a secret drawn in every run. Should a token still
@@ -58,9 +58,9 @@ struct token_set {
     std::unique_ptr<unsigned char, arena_unmap> arena;
     std::size_t arena_used = 0;
 
-    pending_token pending[16] = {};
+    pending_token pending[64] = {};
     std::size_t pending_count = 0;
-    unsigned char pending_records[16 * max_record_size + record_slack] = {};
+    unsigned char pending_records[64 * max_record_size + record_slack] = {};
     std::size_t pending_records_used = 0;
 
     bool has_empty = false; // the empty token packs to nothing, so it is kept apart
