@@ -2,6 +2,11 @@
 // the same bytes on every machine (a fixed seed and our own generator).
 //
 //   gen typical|distinct|nolist|longlines|ids|paths|mixed|dense SIZE_MIB
+//   gen flood|flood-random TOKENS
+//
+// flood writes 16-digit tokens crafted to crowd one corner of the token
+// table under the fixed key of a TOKCOLLECT_FIXED_KEY build, flood-random as
+// many tokens chosen at random; both one list a line.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "keyed_hash.h"
+#include "token_set.h"
 
 namespace
 {
@@ -152,16 +160,45 @@ void dense_line(std::string& out)
     out += "]\n";
 }
 
+// 16-digit tokens counting up from a random one, kept when `keep` says so.
+template <typename Keep> int write_tokens(uint64_t count, Keep keep)
+{
+    std::string token = std::to_string(1000000000000000 + below(8000000000000000)), block;
+    for (uint64_t written = 0; written < count;) {
+        for (size_t i = token.size(); i-- > 0 && ++token[i] > '9';)
+            token[i] = '0';
+        if (!keep(token))
+            continue;
+        block.append("[").append(token).append("]\n");
+        if (++written == count || block.size() >= (1 << 20)) {
+            if (std::fwrite(block.data(), 1, block.size(), stdout) != block.size())
+                return 1;
+            block.clear();
+        }
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// The table takes a slot from the top bits of the hash: tokens whose top
+// eight bits are 0 all start in the first 1/256 of it, whatever its size.
+// The random tokens are as sparse a choice from the same numbers.
+int write_flood(uint64_t count, bool crafted)
+{
+    return write_tokens(count, [crafted](const std::string& token) {
+        return crafted ? hash_token(fixed_key, token) >> 56 == 0 : below(256) == 0;
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(
-            stderr,
-            "usage: gen typical|distinct|nolist|longlines|ids|paths|mixed|dense SIZE_MIB\n");
+        std::fprintf(stderr, "usage: gen WORKLOAD SIZE_MIB, or gen flood|flood-random TOKENS\n");
         return 2;
     }
+    if (std::strncmp(argv[1], "flood", 5) == 0)
+        return write_flood(std::strtoull(argv[2], nullptr, 10), std::strcmp(argv[1], "flood") == 0);
     void (*make_line)(std::string&) = std::strcmp(argv[1], "typical") == 0     ? typical_line
                                       : std::strcmp(argv[1], "distinct") == 0  ? distinct_line
                                       : std::strcmp(argv[1], "nolist") == 0    ? nolist_line
