@@ -78,8 +78,9 @@ TEST(Differential, MatchesModel)
     }
 }
 
-// Enough distinct tokens for the large table, of every length up to 40, so
-// that short and long tokens interleave in the listing.
+// Enough distinct tokens for the large table, mostly up to 40 bytes and a
+// few up to 1000, so that tokens of every length interleave in the listing
+// and share long prefixes.
 TEST(Differential, ManyDistinctTokens)
 {
     generator gen{std::mt19937_64(7)};
@@ -87,7 +88,9 @@ TEST(Differential, ManyDistinctTokens)
     for (int line = 0; line < 20'000; ++line) {
         input += "[";
         for (int i = 0; i < 5; ++i) {
-            for (size_t n = 1 + gen.below(gen.below(4) == 0 ? 40 : 10); n > 0; --n)
+            const size_t longest = gen.below(50) == 0 ? 1000 : gen.below(4) == 0 ? 40 : 10;
+            input += std::string(gen.below(3) == 0 ? gen.below(longest) : 0, '7');
+            for (size_t n = 1 + gen.below(longest); n > 0; --n)
                 input += "/0123456789"[gen.below(11)];
             input += ", ";
         }

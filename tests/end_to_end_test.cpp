@@ -2,6 +2,10 @@
 // exits, for ordinary input, chunking at 1023 bytes, and failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <random>
 #include <string>
 #include <unistd.h>
 
@@ -55,6 +59,31 @@ TEST(EndToEnd, Basics)
         {"open list at newline", "[1, 2\n", "\n1\n2\n", "", 0},
         {"CRLF line", "[4,5]\r\n[6\r\n", "\n4\n5\n6\n", "", 0},
         {"arguments ignored", "[1]\n", "1\n", "", 0, {.args = {"--help", "-x", "file"}}},
+        {"empty list", "[]\n", "\n", "", 0},
+        {"opener then newline", "[\n", "\n", "", 0},
+    });
+}
+
+TEST(EndToEnd, WhitespaceBeforeToken)
+{
+    expect_runs({
+        {"tab", "[\t1]\n", "1\n", "", 0},
+        {"vertical tab", "[\v1]\n", "1\n", "", 0},
+        {"form feed", "[\f1]\n", "1\n", "", 0},
+        {"carriage return", "[\r1]\n", "1\n", "", 0},
+        {"blank", "[ 1]\n", "1\n", "", 0},
+        {"NEL is no space",
+         "[\x85"
+         "1]\n",
+         "\n1\n", "", 0},
+        {"no-break space is no space",
+         "[\xa0"
+         "1]\n",
+         "\n1\n", "", 0},
+        {"file separator is no space",
+         "[\x1c"
+         "1]\n",
+         "\n1\n", "", 0},
     });
 }
 
@@ -112,38 +141,61 @@ TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
     EXPECT_EQ(rest.status, 0);
 }
 
-std::string distinct_tokens(int count)
+// `count` distinct tokens, one list a line: the numbers up to `count`,
+// lengthened to `size` bytes, or for a size of 0 to lengths from 1 to 300,
+// most of them short.
+std::string distinct_tokens(int count, size_t size)
 {
+    std::mt19937_64 random(size);
     std::string input;
-    for (int i = 0; i < count; ++i)
-        input.append("[").append(std::to_string(i)).append("]\n");
+    for (int i = 0; i < count; ++i) {
+        std::string token = std::to_string(i);
+        const size_t length = size ? size : std::min<size_t>(300, 1 + 60 / (1 + random() % 60));
+        while (token.size() < length)
+            token += "/0123456789"[random() % 11];
+        input.append("[").append(token).append("]\n");
+    }
     return input;
 }
 
-// Wherever memory runs out, while reading or while sorting for the listing,
-// the run ends with the message and nothing on standard output.
+// Wherever memory runs out, while reading, growing the table or the arena,
+// or sorting for the listing, the run ends with the message and nothing on
+// standard output, whether the input comes from a pipe or a file.
 TEST(EndToEnd, OutOfMemoryAtAnyPoint)
 {
 #ifdef TOKCOLLECT_SANITIZED
     GTEST_SKIP() << "the sanitizers need more address space than any limit here";
 #endif
-    const std::string input = distinct_tokens(780'000);
-    const run_result full = run_tokcollect(input);
-    ASSERT_EQ(full.status, 0);
-    int failures = 0;
-    for (long mib = 10; mib <= 30; ++mib) {
-        run_result r = run_tokcollect(input, {.address_space_limit = mib << 20});
-        if (r.status == 0) {
-            EXPECT_EQ(r.out, full.out) << mib << " MiB";
-            EXPECT_EQ(r.err, "") << mib << " MiB";
-            continue;
+    const std::string path = testing::TempDir() + "out-of-memory-input";
+    for (const auto& [count, size] : {std::pair{780'000, 1}, {300'000, 20}, {200'000, 0}}) {
+        const std::string input = distinct_tokens(count, size);
+        std::ofstream(path, std::ios::binary) << input;
+        const run_result full = run_tokcollect(input);
+        ASSERT_EQ(full.status, 0);
+        int failures = 0;
+        for (long mib = 10; mib <= 26; ++mib) {
+            for (const run_options& from :
+                 {run_options{}, run_options{.in = stdin_is::file, .input_file = path}}) {
+                run_options limited = from;
+                limited.address_space_limit = mib << 20;
+                const run_result r = run_tokcollect(input, limited);
+                const std::string where = std::to_string(mib) + " MiB, " + std::to_string(size) +
+                                          "-byte tokens" +
+                                          (from.input_file.empty() ? "" : ", file");
+                if (r.status == 0) {
+                    EXPECT_TRUE(r.out == full.out) << where;
+                    EXPECT_EQ(r.err, "") << where;
+                    continue;
+                }
+                ++failures;
+                EXPECT_EQ(r.status, 1) << where;
+                EXPECT_EQ(r.out, "") << where;
+                EXPECT_EQ(r.err, "tokcollect: out of memory\n") << where;
+            }
         }
-        ++failures;
-        EXPECT_EQ(r.status, 1) << mib << " MiB";
-        EXPECT_EQ(r.out, "") << mib << " MiB";
-        EXPECT_EQ(r.err, "tokcollect: out of memory\n") << mib << " MiB";
+        EXPECT_GT(failures, 0) << size;
     }
-    EXPECT_GT(failures, 0);
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -47,6 +47,33 @@ TEST(Scanner, Separators)
     });
 }
 
+// Exactly blank, \t, \n, \v, \f and \r are skipped before a token; bytes that
+// some locales call space are separators like any other.
+TEST(Scanner, Whitespace)
+{
+    expect_cuts({
+        {"[\t1]", true, {"1"}},
+        {"[\v1]", true, {"1"}},
+        {"[\f1]", true, {"1"}},
+        {"[\r1]", true, {"1"}},
+        {"[ 1]", true, {"1"}},
+        {"[\n1]", true, {"1"}},
+        {"[ \t\v\f\r\n1]", true, {"1"}},
+        {"[\x85"
+         "1]",
+         true,
+         {"", "1"}},
+        {"[\xa0"
+         "1]",
+         true,
+         {"", "1"}},
+        {"[\x1c"
+         "1]",
+         true,
+         {"", "1"}},
+    });
+}
+
 TEST(Scanner, TokenBytes)
 {
     expect_cuts({

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,9 +54,65 @@ TEST(TokenSet, ByteOrder)
          "1234567890123457\n2\n"},
         {{"/0", std::string(20, '/'), "/", std::string(20, '/')},
          "/\n" + std::string(20, '/') + "\n/0\n"},
+        // Long tokens that differ only in their last byte, or in their length.
+        {{std::string(32, '9') + "1", std::string(32, '9') + "0", std::string(32, '9') + "/",
+          std::string(33, '9'), std::string(32, '9')},
+         std::string(32, '9') + "\n" + std::string(32, '9') + "/\n" + std::string(32, '9') + "0\n" +
+             std::string(32, '9') + "1\n" + std::string(33, '9') + "\n"},
     };
     for (const order_case& c : cases)
         EXPECT_EQ(listing_of(c.inserted), c.listed);
+}
+
+// Every length across the boundaries of packed words, each token a prefix of
+// the next and an extension of a shorter one: the listing is byte order.
+TEST(TokenSet, LengthsAcrossWordBoundaries)
+{
+    std::vector<std::string> tokens;
+    for (size_t size : {1, 2, 15, 16, 17, 31, 32, 33, 47, 48, 49, 300, 511, 512, 1021, 1022}) {
+        std::string token;
+        for (size_t i = 0; i < size; ++i)
+            token += "0123456789/"[i % 11];
+        tokens.push_back(token);
+        tokens.push_back(token.substr(0, size - 1) + "9");
+        tokens.push_back(token.substr(0, size - 1) + "/");
+    }
+    std::set<std::string> sorted(tokens.begin(), tokens.end());
+    std::string expected;
+    for (const std::string& token : sorted)
+        expected += token + "\n";
+    std::vector<std::string> inserted(tokens.rbegin(), tokens.rend());
+    inserted.insert(inserted.end(), tokens.begin(), tokens.end());
+    EXPECT_EQ(listing_of(inserted), expected);
+}
+
+// Tokens crafted to share their home slot under a key the test knows, as a
+// flood would be: the table must rebuild under a new key instead of probing
+// ever longer runs, and still hold every token once.
+TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
+{
+    for (size_t size : {16, 20}) {
+        const hash_key known{0x0123456789abcdef, 0x9e3779b97f4a7c15};
+        std::mt19937_64 random(size);
+        std::set<std::string> crafted;
+        while (crafted.size() < 3000) {
+            std::string token;
+            for (size_t i = 0; i < size; ++i)
+                token += "/0123456789"[random() % 11];
+            if (hash_token(known, token) >> 55 == 0)
+                crafted.insert(token);
+        }
+        token_set tokens;
+        tokens.key = known;
+        for (const std::string& token : crafted)
+            insert_token(tokens, token);
+        EXPECT_GE(tokens.rekeys, 1u) << size;
+        EXPECT_LE(tokens.rekeys, 2u) << size;
+        std::string expected;
+        for (const std::string& token : crafted)
+            expected += token + "\n";
+        EXPECT_EQ(listing(tokens), expected) << size;
+    }
 }
 
 TEST(TokenSet, DuplicatesListedOnce)
