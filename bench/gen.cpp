@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a benchmark input of about SIZE_MIB mebibytes to standard output,
 // the same bytes on every machine (a fixed seed and our own generator).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the whole collector, from reading and chunking to the
 // listing, on arbitrary bytes. Checks the properties every run must have,
 // then compares both output streams with the test suite's model.

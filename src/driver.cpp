@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read loop. Input is read in large blocks and cut into the chunks that
 // fgets() into a 1024-byte buffer would give: a line of up to 1023 bytes with
 // its newline, otherwise the next 1023 bytes of the line, and at the end an

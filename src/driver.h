@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's read loop: chunks in, diagnostics and the listing out.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asking the kernel for huge pages behind large blocks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drawing the hash key.
 #include "keyed_hash.h"
 

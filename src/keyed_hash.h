@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The token table's hash, keyed with a secret drawn at random in every run,
 // so that nobody can choose tokens that collide.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listing. The packed words are sorted by a radix sort, least significant
 // byte first, and the long tokens by their packed words, most significant
 // byte first; the two sorted runs are then merged into 64 KiB blocks of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listing: every token of a set in byte order, one a line.
 #pragma once
 

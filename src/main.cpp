@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tokcollect: lists the distinct digit-and-slash tokens of the first
 // bracketed list of every input line, in byte order. It takes no arguments.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tokens packed four bits a byte, the form in which the token set keeps them.
 //
 // '/' packs as 1 and '0' to '9' as 2 to 11, the first byte in the high bits,

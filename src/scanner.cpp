@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list scanner, feeding the token set.
 #include "scanner.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The list scanner: cuts the first bracketed list of one chunk of input into
 // tokens. It does no I/O and keeps no state between chunks.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The token table: lookups, growth, rebuilds under a new key, and the arena
 // of long tokens.
 #include "token_set.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The set of distinct tokens found in the input, and its listing.
 //
 // Every token is packed four bits a byte (packed_token.h) and stored once,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing a whole buffer to a file descriptor.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program against the model of its rules, on generated inputs full
 // of the bytes that matter: brackets, token bytes, separators, whitespace,
 // CR, NUL and bytes above 0x7F, in lines around the 1023-byte chunk size.

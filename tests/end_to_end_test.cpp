@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built binary, fed exact bytes: what it writes to each stream and how it
 // exits, for ordinary input, chunking at 1023 bytes, and failures.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The man page renders without a single warning, and man(1) can show it.
 #   man_page.sh PAGE
 set -euo pipefail

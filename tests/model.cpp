@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An independent statement of the rules: fgets-style chunks, byte-by-byte
 // scanning with libc's classification, and a std::set of strings.
 #include "model.h"

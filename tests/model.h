@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's rules, written for clarity rather than speed: what tokcollect
 // must write for a given input.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile and huge inputs, and a reader that goes away: the program neither
 // crashes nor grows, and ends the way a filter should.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Spawns tokcollect with pipes and feeds and drains them with poll(), so that
 // neither side can block the other however large the input or the output.
 #include "run_program.h"

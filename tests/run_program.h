@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tokcollect binary with exact bytes on standard input and
 // captures standard output, standard error and the exit status.
 #pragma once

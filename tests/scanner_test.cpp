@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the scanner takes from one chunk, token by token, in scanning order.
 #include <gtest/gtest.h>
 

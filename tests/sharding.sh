@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Shards cut at line boundaries, collected apart and merged with sort -m -u,
 # list exactly what one run over the whole input lists.
 #   sharding.sh TOKCOLLECT GENERATOR

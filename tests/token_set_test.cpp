@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The token set's membership rule and the byte order of its listing.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # memcheck over the bundled example and 1 MiB of generated input: no errors,
 # nothing definitely lost.
 #   valgrind.sh TOKCOLLECT EXAMPLE GENERATOR

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The Debian package passes lintian without an error or a warning, and the
+# source tarball holds the sources alone and builds and runs on its own with
+# the README's first command.
+#   package.sh BUILD_DIR EXAMPLE
+set -euo pipefail
+build=$1 example=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+lintian --fail-on error,warning "$work"/deb/tokcollect_*.deb
+
+(cd "$build" && cpack --config CPackSourceConfig.cmake -B "$work/source" >/dev/null)
+tarball=$(echo "$work"/source/tokcollect-*.tar.gz)
+name=$(basename "$tarball" .tar.gz)
+tar -tzf "$tarball" >"$work/contents"
+for file in LICENSE README.md CMakeLists.txt src/driver.cpp tests/model.cpp doc/tokcollect.1 \
+    packaging/copyright scripts/test; do
+    grep -qx "$name/$file" "$work/contents" || { echo "tarball lacks $file"; exit 1; }
+done
+if grep -E "^$name/(build|\.git/)" "$work/contents"; then
+    echo "tarball holds build folders or .git"
+    exit 1
+fi
+
+mkdir "$work/unpacked"
+tar -xzf "$tarball" -C "$work/unpacked"
+cd "$work/unpacked/$name"
+cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null && cmake --build build >/dev/null &&
+    build/tokcollect <examples/inventory.txt >"$work/listing" 2>/dev/null
+"$build/tokcollect" <"$example" 2>/dev/null | cmp -s - "$work/listing" ||
+    { echo "the tarball's build lists differently"; exit 1; }
+echo "lintian is silent; the tarball holds the sources and builds on its own"
