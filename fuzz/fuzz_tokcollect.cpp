@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target: the whole collector, from reading and chunking to the
-// listing, on arbitrary bytes. Checks the properties every run must have,
-// then compares both output streams with the test suite's model.
+// listing, on arbitrary bytes, by one reader and by several threads. Checks
+// the properties every run must have, then compares both output streams with
+// the test suite's model.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 #include "driver.h"
 #include "model.h"
@@ -67,26 +69,38 @@ void check_diagnostics(std::string_view input, std::string_view diagnostics)
         require(diagnostics.substr(at, 12) == "End of line\n");
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+// Runs the collector on `input` as a file in memory; returns its listing and
+// diagnostics.
+std::pair<std::string, std::string> collect(std::string_view input, const collect_options& options)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
     const int in = memfd_create("input", 0), out = memfd_create("output", 0),
               err = memfd_create("errors", 0);
     require(in >= 0 && out >= 0 && err >= 0);
     require(write_all(in, input.data(), input.size()) == 0);
     lseek(in, 0, SEEK_SET);
-
-    require(collect_tokens(in, out, err) == 0);
-    const std::string listing = contents(out), diagnostics = contents(err);
+    require(collect_tokens(in, out, err, options) == 0);
+    std::pair<std::string, std::string> result{contents(out), contents(err)};
     close(in);
     close(out);
     close(err);
+    return result;
+}
 
+} // namespace
+
+// Each input is collected by one reader, and again on 2 to 8 threads over
+// ranges of a few bytes to a few thousand, which the input's length picks,
+// so that ranges cut it at every kind of place.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const auto [listing, diagnostics] = collect(input, {});
     check_listing(listing);
     check_diagnostics(input, diagnostics);
     const model_output expected = model_tokcollect(input);
     require(listing == expected.out && diagnostics == expected.err);
+
+    const collect_options threaded{2 + size % 7, 1 + (size * 7919) % (size < 64 ? 8 : 2048)};
+    require(collect(input, threaded) == std::pair{expected.out, expected.err});
     return 0;
 }

@@ -1,34 +1,35 @@
 // SPDX-License-Identifier: MIT
-// The read loop. Input is read in large blocks and cut into the chunks that
-// fgets() into a 1024-byte buffer would give: a line of up to 1023 bytes with
-// its newline, otherwise the next 1023 bytes of the line, and at the end an
-// unterminated last line. Cutting is exact, so a token split at a chunk end,
-// or a continuation chunk without '[', gives the same result as line-at-a-time
-// reading. Diagnostics are gathered and written before each read that may
-// wait for input, so an interactive user sees them as lines are entered.
+// The read loop. A pipe, a terminal or a small file is read by this thread,
+// in the chunks of chunks.h; diagnostics are gathered and written before
+// each read that may wait for input, so an interactive user sees them as
+// lines are entered. A large regular file is first scanned in ranges on
+// threads (file_ranges.h), whose diagnostics are then written in file order,
+// and this thread reads on from where the ranges end until read() returns 0,
+// so that what the file's size did not tell is read too.
 #include "driver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <poll.h>
+#include <sched.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
-#include "scanner.h"
+#include "chunks.h"
+#include "file_ranges.h"
+#include "listing.h"
 #include "token_set.h"
 #include "write_all.h"
 
 namespace
 {
 
-constexpr std::size_t max_chunk = 1023;
 const std::string_view end_of_line = "End of line\n";
-
-// Unread input; the tail of the last block moves to the front before a read.
-// The extra byte leaves room for the NUL that ends the last chunk.
-constexpr std::size_t input_size = 1 << 17;
-char input[input_size + 1];
+input_buffer input;
 
 // Diagnostics not yet written.
 struct diagnostics {
@@ -65,24 +66,13 @@ void report(diagnostics& diag, const char* message, int error = 0)
     flush(diag);
 }
 
-// The next chunk at the front of `unread`, or an empty view when the chunk
-// may go on in input not yet read.
-std::string_view next_chunk(std::string_view unread, bool at_eof)
-{
-    std::string_view window = unread.substr(0, max_chunk);
-    if (const void* newline = std::memchr(window.data(), '\n', window.size()))
-        return unread.substr(0, static_cast<const char*>(newline) - unread.data() + 1);
-    if (window.size() == max_chunk || at_eof)
-        return window;
-    return {};
-}
-
-// Appends what one read gives to input[0, filled). Returns 0 at the end of
-// the input, or -1 with `error` set when the read failed.
-ssize_t read_more(int fd, std::size_t filled, int& error)
+// One read into `to`, waiting for a non-blocking descriptor to be ready.
+// Returns 0 at the end of the input, or -1 with `error` set when the read
+// failed.
+ssize_t read_some(int fd, char* to, std::size_t room, int& error)
 {
     for (;;) {
-        ssize_t n = read(fd, input + filled, input_size - filled);
+        ssize_t n = read(fd, to, room);
         if (n >= 0)
             return n;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -95,58 +85,101 @@ ssize_t read_more(int fd, std::size_t filled, int& error)
     }
 }
 
-// Scans the `size` bytes at `chunk` as one NUL-terminated chunk. The byte
-// after it is unread input, so it is put back afterwards.
-bool scan_chunk(char* chunk, std::size_t size, token_set& tokens)
+// Scans every chunk of `in` into `tokens`, writing the diagnostics gathered
+// before each read, which may wait for input. Returns false after a read
+// error, which has been reported; what was read before it is scanned all the
+// same.
+bool scan_stream(int in, token_set& tokens, diagnostics& diag)
 {
-    const char saved = chunk[size];
-    chunk[size] = '\0';
-    const bool has_list = scan_line(chunk, tokens);
-    chunk[size] = saved;
-    return has_list;
+    auto read_block = [&](char* to, std::size_t room) {
+        flush(diag);
+        int error = 0;
+        const ssize_t n = read_some(in, to, room, error);
+        if (n < 0)
+            report(diag, "error reading standard input", error);
+        return n;
+    };
+    return scan_blocks(input, tokens, read_block, [&diag] { add(diag, end_of_line); });
 }
 
-// Scans every chunk of `in` into `tokens`. Returns false after a read error,
-// which has been reported; what was read before it is scanned all the same.
-bool scan_input(int in, token_set& tokens, diagnostics& diag)
+std::size_t usable_cpus()
 {
-    bool ok = true;
-    std::size_t begin = 0, end = 0;
-    for (bool at_eof = false;;) {
-        std::string_view unread(input + begin, end - begin);
-        if (std::string_view line = next_chunk(unread, at_eof); !line.empty()) {
-            if (!scan_chunk(input + begin, line.size(), tokens))
-                add(diag, end_of_line);
-            begin += line.size();
-            continue;
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0
+               ? static_cast<std::size_t>(CPU_COUNT(&cpus))
+               : 1;
+}
+
+// How many threads should read `in`: one, unless it is a regular file with
+// enough left in it for two and more than one CPU to run them. Sets `start`
+// and `end` to the part of the file left to read.
+std::size_t reader_count(int in, const collect_options& options, off_t& start, off_t& end)
+{
+    struct stat status;
+    if (fstat(in, &status) != 0 || !S_ISREG(status.st_mode))
+        return 1;
+    start = lseek(in, 0, SEEK_CUR);
+    end = status.st_size;
+    if (start < 0 || end <= start)
+        return 1;
+    const std::size_t threads = options.threads ? options.threads : usable_cpus();
+    const auto ranges =
+        static_cast<std::size_t>(end - start) / std::max<std::size_t>(options.min_range, 1);
+    return std::max<std::size_t>(1, std::min(threads, ranges));
+}
+
+void add_missing_lists(diagnostics& diag, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        add(diag, end_of_line);
+}
+
+// Scans the rest of the file `in` on `count` threads into `sets`, writes
+// their diagnostics in file order, and moves the offset to where the ranges
+// end. Returns false after a read error, which has been reported: then only
+// the ranges up to it count.
+bool scan_file(int in, off_t start, off_t end, std::size_t count, std::vector<sorted_tokens>& sets,
+               diagnostics& diag)
+{
+    off_t scanned_to = 0;
+    std::vector<range_scan> scans = scan_ranges(in, start, end, count, scanned_to);
+    if (std::any_of(scans.begin(), scans.end(),
+                    [](const range_scan& s) { return s.out_of_memory; }))
+        throw std::bad_alloc();
+    for (range_scan& scan : scans) {
+        sets.push_back(std::move(scan.tokens));
+        if (scan.read_error) {
+            add_missing_lists(diag, scan.missing_before_error);
+            report(diag, "error reading standard input", scan.read_error);
+            add_missing_lists(diag, scan.lists_missing - scan.missing_before_error);
+            return false;
         }
-        if (at_eof)
-            return ok;
-        flush(diag);
-        std::memmove(input, unread.data(), unread.size());
-        begin = 0;
-        end = unread.size();
-        int error = 0;
-        ssize_t n = read_more(in, end, error);
-        if (n < 0) {
-            report(diag, "error reading standard input", error);
-            ok = false;
-        }
-        at_eof = n <= 0;
-        end += n > 0 ? static_cast<std::size_t>(n) : 0;
+        add_missing_lists(diag, scan.lists_missing);
     }
+    flush(diag);
+    lseek(in, scanned_to, SEEK_SET);
+    return true;
 }
 
 } // namespace
 
-int collect_tokens(int in, int out, int err)
+int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
     try {
-        token_set tokens;
-        int status = scan_input(in, tokens, diag) ? 0 : 1;
+        std::vector<sorted_tokens> sets;
+        off_t start = 0, end = 0;
+        const std::size_t readers = reader_count(in, options, start, end);
+        bool ok = readers == 1 || scan_file(in, start, end, readers, sets, diag);
+        if (ok) {
+            // What the ranges left, or the whole input from a single reader.
+            token_set tokens;
+            ok = scan_stream(in, tokens, diag);
+            sets.push_back(sort_tokens(tokens));
+        }
         flush(diag);
-        if (int error = print_tokens(tokens, out)) {
+        int status = ok ? 0 : 1;
+        if (int error = write_tokens(sets, out, readers)) {
             report(diag, "error writing standard output", error);
             status = 1;
         }

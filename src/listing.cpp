@@ -1,184 +1,71 @@
 // SPDX-License-Identifier: MIT
-// The listing. The packed words are sorted by a radix sort, least significant
-// byte first, and the long tokens by their packed words, most significant
-// byte first; the two sorted runs are then merged into 64 KiB blocks of
-// output.
+// The listing. One sorted set is written as it stands: its packed words
+// merged with its long tokens. Several sets, one from each thread that read
+// part of the input, are merged in stretches of the byte order cut at
+// tokens taken from the largest set, so that the threads merge disjoint
+// stretches side by side; each stretch is written in its turn.
 #include "listing.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
-#include <new>
-#include <utility>
+#include <mutex>
+#include <thread>
+#include <vector>
 
-#include "huge_pages.h"
 #include "packed_token.h"
 #include "write_all.h"
 
 namespace
 {
 
-using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
-
-word_array allocate_words(std::size_t count)
-{
-    void* block = std::malloc(std::max<std::size_t>(count, 1) * sizeof(std::uint64_t));
-    if (!block)
-        throw std::bad_alloc();
-    return {static_cast<std::uint64_t*>(block), std::free};
-}
-
-// Moves the packed words to the front of the table, which then shrinks to
-// hold just them, so that what it gives back pays for the sort's scratch.
-std::size_t keep_words(token_set& tokens)
-{
-    std::uint64_t* slots = tokens.slots.get();
-    std::uint64_t* end = std::remove_if(slots, slots + tokens.slot_count, [](std::uint64_t slot) {
-        return slot == 0 || is_long_slot(slot);
-    });
-    const std::size_t count = static_cast<std::size_t>(end - slots);
-    if (void* smaller = std::realloc(slots, std::max<std::size_t>(count, 1) * sizeof *slots)) {
-        tokens.slots.release();
-        tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
-    }
-    tokens.slot_count = count;
-    return count;
-}
-
-// Sorts `words` through `scratch`, which holds as many. Passes over a byte
-// that every word shares are skipped: short tokens leave many low bytes zero.
-// Returns where the sorted words are.
-std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::size_t size)
-{
-    if (size == 0)
-        return words;
-    std::size_t counts[8][256] = {};
-    for (std::size_t i = 0; i < size; ++i)
-        for (int byte = 0; byte < 8; ++byte)
-            ++counts[byte][words[i] >> 8 * byte & 0xff];
-    for (int byte = 0; byte < 8; ++byte) {
-        std::size_t* starts = counts[byte];
-        if (starts[words[0] >> 8 * byte & 0xff] == size)
-            continue;
-        for (std::size_t value = 0, start = 0; value < 256; ++value)
-            start += std::exchange(starts[value], start);
-        for (std::size_t i = 0; i < size; ++i)
-            scratch[starts[words[i] >> 8 * byte & 0xff]++] = words[i];
-        std::swap(words, scratch);
-    }
-    return words;
-}
-
-// A long token to sort: one of its packed words, and where its record is.
-struct long_entry {
-    std::uint64_t key;
-    std::uint64_t offset;
+// Stretches of the listing merged on several threads go out in order: each
+// merger writes its stretch only in that stretch's turn.
+struct turns {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t current = 0;
+    int error = 0; // of the first write that failed; only the writer in turn touches it
 };
-
-constexpr std::ptrdiff_t small_run = 32;
-constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
-
-// Where a most-significant-first sort stands: entries agree on every packed
-// word before `depth`, and on the bits of the key above `shift` + 8.
-struct sort_level {
-    std::size_t depth;
-    int shift;
-};
-
-sort_level next_level(long_entry* first, long_entry* last, const unsigned char* arena,
-                      sort_level level)
-{
-    if (level.shift > 0)
-        return {level.depth, level.shift - 8};
-    for (long_entry* e = first; e != last; ++e)
-        e->key = record_word(arena + e->offset, level.depth + 1);
-    return {level.depth + 1, 56};
-}
-
-void sort_small(long_entry* first, long_entry* last, const unsigned char* arena)
-{
-    std::sort(first, last, [arena](const long_entry& a, const long_entry& b) {
-        return a.key != b.key ? a.key < b.key
-                              : compare_records(arena + a.offset, arena + b.offset) < 0;
-    });
-}
-
-// American flag sort on one byte of the keys: counts, then swaps every entry
-// into its bucket in place. Recurses into every bucket but the largest, and
-// carries on with that one, so that the stack stays within log2 of the count.
-void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, sort_level level)
-{
-    while (last - first > small_run && level.depth < max_depth) {
-        std::size_t counts[256] = {};
-        for (const long_entry* e = first; e != last; ++e)
-            ++counts[e->key >> level.shift & 0xff];
-        long_entry* heads[256];
-        long_entry* ends[256];
-        long_entry* at = first;
-        for (int b = 0; b < 256; ++b) {
-            heads[b] = at;
-            at += counts[b];
-            ends[b] = at;
-        }
-        for (int b = 0; b < 256; ++b)
-            while (heads[b] != ends[b]) {
-                long_entry e = *heads[b];
-                for (int to; (to = static_cast<int>(e.key >> level.shift & 0xff)) != b;)
-                    std::swap(e, *heads[to]++);
-                *heads[b]++ = e;
-            }
-        int largest = 0;
-        for (int b = 1; b < 256; ++b)
-            if (counts[b] > counts[largest])
-                largest = b;
-        for (int b = 0; b < 256; ++b) {
-            long_entry* bucket = ends[b] - counts[b];
-            if (b != largest && counts[b] > 1)
-                sort_long(bucket, ends[b], arena, next_level(bucket, ends[b], arena, level));
-        }
-        first = ends[largest] - counts[largest];
-        last = ends[largest];
-        level = next_level(first, last, arena, level);
-    }
-    sort_small(first, last, arena);
-}
-
-// The long tokens in order. Walking the arena, which is sequential, twice
-// makes the sort's first pass: one walk counts the top bytes of the first
-// words, the other puts every entry in its bucket.
-std::unique_ptr<long_entry[]> sorted_longs(const token_set& tokens, std::size_t count)
-{
-    auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
-    advise_huge_pages(entries.get(), count * sizeof(long_entry));
-    const unsigned char* arena = tokens.arena.get();
-    std::size_t counts[256] = {}, starts[256];
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at)))
-        ++counts[record_word(arena + at, 0) >> 56];
-    for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
-        starts[b] = start;
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
-        const std::uint64_t word = record_word(arena + at, 0);
-        entries[starts[word >> 56]++] = {word, at};
-    }
-    long_entry* bucket = entries.get();
-    for (int b = 0; b < 256; bucket += counts[b++])
-        if (counts[b] > 1)
-            sort_long(bucket, bucket + counts[b], arena, {0, 48});
-    return entries;
-}
 
 // Collects the listing in large blocks, so that it costs few writes.
 struct output {
     int fd;
+    turns* order = nullptr; // with several mergers
+    std::size_t stretch = 0;
     int error = 0;
     std::size_t used = 0;
     char block[1 << 16] = {};
 };
 
+void wait_for_turn(output& out)
+{
+    std::unique_lock lock(out.order->lock);
+    out.order->changed.wait(lock, [&out] { return out.order->current == out.stretch; });
+}
+
 void flush(output& out)
 {
-    if (out.used > 0 && out.error == 0)
-        out.error = write_all(out.fd, out.block, out.used);
+    if (out.used == 0)
+        return;
+    int& error = out.order ? out.order->error : out.error;
+    if (out.order)
+        wait_for_turn(out);
+    if (error == 0)
+        error = write_all(out.fd, out.block, out.used);
     out.used = 0;
+}
+
+void end_stretch(output& out)
+{
+    flush(out);
+    if (!out.order)
+        return;
+    wait_for_turn(out);
+    std::lock_guard lock(out.order->lock);
+    ++out.order->current;
+    out.order->changed.notify_all();
 }
 
 // Room for one more line of at most `size` bytes with its newline.
@@ -230,50 +117,184 @@ void emit_record(output& out, const unsigned char* record)
     out.used += length + 1;
 }
 
-// Merges the sorted words and long tokens. A word that equals a long token's
-// first 16 bytes is that token's prefix, so it goes first.
-void write_merged(output& out, const token_set& tokens, const std::uint64_t* words,
-                  std::size_t word_count, const long_entry* longs, std::size_t long_count)
+// A token as the merge compares it: its first packed word, and a long
+// token's record. No real token has the first word of `none`.
+struct token_ref {
+    std::uint64_t word;
+    const unsigned char* record; // null for a packed word
+};
+constexpr token_ref none{~std::uint64_t{0}, nullptr};
+
+bool is_none(const token_ref& token)
 {
-    if (tokens.has_empty) {
-        *make_room(out, 0) = '\n';
-        ++out.used;
+    return token.word == none.word && !token.record;
+}
+
+// Byte order. Equal first words make a packed word the 16-byte prefix of a
+// long token, so it goes first.
+int compare(const token_ref& a, const token_ref& b)
+{
+    if (a.word != b.word)
+        return a.word < b.word ? -1 : 1;
+    if (!a.record || !b.record)
+        return (a.record != nullptr) - (b.record != nullptr);
+    return compare_records(a.record, b.record);
+}
+
+token_ref long_ref(const long_entry& entry, const unsigned char* arena)
+{
+    return {record_word(arena + entry.offset, 0), arena + entry.offset};
+}
+
+// Where a merge stands in one set: its next packed word and its next long
+// token, and the smaller of the two.
+struct cursor {
+    const std::uint64_t* word;
+    const std::uint64_t* words_end;
+    const long_entry* entry;
+    const long_entry* entries_end;
+    const unsigned char* arena;
+    token_ref head;
+};
+
+void update_head(cursor& at)
+{
+    const token_ref next_long = at.entry != at.entries_end ? long_ref(*at.entry, at.arena) : none;
+    at.head = at.word != at.words_end && compare({*at.word, nullptr}, next_long) < 0
+                  ? token_ref{*at.word, nullptr}
+                  : next_long;
+}
+
+// Records are read in sorted order, from all over the arena: asking for them
+// some way ahead overlaps the cache misses.
+void advance(cursor& at)
+{
+    constexpr std::ptrdiff_t ahead = 16;
+    if (at.head.record) {
+        if (at.entries_end - at.entry > ahead)
+            __builtin_prefetch(at.arena + at.entry[ahead].offset);
+        ++at.entry;
+    } else {
+        ++at.word;
     }
-    const unsigned char* arena = tokens.arena.get();
-    // Records are read in sorted order, from all over the arena: asking for
-    // them some way ahead overlaps the cache misses.
-    constexpr std::size_t ahead = 16;
-    std::size_t next_long = 0;
-    auto emit_next_long = [&] {
-        if (next_long + ahead < long_count)
-            __builtin_prefetch(arena + longs[next_long + ahead].offset);
-        emit_record(out, arena + longs[next_long++].offset);
-    };
-    for (const std::uint64_t* word = words; word != words + word_count; ++word) {
-        while (next_long < long_count && record_word(arena + longs[next_long].offset, 0) < *word)
-            emit_next_long();
-        emit_word(out, *word);
+    update_head(at);
+}
+
+// Where a stretch of the order begins in one set: its first word and first
+// long token not below `from`.
+cursor seek(const sorted_tokens& set, const token_ref& from)
+{
+    const std::uint64_t* words = set.words.get();
+    const long_entry* longs = set.longs.get();
+    const unsigned char* arena = set.arena.get();
+    cursor at{words, words + set.word_count, longs, longs + set.long_count, arena, none};
+    if (!is_none(from)) {
+        at.word = std::partition_point(at.word, at.words_end, [&from](std::uint64_t word) {
+            return compare({word, nullptr}, from) < 0;
+        });
+        at.entry = std::partition_point(at.entry, at.entries_end, [&](const long_entry& entry) {
+            return compare(long_ref(entry, arena), from) < 0;
+        });
     }
-    while (next_long < long_count)
-        emit_next_long();
+    update_head(at);
+    return at;
+}
+
+void emit(output& out, const token_ref& token)
+{
+    if (token.record)
+        emit_record(out, token.record);
+    else
+        emit_word(out, token.word);
+}
+
+// Writes every token below `to` that the cursors stand before, once.
+void merge(std::vector<cursor>& cursors, const token_ref& to, output& out)
+{
+    for (;;) {
+        token_ref least = to;
+        for (const cursor& at : cursors)
+            if (compare(at.head, least) < 0)
+                least = at.head;
+        if (compare(least, to) == 0)
+            return;
+        emit(out, least);
+        for (cursor& at : cursors)
+            if (compare(at.head, least) == 0)
+                advance(at);
+    }
+}
+
+// Tokens that cut the order into `count` stretches of about equal size in
+// the largest set, and `none` behind the last.
+std::vector<token_ref> stretch_ends(std::span<sorted_tokens> sets, std::size_t count)
+{
+    const sorted_tokens& largest = *std::max_element(
+        sets.begin(), sets.end(), [](const sorted_tokens& a, const sorted_tokens& b) {
+            return a.word_count + a.long_count < b.word_count + b.long_count;
+        });
+    std::vector<token_ref> ends;
+    ends.reserve(count);
+    cursor at = seek(largest, none);
+    const std::size_t size = largest.word_count + largest.long_count;
+    for (std::size_t index = 0; ends.size() + 1 < count && !is_none(at.head); ++index, advance(at))
+        if (index == size * (ends.size() + 1) / count)
+            ends.push_back(at.head);
+    ends.push_back(none);
+    return ends;
+}
+
+// One thread's share of a merge, taken before any of them writes.
+struct merger {
+    output out;
+    std::vector<cursor> cursors;
+};
+
+// Merges stretches, taking the next one not yet taken, until none is left.
+// The empty token, below every other, opens the first.
+void merge_stretches(std::span<sorted_tokens> sets, const std::vector<token_ref>& ends,
+                     bool has_empty, std::atomic<std::size_t>& next, merger& share)
+{
+    for (std::size_t stretch; (stretch = next++) < ends.size();) {
+        share.out.stretch = stretch;
+        if (stretch == 0 && has_empty) {
+            *make_room(share.out, 0) = '\n';
+            ++share.out.used;
+        }
+        const token_ref from = stretch == 0 ? none : ends[stretch - 1];
+        for (std::size_t i = 0; i < sets.size(); ++i)
+            share.cursors[i] = seek(sets[i], from);
+        merge(share.cursors, ends[stretch], share.out);
+        end_stretch(share.out);
+    }
 }
 
 } // namespace
 
-int write_listing(token_set& tokens, int fd)
+int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
 {
-    const std::size_t word_count = keep_words(tokens), long_count = tokens.count - word_count;
-    word_array scratch = allocate_words(word_count);
-    word_array words = std::move(tokens.slots);
-    if (radix_sort(words.get(), scratch.get(), word_count) == scratch.get())
-        std::swap(words, scratch);
-    scratch.reset();
+    const std::size_t count = sets.size() > 1 ? std::max<std::size_t>(threads, 1) : 1;
+    // More stretches than mergers even out their sizes.
+    const std::vector<token_ref> ends = stretch_ends(sets, count > 1 ? 4 * count : 1);
+    const bool has_empty = std::any_of(sets.begin(), sets.end(),
+                                       [](const sorted_tokens& set) { return set.has_empty; });
+    turns order;
+    std::vector<merger> shares(
+        count, merger{output{fd, count > 1 ? &order : nullptr}, std::vector<cursor>(sets.size())});
+    std::vector<std::thread> helpers;
+    helpers.reserve(count - 1);
 
-    auto longs = sorted_longs(tokens, long_count);
-
-    output out{fd};
-    write_merged(out, tokens, words.get(), word_count, longs.get(), long_count);
-    flush(out);
-    tokens = token_set();
-    return out.error;
+    std::atomic<std::size_t> next = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+        try {
+            helpers.emplace_back(merge_stretches, sets, std::cref(ends), has_empty, std::ref(next),
+                                 std::ref(shares[i]));
+        } catch (const std::exception&) {
+            break; // fewer helpers merge the same stretches
+        }
+    }
+    merge_stretches(sets, ends, has_empty, next, shares[0]);
+    for (std::thread& helper : helpers)
+        helper.join();
+    return count > 1 ? order.error : shares[0].out.error;
 }

@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
-// The listing: every token of a set in byte order, one a line.
+// The listing: the tokens of one or more sorted sets, merged into byte order,
+// one a line.
 #pragma once
 
-#include "token_set.h"
+#include <cstddef>
+#include <span>
 
-// Sorts what `tokens` holds, writes it to `fd` and releases the set. Every
-// allocation comes before the first write, so running out of memory throws
-// std::bad_alloc with nothing written. Returns 0, or the errno of the write
-// that failed.
-int write_listing(token_set& tokens, int fd);
+#include "token_sort.h"
+
+// Writes to `fd` every token that any of `sets` holds, once, in ascending
+// byte order, each followed by a newline. With several sets, `threads`
+// threads merge disjoint stretches of the order, whose output goes out in
+// turn. The output blocks are taken before the first write, so running out
+// of memory throws std::bad_alloc with nothing written. Returns 0, or the
+// errno of the write that failed.
+int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads);

@@ -9,6 +9,7 @@
 
 #include "huge_pages.h"
 #include "listing.h"
+#include "token_sort.h"
 
 namespace
 {
@@ -316,10 +317,15 @@ void insert_token(token_set& tokens, std::string_view token)
         insert_all_pending(tokens);
 }
 
-int print_tokens(token_set& tokens, int fd)
+void settle(token_set& tokens)
 {
     insert_all_pending(tokens);
-    return write_listing(tokens, fd);
+}
+
+int print_tokens(token_set& tokens, int fd)
+{
+    sorted_tokens sorted = sort_tokens(tokens);
+    return write_tokens({&sorted, 1}, fd, 1);
 }
 
 std::uint64_t hash_token(const hash_key& key, std::string_view token)

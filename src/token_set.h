@@ -19,8 +19,9 @@
 // rebuilt under a new key, so that no input, however it was crafted, makes
 // probes long.
 //
-// The listing sorts the packed words with a radix sort, and the long tokens
-// by their packed words, most significant byte first, then merges the two.
+// The listing (token_sort.h, listing.h) sorts the packed words with a radix
+// sort and the long tokens by their packed words, most significant byte
+// first, then merges the two.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +72,9 @@ struct token_set {
 // bytes long, unless an equal token is already present. Throws
 // std::bad_alloc when memory runs out.
 void insert_token(token_set& tokens, std::string_view token);
+
+// Looks up the tokens still waiting in the batch.
+void settle(token_set& tokens);
 
 // Writes every token to `fd` in ascending byte order, each followed by a
 // newline, and releases the set, which is then empty. Returns 0, or the errno

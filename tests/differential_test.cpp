@@ -6,7 +6,10 @@
 
 #include <random>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include "driver.h"
 #include "model.h"
 #include "run_program.h"
 
@@ -63,19 +66,55 @@ struct generator {
     }
 };
 
+std::string contents(int fd)
+{
+    std::string text;
+    char block[65536];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
+        text.append(block, static_cast<size_t>(n));
+    return text;
+}
+
+// The collector run in this process on a file in memory, so that tiny
+// ranges make the threaded path cut the input anywhere: ranges of a few
+// bytes, ranges ending inside long lines, empty ranges.
+run_result collect_from_file(std::string_view input, const collect_options& options)
+{
+    const int in = memfd_create("input", 0), out = memfd_create("output", 0),
+              err = memfd_create("errors", 0);
+    EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    lseek(in, 0, SEEK_SET);
+    run_result result{};
+    result.status = collect_tokens(in, out, err, options);
+    result.out = contents(out);
+    result.err = contents(err);
+    for (int fd : {in, out, err})
+        close(fd);
+    return result;
+}
+
+void expect_model_output(std::string_view input, const run_result& actual, const std::string& where)
+{
+    const model_output expected = model_tokcollect(input);
+    ASSERT_EQ(actual.status, 0) << where;
+    ASSERT_EQ(escape(actual.out), escape(expected.out)) << where;
+    ASSERT_EQ(escape(actual.err), escape(expected.err)) << where;
+}
+
 TEST(Differential, MatchesModel)
 {
     const uint64_t seed = 20261208;
     generator gen{std::mt19937_64(seed)};
     for (int round = 0; round < 200; ++round) {
         std::string input = gen.input(round < 150 ? gen.below(40) : 400 + gen.below(400));
-        model_output expected = model_tokcollect(input);
-        run_result actual = run_tokcollect(input);
-        ASSERT_EQ(actual.status, 0) << "seed " << seed << " round " << round;
-        ASSERT_EQ(escape(actual.out), escape(expected.out))
-            << "seed " << seed << " round " << round;
-        ASSERT_EQ(escape(actual.err), escape(expected.err))
-            << "seed " << seed << " round " << round;
+        const std::string where =
+            "seed " + std::to_string(seed) + " round " + std::to_string(round);
+        expect_model_output(input, run_tokcollect(input), where);
+        const collect_options threaded{2 + gen.below(7), 1 + gen.below(gen.below(2) ? 64 : 4096)};
+        expect_model_output(input, collect_from_file(input, threaded),
+                            where + ", " + std::to_string(threaded.threads) +
+                                " threads, ranges of " + std::to_string(threaded.min_range));
     }
 }
 
@@ -98,10 +137,12 @@ TEST(Differential, ManyDistinctTokens)
         input += "]\n";
     }
     model_output expected = model_tokcollect(input);
-    run_result actual = run_tokcollect(input);
-    ASSERT_EQ(actual.status, 0);
-    EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
-    EXPECT_EQ(actual.err, expected.err);
+    for (const run_result& actual :
+         {run_tokcollect(input), collect_from_file(input, {.threads = 4, .min_range = 1 << 16})}) {
+        ASSERT_EQ(actual.status, 0);
+        EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
+        EXPECT_EQ(actual.err, expected.err);
+    }
 }
 
 } // namespace

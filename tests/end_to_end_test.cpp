@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <unistd.h>
 
+#include "model.h"
 #include "run_program.h"
 
 namespace
@@ -140,6 +143,78 @@ TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
     EXPECT_EQ(rest.out, "1\n2\n");
     EXPECT_EQ(rest.err, "");
     EXPECT_EQ(rest.status, 0);
+}
+
+std::string file_contents(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// A file large enough to be read on several threads, with lines without a
+// list, long lines and no final newline.
+std::string large_input()
+{
+    std::mt19937_64 random(8);
+    std::string input;
+    while (input.size() < (9 << 20)) {
+        input +=
+            "id " + std::to_string(random() % 100) + " = [" + std::to_string(random() % 100000);
+        input += random() % 50 ? ", 1/2]\n" : "]" + std::string(random() % 3000, 'x') + "\n";
+    }
+    return input + "[7, 8";
+}
+
+// A regular file is read on threads from where its offset stands, and left
+// at its end; what the file's size does not tell is read all the same; the
+// diagnostics all come before the listing, as from a single reader.
+TEST(EndToEnd, RegularFileOnThreads)
+{
+    const std::string path = testing::TempDir() + "large-input", both = path + ".both";
+    const std::string input = large_input();
+    std::ofstream(path, std::ios::binary) << input;
+    const model_output whole = model_tokcollect(input);
+
+    for (off_t offset : {off_t{0}, off_t{12345}, static_cast<off_t>(input.size() / 3)}) {
+        const int fd = open(path.c_str(), O_RDONLY);
+        lseek(fd, offset, SEEK_SET);
+        const run_result r = run_tokcollect("", {.in = stdin_is::descriptor, .input_fd = fd});
+        const model_output expected = model_tokcollect(std::string_view(input).substr(offset));
+        EXPECT_TRUE(r.out == expected.out) << "from offset " << offset;
+        EXPECT_TRUE(r.err == expected.err) << "from offset " << offset;
+        EXPECT_EQ(r.status, 0) << "from offset " << offset;
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(input.size())) << "offset left behind";
+        close(fd);
+    }
+
+    const run_result r = run_tokcollect("", {.in = stdin_is::file,
+                                             .input_file = path,
+                                             .out = stdout_is::file_with_stderr,
+                                             .output_file = both});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(file_contents(both) == whole.err + whole.out) << "2>&1 into one file";
+
+    // A file that shrinks while it is read ends early, but not by a signal.
+    running_program shrinking = start_tokcollect({.in = stdin_is::file, .input_file = path});
+    truncate(path.c_str(), 1 << 20);
+    EXPECT_EQ(finish(shrinking, "").status, 0) << "file truncated while read";
+
+    const int write_only = open(path.c_str(), O_WRONLY);
+    EXPECT_EQ(run_tokcollect("", {.in = stdin_is::descriptor, .input_fd = write_only}).err,
+              "tokcollect: error reading standard input: Bad file descriptor\n");
+    close(write_only);
+    std::remove(path.c_str());
+    std::remove(both.c_str());
+}
+
+// Files under /proc say they are empty, but are read through: this test's
+// memory map names its "[stack]", a list of one empty token.
+TEST(EndToEnd, FileWhoseSizeSaysLess)
+{
+    const std::string maps = "/proc/" + std::to_string(getpid()) + "/maps";
+    const run_result r = run_tokcollect("", {.in = stdin_is::file, .input_file = maps});
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 // `count` distinct tokens, one list a line: the numbers up to `count`,

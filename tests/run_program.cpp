@@ -29,6 +29,8 @@ void check(bool ok, const char* what)
         dup2(in[0], 0);
     else if (options.in == stdin_is::file)
         dup2(open(options.input_file.c_str(), O_RDONLY | O_CLOEXEC), 0);
+    else if (options.in == stdin_is::descriptor)
+        dup2(options.input_fd, 0);
     else if (options.in == stdin_is::directory)
         dup2(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0);
     else
@@ -37,9 +39,11 @@ void check(bool ok, const char* what)
         dup2(out[1], 1);
     else if (options.out == stdout_is::dev_full)
         dup2(open("/dev/full", O_WRONLY | O_CLOEXEC), 1);
+    else if (options.out == stdout_is::file_with_stderr)
+        dup2(open(options.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), 1);
     else
         close(1);
-    dup2(err[1], 2);
+    dup2(options.out == stdout_is::file_with_stderr ? 1 : err[1], 2);
     // The test ignores SIGPIPE for itself; the program gets the default, as from a shell.
     signal(SIGPIPE, SIG_DFL);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})

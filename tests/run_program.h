@@ -14,14 +14,16 @@ struct run_result {
     long peak_rss_kib; // meaningful only when the test process itself is small
 };
 
-enum class stdin_is { piped, file, directory, closed };
-enum class stdout_is { piped, dev_full, closed };
+enum class stdin_is { piped, file, descriptor, directory, closed };
+enum class stdout_is { piped, dev_full, closed, file_with_stderr };
 
 struct run_options {
     std::vector<std::string> args = {};
     stdin_is in = stdin_is::piped;
     std::string input_file = {}; // read when `in` is stdin_is::file
+    int input_fd = -1;           // shared, offset and all, when `in` is stdin_is::descriptor
     stdout_is out = stdout_is::piped;
+    std::string output_file = {}; // both streams, as `> file 2>&1`, for file_with_stderr
     long address_space_limit = 0; // bytes; 0 for none
 };
 

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+// Sorting a token set for its listing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "token_set.h"
+
+using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
+
+// A long token to sort: one of its packed words, and where its record is.
+struct long_entry {
+    std::uint64_t key;
+    std::uint64_t offset;
+};
+
+// A set's tokens in byte order: its packed words, and its long tokens, whose
+// records stay in the set's arena, which comes along.
+struct sorted_tokens {
+    word_array words{nullptr, std::free};
+    std::size_t word_count = 0;
+    std::unique_ptr<long_entry[]> longs;
+    std::size_t long_count = 0;
+    std::unique_ptr<unsigned char, arena_unmap> arena;
+    bool has_empty = false;
+};
+
+// Sorts the tokens of `tokens` and empties the set. This is where the
+// listing takes its memory: throws std::bad_alloc when it runs out.
+sorted_tokens sort_tokens(token_set& tokens);
