@@ -208,38 +208,50 @@ void emit(output& out, const token_ref& token)
         emit_word(out, token.word);
 }
 
-// Writes every token below `to` that the cursors stand before, once.
-void merge(std::vector<cursor>& cursors, const token_ref& to, output& out)
+// Writes every token below `to` that the cursors stand before, once. The
+// cursors form a heap with the least head on top, so that a token costs
+// log2 of their number in comparisons, however many threads read.
+void merge(std::vector<cursor*>& heap, const token_ref& to, output& out)
 {
-    for (;;) {
-        token_ref least = to;
-        for (const cursor& at : cursors)
-            if (compare(at.head, least) < 0)
-                least = at.head;
-        if (compare(least, to) == 0)
-            return;
+    if (heap.size() == 1) {
+        for (cursor& only = *heap.front(); compare(only.head, to) < 0; advance(only))
+            emit(out, only.head);
+        return;
+    }
+    auto later = [](const cursor* a, const cursor* b) { return compare(a->head, b->head) > 0; };
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (!heap.empty() && compare(heap.front()->head, to) < 0) {
+        const token_ref least = heap.front()->head;
         emit(out, least);
-        for (cursor& at : cursors)
-            if (compare(at.head, least) == 0)
-                advance(at);
+        // Every set that holds the token moves past it.
+        do {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            advance(*heap.back());
+            std::push_heap(heap.begin(), heap.end(), later);
+        } while (compare(heap.front()->head, least) == 0);
     }
 }
 
-// Tokens that cut the order into `count` stretches of about equal size in
-// the largest set, and `none` behind the last.
+// Tokens that cut the order into about `count` stretches of equal size,
+// taken evenly spaced from the larger of the largest set's two sorted runs,
+// and `none` behind the last.
 std::vector<token_ref> stretch_ends(std::span<sorted_tokens> sets, std::size_t count)
 {
     const sorted_tokens& largest = *std::max_element(
         sets.begin(), sets.end(), [](const sorted_tokens& a, const sorted_tokens& b) {
             return a.word_count + a.long_count < b.word_count + b.long_count;
         });
+    const bool by_words = largest.word_count >= largest.long_count;
+    const std::size_t size = by_words ? largest.word_count : largest.long_count;
     std::vector<token_ref> ends;
     ends.reserve(count);
-    cursor at = seek(largest, none);
-    const std::size_t size = largest.word_count + largest.long_count;
-    for (std::size_t index = 0; ends.size() + 1 < count && !is_none(at.head); ++index, advance(at))
-        if (index == size * (ends.size() + 1) / count)
-            ends.push_back(at.head);
+    for (std::size_t i = 1; i < count && size > 0; ++i) {
+        const std::size_t at = size * i / count;
+        const token_ref end = by_words ? token_ref{largest.words[at], nullptr}
+                                       : long_ref(largest.longs[at], largest.arena.get());
+        if (ends.empty() || compare(ends.back(), end) < 0)
+            ends.push_back(end);
+    }
     ends.push_back(none);
     return ends;
 }
@@ -248,6 +260,7 @@ std::vector<token_ref> stretch_ends(std::span<sorted_tokens> sets, std::size_t c
 struct merger {
     output out;
     std::vector<cursor> cursors;
+    std::vector<cursor*> heap;
 };
 
 // Merges stretches, taking the next one not yet taken, until none is left.
@@ -262,9 +275,12 @@ void merge_stretches(std::span<sorted_tokens> sets, const std::vector<token_ref>
             ++share.out.used;
         }
         const token_ref from = stretch == 0 ? none : ends[stretch - 1];
-        for (std::size_t i = 0; i < sets.size(); ++i)
+        share.heap.clear();
+        for (std::size_t i = 0; i < sets.size(); ++i) {
             share.cursors[i] = seek(sets[i], from);
-        merge(share.cursors, ends[stretch], share.out);
+            share.heap.push_back(&share.cursors[i]);
+        }
+        merge(share.heap, ends[stretch], share.out);
         end_stretch(share.out);
     }
 }
@@ -280,7 +296,10 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
                                        [](const sorted_tokens& set) { return set.has_empty; });
     turns order;
     std::vector<merger> shares(
-        count, merger{output{fd, count > 1 ? &order : nullptr}, std::vector<cursor>(sets.size())});
+        count,
+        merger{output{fd, count > 1 ? &order : nullptr}, std::vector<cursor>(sets.size()), {}});
+    for (merger& share : shares)
+        share.heap.reserve(sets.size());
     std::vector<std::thread> helpers;
     helpers.reserve(count - 1);
 
