@@ -31,12 +31,12 @@ struct turns {
 
 // Collects the listing in large blocks, so that it costs few writes.
 struct output {
-    int fd;
+    int fd = -1;
     turns* order = nullptr; // with several mergers
     std::size_t stretch = 0;
     int error = 0;
     std::size_t used = 0;
-    char block[1 << 16] = {};
+    std::vector<char> block;
 };
 
 void wait_for_turn(output& out)
@@ -53,7 +53,7 @@ void flush(output& out)
     if (out.order)
         wait_for_turn(out);
     if (error == 0)
-        error = write_all(out.fd, out.block, out.used);
+        error = write_all(out.fd, out.block.data(), out.used);
     out.used = 0;
 }
 
@@ -71,9 +71,9 @@ void end_stretch(output& out)
 // Room for one more line of at most `size` bytes with its newline.
 char* make_room(output& out, std::size_t size)
 {
-    if (out.used + size + 1 > sizeof out.block)
+    if (out.used + size + 1 > out.block.size())
         flush(out);
-    return out.block + out.used;
+    return out.block.data() + out.used;
 }
 
 constexpr char unpack(unsigned nibble)
@@ -287,19 +287,32 @@ void merge_stretches(std::span<sorted_tokens> sets, const std::vector<token_ref>
 
 } // namespace
 
+// A merger holds a whole stretch in its block, so that it can go on to the
+// next while the stretches before are written; stretches of 64k tokens
+// mostly fit in 2 MiB. A larger one makes its merger wait for its turn.
+constexpr std::size_t stretch_tokens = 1 << 16;
+constexpr std::size_t merger_block = 2 << 20;
+constexpr std::size_t single_block = 64 << 10;
+
 int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
 {
     const std::size_t count = sets.size() > 1 ? std::max<std::size_t>(threads, 1) : 1;
-    // More stretches than mergers even out their sizes.
-    const std::vector<token_ref> ends = stretch_ends(sets, count > 1 ? 4 * count : 1);
+    std::size_t tokens = 0;
+    for (const sorted_tokens& set : sets)
+        tokens += set.word_count + set.long_count;
+    const std::vector<token_ref> ends =
+        stretch_ends(sets, count > 1 ? std::max(4 * count, tokens / stretch_tokens) : 1);
     const bool has_empty = std::any_of(sets.begin(), sets.end(),
                                        [](const sorted_tokens& set) { return set.has_empty; });
     turns order;
-    std::vector<merger> shares(
-        count,
-        merger{output{fd, count > 1 ? &order : nullptr}, std::vector<cursor>(sets.size()), {}});
-    for (merger& share : shares)
+    std::vector<merger> shares(count);
+    for (merger& share : shares) {
+        share.out.fd = fd;
+        share.out.order = count > 1 ? &order : nullptr;
+        share.out.block.resize(count > 1 ? merger_block : single_block);
+        share.cursors.resize(sets.size());
         share.heap.reserve(sets.size());
+    }
     std::vector<std::thread> helpers;
     helpers.reserve(count - 1);
 
