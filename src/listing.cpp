@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,7 +37,8 @@ struct output {
     std::size_t stretch = 0;
     int error = 0;
     std::size_t used = 0;
-    std::vector<char> block;
+    std::size_t size = 0;
+    std::unique_ptr<char[]> block; // not zeroed: a short listing touches few pages
 };
 
 void wait_for_turn(output& out)
@@ -53,7 +55,7 @@ void flush(output& out)
     if (out.order)
         wait_for_turn(out);
     if (error == 0)
-        error = write_all(out.fd, out.block.data(), out.used);
+        error = write_all(out.fd, out.block.get(), out.used);
     out.used = 0;
 }
 
@@ -71,9 +73,9 @@ void end_stretch(output& out)
 // Room for one more line of at most `size` bytes with its newline.
 char* make_room(output& out, std::size_t size)
 {
-    if (out.used + size + 1 > out.block.size())
+    if (out.used + size + 1 > out.size)
         flush(out);
-    return out.block.data() + out.used;
+    return out.block.get() + out.used;
 }
 
 constexpr char unpack(unsigned nibble)
@@ -309,7 +311,8 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
     for (merger& share : shares) {
         share.out.fd = fd;
         share.out.order = count > 1 ? &order : nullptr;
-        share.out.block.resize(count > 1 ? merger_block : single_block);
+        share.out.size = count > 1 ? merger_block : single_block;
+        share.out.block = std::make_unique_for_overwrite<char[]>(share.out.size);
         share.cursors.resize(sets.size());
         share.heap.reserve(sets.size());
     }
