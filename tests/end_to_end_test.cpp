@@ -63,6 +63,7 @@ TEST(EndToEnd, Basics)
         {"open list at newline", "[1, 2\n", "\n1\n2\n", "", 0},
         {"CRLF line", "[4,5]\r\n[6\r\n", "\n4\n5\n6\n", "", 0},
         {"arguments ignored", "[1]\n", "1\n", "", 0, {.args = {"--help", "-x", "file"}}},
+        {"no getrandom", "[3, 1/2]\n[3]\n", "1/2\n3\n", "", 0, {.without_getrandom = true}},
         {"empty list", "[]\n", "\n", "", 0},
         {"opener then newline", "[\n", "\n", "", 0},
     });

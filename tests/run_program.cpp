@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <fcntl.h>
+#include <iterator>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +27,20 @@ void check(bool ok, const char* what)
 {
     if (!ok)
         throw std::runtime_error(what);
+}
+
+// A seccomp filter that fails getrandom() with ENOSYS, as an old kernel would.
+void refuse_getrandom()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
 }
 
 [[noreturn]] void exec_child(const run_options& options, int in[2], int out[2], int err[2])
@@ -48,6 +68,8 @@ void check(bool ok, const char* what)
     signal(SIGPIPE, SIG_DFL);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
         close(fd);
+    if (options.without_getrandom)
+        refuse_getrandom();
     if (options.address_space_limit) {
         rlimit limit{static_cast<rlim_t>(options.address_space_limit),
                      static_cast<rlim_t>(options.address_space_limit)};

@@ -23,8 +23,9 @@ struct run_options {
     std::string input_file = {}; // read when `in` is stdin_is::file
     int input_fd = -1;           // shared, offset and all, when `in` is stdin_is::descriptor
     stdout_is out = stdout_is::piped;
-    std::string output_file = {}; // both streams, as `> file 2>&1`, for file_with_stderr
-    long address_space_limit = 0; // bytes; 0 for none
+    std::string output_file = {};   // both streams, as `> file 2>&1`, for file_with_stderr
+    long address_space_limit = 0;   // bytes; 0 for none
+    bool without_getrandom = false; // the kernel refuses getrandom(), as some sandboxes do
 };
 
 run_result run_tokcollect(std::string_view input, const run_options& options = {});
