@@ -8,116 +8,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "listing_output.h"
 #include "packed_token.h"
-#include "write_all.h"
 
 namespace
 {
-
-// Stretches of the listing merged on several threads go out in order: each
-// merger writes its stretch only in that stretch's turn.
-struct turns {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::size_t current = 0;
-    int error = 0; // of the first write that failed; only the writer in turn touches it
-};
-
-// Collects the listing in large blocks, so that it costs few writes.
-struct output {
-    int fd = -1;
-    turns* order = nullptr; // with several mergers
-    std::size_t stretch = 0;
-    int error = 0;
-    std::size_t used = 0;
-    std::size_t size = 0;
-    std::unique_ptr<char[]> block; // not zeroed: a short listing touches few pages
-};
-
-void wait_for_turn(output& out)
-{
-    std::unique_lock lock(out.order->lock);
-    out.order->changed.wait(lock, [&out] { return out.order->current == out.stretch; });
-}
-
-void flush(output& out)
-{
-    if (out.used == 0)
-        return;
-    int& error = out.order ? out.order->error : out.error;
-    if (out.order)
-        wait_for_turn(out);
-    if (error == 0)
-        error = write_all(out.fd, out.block.get(), out.used);
-    out.used = 0;
-}
-
-void end_stretch(output& out)
-{
-    flush(out);
-    if (!out.order)
-        return;
-    wait_for_turn(out);
-    std::lock_guard lock(out.order->lock);
-    ++out.order->current;
-    out.order->changed.notify_all();
-}
-
-// Room for one more line of at most `size` bytes with its newline.
-char* make_room(output& out, std::size_t size)
-{
-    if (out.used + size + 1 > out.size)
-        flush(out);
-    return out.block.get() + out.used;
-}
-
-constexpr char unpack(unsigned nibble)
-{
-    return static_cast<char>('/' - 1 + nibble);
-}
-
-void emit_word(output& out, std::uint64_t word)
-{
-    char* at = make_room(out, word_bytes);
-    std::size_t size = 0;
-    for (; word != 0; word <<= 4)
-        at[size++] = unpack(static_cast<unsigned>(word >> 60));
-    at[size] = '\n';
-    out.used += size + 1;
-}
-
-// Every packed byte unpacked to its two token bytes.
-struct byte_pairs {
-    char pairs[256][2];
-    constexpr byte_pairs() : pairs()
-    {
-        for (unsigned byte = 0; byte < 256; ++byte) {
-            pairs[byte][0] = unpack(byte >> 4);
-            pairs[byte][1] = unpack(byte & 0xf);
-        }
-    }
-};
-constexpr byte_pairs unpacked;
-
-// Writes a whole pair for the last, odd byte too: the newline overwrites
-// its padding.
-void emit_record(output& out, const unsigned char* record)
-{
-    const std::size_t length = record_length(record);
-    char* at = make_room(out, length + 1);
-    const unsigned char* packed = record + record_header;
-    for (std::size_t i = 0; i < (length + 1) / 2; ++i)
-        std::memcpy(at + 2 * i, unpacked.pairs[packed[i]], 2);
-    at[length] = '\n';
-    out.used += length + 1;
-}
 
 // A token as the merge compares it: its first packed word, and a long
 // token's record. No real token has the first word of `none`.

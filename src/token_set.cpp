@@ -5,7 +5,6 @@
 
 #include <bit>
 #include <new>
-#include <sys/mman.h>
 
 #include "huge_pages.h"
 #include "listing.h"
@@ -87,7 +86,7 @@ std::uint64_t* find_record(token_set& tokens, std::uint64_t hash, const unsigned
     std::size_t i = home_slot(hash, tokens.slot_count);
     for (; slots[i] != 0; i = (i + 1) & last)
         if ((slots[i] & ~offset_mask) == wanted &&
-            same_record(tokens.arena.get() + (slots[i] & offset_mask), record))
+            same_record(tokens.arena.bytes.get() + (slots[i] & offset_mask), record))
             break;
     return &slots[i];
 }
@@ -153,8 +152,8 @@ bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std
             return false;
     }
     // The arena holds each long token once, so its records can be walked in order.
-    const unsigned char* arena = tokens.arena.get();
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
+    const unsigned char* arena = tokens.arena.bytes.get();
+    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at))) {
         const std::uint64_t hash = hash_record(key, arena + at);
         if (!place(table, hash, long_slot(hash, at)))
             return false;
@@ -194,36 +193,6 @@ bool full(const token_set& tokens)
     return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
 }
 
-// Grows the arena by doubling. mremap() moves the pages rather than copying
-// them, so growing never holds two copies.
-void reserve_arena(token_set& tokens, std::size_t size)
-{
-    const std::size_t mapped = tokens.arena.get_deleter().size;
-    if (size <= mapped)
-        return;
-    const std::size_t wanted = std::max({size, 2 * mapped, std::size_t{1} << 20});
-    void* old = tokens.arena.get();
-    void* grown =
-        old ? mremap(old, mapped, wanted, MREMAP_MAYMOVE)
-            : mmap(nullptr, wanted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (grown == MAP_FAILED)
-        throw std::bad_alloc();
-    advise_huge_pages(grown, wanted);
-    tokens.arena.release();
-    tokens.arena = {static_cast<unsigned char*>(grown), arena_unmap{wanted}};
-}
-
-std::uint64_t store_record(token_set& tokens, const unsigned char* record)
-{
-    const std::size_t size = record_size(record_length(record)), at = tokens.arena_used;
-    if (at + size > offset_mask)
-        throw std::bad_alloc();
-    reserve_arena(tokens, at + size + record_slack);
-    std::memcpy(tokens.arena.get() + at, record, size);
-    tokens.arena_used += size;
-    return at;
-}
-
 // Out of the hot path: only a new token comes here. A lookup walks no
 // farther than where it would insert, so bounding how far from home a token
 // is inserted bounds every probe.
@@ -245,7 +214,7 @@ std::uint64_t store_record(token_set& tokens, const unsigned char* record)
         free_slot = find(tokens, token);
     }
     *free_slot =
-        token.record ? long_slot(token.hash, store_record(tokens, token.record)) : token.word;
+        token.record ? long_slot(token.hash, store_record(tokens.arena, token.record)) : token.word;
     ++tokens.count;
 }
 
@@ -281,11 +250,6 @@ void insert_all_pending(token_set& tokens)
 }
 
 } // namespace
-
-void arena_unmap::operator()(unsigned char* arena) const
-{
-    munmap(arena, size);
-}
 
 void insert_token(token_set& tokens, std::string_view token)
 {

@@ -30,14 +30,9 @@
 #include <memory>
 #include <string_view>
 
+#include "arena.h"
 #include "keyed_hash.h"
 #include "packed_token.h"
-
-// Unmaps the arena, whose size the deleter carries.
-struct arena_unmap {
-    std::size_t size = 0;
-    void operator()(unsigned char* arena) const;
-};
 
 // A token waiting to be looked up: a packed word, or a long token's record.
 struct pending_token {
@@ -56,9 +51,7 @@ struct token_set {
     std::size_t probe_limit = 0;
     std::size_t rekeys = 0; // times the table was rebuilt under a new key
 
-    // Long tokens' records, back to back.
-    std::unique_ptr<unsigned char, arena_unmap> arena;
-    std::size_t arena_used = 0;
+    record_arena arena; // long tokens' records
 
     pending_token pending[64] = {};
     std::size_t pending_count = 0;

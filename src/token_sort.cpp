@@ -138,13 +138,13 @@ std::unique_ptr<long_entry[]> sorted_longs(const token_set& tokens, std::size_t 
 {
     auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
     advise_huge_pages(entries.get(), count * sizeof(long_entry));
-    const unsigned char* arena = tokens.arena.get();
+    const unsigned char* arena = tokens.arena.bytes.get();
     std::size_t counts[256] = {}, starts[256];
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at)))
+    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at)))
         ++counts[record_word(arena + at, 0) >> 56];
     for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
         starts[b] = start;
-    for (std::size_t at = 0; at < tokens.arena_used; at += record_size(record_length(arena + at))) {
+    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at))) {
         const std::uint64_t word = record_word(arena + at, 0);
         entries[starts[word >> 56]++] = {word, at};
     }
@@ -167,9 +167,12 @@ sorted_tokens sort_tokens(token_set& tokens)
         std::swap(words, scratch);
     scratch.reset();
 
-    sorted_tokens sorted{
-        std::move(words),        word_count,      sorted_longs(tokens, long_count), long_count,
-        std::move(tokens.arena), tokens.has_empty};
+    sorted_tokens sorted{std::move(words),
+                         word_count,
+                         sorted_longs(tokens, long_count),
+                         long_count,
+                         std::move(tokens.arena.bytes),
+                         tokens.has_empty};
     tokens = token_set();
     return sorted;
 }

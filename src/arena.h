@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// The arena of long tokens' records: one block of them, back to back, grown
+// in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Unmaps the arena, whose size the deleter carries.
+struct arena_unmap {
+    std::size_t size = 0;
+    void operator()(unsigned char* arena) const;
+};
+
+struct record_arena {
+    std::unique_ptr<unsigned char, arena_unmap> bytes;
+    std::size_t used = 0;
+};
+
+// Appends a record and returns its offset. Throws std::bad_alloc when memory
+// runs out, or when the offset would no longer fit a table slot.
+std::uint64_t store_record(record_arena& arena, const unsigned char* record);
