@@ -166,12 +166,11 @@ bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std
     return true;
 }
 
-// Rebuilds with `key`, or with new keys until every token is near home. Only
-// tokens that collide under every key could fail twice; for them the limit
-// doubles until it no longer binds.
-void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key)
+// Rebuilds with `key`, or with new keys until every token lies within
+// `limit` of home. Only tokens that collide under every key could fail
+// twice; for them the limit doubles until it no longer binds.
+void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key, std::size_t limit)
 {
-    std::size_t limit = base_probe_limit(slot_count);
     for (int tries = 1; !rebuild(tokens, slot_count, key, limit); ++tries) {
         key = random_key();
         ++tokens.rekeys;
@@ -183,8 +182,8 @@ void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key)
 
 void grow(token_set& tokens)
 {
-    rebuild_near_home(tokens, tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count,
-                      tokens.key);
+    const std::size_t slot_count = tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count;
+    rebuild_near_home(tokens, slot_count, tokens.key, base_probe_limit(slot_count));
 }
 
 bool full(const token_set& tokens)
@@ -202,10 +201,13 @@ bool full(const token_set& tokens)
         if (full(tokens)) {
             grow(tokens);
         } else if (distance(tokens, token.hash, free_slot) > tokens.probe_limit) {
-            rebuild_near_home(tokens, tokens.slot_count, random_key());
+            // A token still too far after a new key collides under every
+            // key: each further rebuild doubles the limit, until it no
+            // longer binds.
+            const std::size_t limit =
+                ++rekeys >= 2 ? 2 * tokens.probe_limit : base_probe_limit(tokens.slot_count);
+            rebuild_near_home(tokens, tokens.slot_count, random_key(), limit);
             ++tokens.rekeys;
-            if (++rekeys >= 2)
-                tokens.probe_limit *= 2;
         } else {
             break;
         }
