@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "classify.h"
 #include "driver.h"
 #include "model.h"
 #include "write_all.h"
@@ -90,7 +91,8 @@ std::pair<std::string, std::string> collect(std::string_view input, const collec
 
 // Each input is collected by one reader, and again on 2 to 8 threads over
 // ranges of a few bytes to a few thousand, which the input's length picks,
-// so that ranges cut it at every kind of place.
+// so that ranges cut it at every kind of place. The single reader runs with
+// every classifying kernel this CPU can run, the threads with one of them.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -100,7 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const model_output expected = model_tokcollect(input);
     require(listing == expected.out && diagnostics == expected.err);
 
-    const collect_options threaded{2 + size % 7, 1 + (size * 7919) % (size < 64 ? 8 : 2048)};
+    const auto kernels = usable_classifiers();
+    for (const classifier& kernel : kernels)
+        require(collect(input, {1, 1, kernel.classify}) == std::pair{expected.out, expected.err});
+    const collect_options threaded{2 + size % 7, 1 + (size * 7919) % (size < 64 ? 8 : 2048),
+                                   kernels[size % kernels.size()].classify};
     require(collect(input, threaded) == std::pair{expected.out, expected.err});
     return 0;
 }

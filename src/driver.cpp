@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The read loop. A pipe, a terminal or a small file is read by this thread,
-// in the chunks of chunks.h; diagnostics are gathered and written before
+// through chunks.h; diagnostics are gathered and written before
 // each read that may wait for input, so an interactive user sees them as
 // lines are entered. A large regular file is first scanned in ranges on
 // threads (file_ranges.h), whose diagnostics are then written in file order,
@@ -66,6 +66,12 @@ void report(diagnostics& diag, const char* message, int error = 0)
     flush(diag);
 }
 
+void add_missing_lists(diagnostics& diag, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        add(diag, end_of_line);
+}
+
 // One read into `to`, waiting for a non-blocking descriptor to be ready.
 // Returns 0 at the end of the input, or -1 with `error` set when the read
 // failed.
@@ -89,7 +95,7 @@ ssize_t read_some(int fd, char* to, std::size_t room, int& error)
 // before each read, which may wait for input. Returns false after a read
 // error, which has been reported; what was read before it is scanned all the
 // same.
-bool scan_stream(int in, token_set& tokens, diagnostics& diag)
+bool scan_stream(int in, classify_blocks classify, token_set& tokens, diagnostics& diag)
 {
     auto read_block = [&](char* to, std::size_t room) {
         flush(diag);
@@ -99,7 +105,8 @@ bool scan_stream(int in, token_set& tokens, diagnostics& diag)
             report(diag, "error reading standard input", error);
         return n;
     };
-    return scan_blocks(input, tokens, read_block, [&diag] { add(diag, end_of_line); });
+    return scan_blocks(input, classify, tokens, read_block,
+                       [&diag](std::size_t count) { add_missing_lists(diag, count); });
 }
 
 std::size_t usable_cpus()
@@ -128,21 +135,15 @@ std::size_t reader_count(int in, const collect_options& options, off_t& start, o
     return std::max<std::size_t>(1, std::min(threads, ranges));
 }
 
-void add_missing_lists(diagnostics& diag, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        add(diag, end_of_line);
-}
-
 // Scans the rest of the file `in` on `count` threads into `sets`, writes
 // their diagnostics in file order, and moves the offset to where the ranges
 // end. Returns false after a read error, which has been reported: then only
 // the ranges up to it count.
-bool scan_file(int in, off_t start, off_t end, std::size_t count, std::vector<sorted_tokens>& sets,
-               diagnostics& diag)
+bool scan_file(int in, off_t start, off_t end, std::size_t count, classify_blocks classify,
+               std::vector<sorted_tokens>& sets, diagnostics& diag)
 {
     off_t scanned_to = 0;
-    std::vector<range_scan> scans = scan_ranges(in, start, end, count, scanned_to);
+    std::vector<range_scan> scans = scan_ranges(in, start, end, count, classify, scanned_to);
     if (std::any_of(scans.begin(), scans.end(),
                     [](const range_scan& s) { return s.out_of_memory; }))
         throw std::bad_alloc();
@@ -170,11 +171,13 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
         std::vector<sorted_tokens> sets;
         off_t start = 0, end = 0;
         const std::size_t readers = reader_count(in, options, start, end);
-        bool ok = readers == 1 || scan_file(in, start, end, readers, sets, diag);
+        const classify_blocks classify =
+            options.classify ? options.classify : usable_classifiers().front().classify;
+        bool ok = readers == 1 || scan_file(in, start, end, readers, classify, sets, diag);
         if (ok) {
             // What the ranges left, or the whole input from a single reader.
             token_set tokens;
-            ok = scan_stream(in, tokens, diag);
+            ok = scan_stream(in, classify, tokens, diag);
             sets.push_back(sort_tokens(tokens));
         }
         flush(diag);

@@ -4,11 +4,15 @@
 
 #include <cstddef>
 
+#include "classify.h"
+
 struct collect_options {
     // Threads for a regular file; 0 for one on each CPU the process may use.
     std::size_t threads = 0;
     // The least input worth a thread of its own.
     std::size_t min_range = std::size_t{4} << 20;
+    // The classifying kernel; null for the widest the CPU has.
+    classify_blocks classify = nullptr;
 };
 
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer

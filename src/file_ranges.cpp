@@ -54,7 +54,8 @@ off_t after_last_newline(int fd, off_t start, off_t end)
 }
 
 // Scans [from, to). Stops early, its result unused, once `stop` is set.
-void scan_range(int fd, off_t from, off_t to, range_scan& scan, std::atomic<bool>& stop)
+void scan_range(int fd, off_t from, off_t to, classify_blocks classify, range_scan& scan,
+                std::atomic<bool>& stop)
 {
     try {
         auto buffer = std::make_unique<input_buffer>();
@@ -76,7 +77,8 @@ void scan_range(int fd, off_t from, off_t to, range_scan& scan, std::atomic<bool
                 }
             }
         };
-        scan_blocks(*buffer, tokens, read_block, [&scan] { ++scan.lists_missing; });
+        scan_blocks(*buffer, classify, tokens, read_block,
+                    [&scan](std::size_t n) { scan.lists_missing += n; });
         scan.tokens = sort_tokens(tokens);
     } catch (const std::bad_alloc&) {
         scan.out_of_memory = true;
@@ -87,7 +89,7 @@ void scan_range(int fd, off_t from, off_t to, range_scan& scan, std::atomic<bool
 } // namespace
 
 std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t count,
-                                    off_t& scanned_to)
+                                    classify_blocks classify, off_t& scanned_to)
 {
     scanned_to = after_last_newline(fd, start, end);
     std::vector<off_t> bounds{start};
@@ -106,7 +108,7 @@ std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t 
     std::atomic<std::size_t> next = 0;
     auto work = [&] {
         for (std::size_t i; (i = next++) < count;)
-            scan_range(fd, bounds[i], bounds[i + 1], scans[i], stop);
+            scan_range(fd, bounds[i], bounds[i + 1], classify, scans[i], stop);
     };
     for (std::size_t i = 1; i < count; ++i) {
         try {

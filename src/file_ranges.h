@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "classify.h"
 #include "token_sort.h"
 
 // What scanning one range found, its tokens sorted for the listing.
@@ -19,9 +20,9 @@ struct range_scan {
 };
 
 // Cuts the file behind `fd` from `start` to its last newline before `end`
-// into `count` ranges that end at newlines, and scans them on as many
-// threads. Returns the scans in file order and where the last range ends,
+// into `count` ranges that end at newlines, and scans them with `classify`
+// on as many threads. Returns the scans in file order and where the last range ends,
 // from which a single reader takes over. A file that changes meanwhile is
 // read as it comes: a range ends early where the file does.
 std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t count,
-                                    off_t& scanned_to);
+                                    classify_blocks classify, off_t& scanned_to);

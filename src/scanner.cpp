@@ -3,7 +3,10 @@
 #include "scanner.h"
 
 // Flattened, so that the lookup of a token is inlined into the scanning loop.
-[[gnu::flatten]] bool scan_line(const char* chunk, token_set& tokens)
+[[gnu::flatten]] chunk_scan scan_chunks(const char* bytes, const block_masks* masks,
+                                        std::size_t begin, std::size_t end, bool at_eof,
+                                        token_set& tokens)
 {
-    return cut_list(chunk, [&tokens](std::string_view token) { insert_token(tokens, token); });
+    return cut_chunks(bytes, masks, begin, end, at_eof,
+                      [&tokens](std::string_view token) { insert_token(tokens, token); });
 }

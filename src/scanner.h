@@ -1,53 +1,159 @@
 // SPDX-License-Identifier: MIT
-// The list scanner: cuts the first bracketed list of one chunk of input into
-// tokens. It does no I/O and keeps no state between chunks.
+// The list scanner: cuts input into chunks, and the first bracketed list of
+// each chunk into tokens. It does no I/O and keeps no state between calls.
 //
-// After the first '[', each step skips whitespace, takes the run of token
-// bytes found there (possibly empty) as a token, and then either stops at ']'
-// or the chunk end, or consumes the one byte after the token as a separator,
-// whatever that byte is.
+// A chunk is what fgets() into a 1024-byte buffer would read: a line of up
+// to 1023 bytes with its newline, otherwise the next 1023 bytes of the line,
+// or at the end of the input an unterminated last line. Its list opens at
+// its first '[', unless a NUL comes first; it ends at the first ']' or NUL
+// after that, or else at the chunk's end. From the opener on, each step
+// skips whitespace, takes the run of token bytes found there (possibly
+// empty) as a token, and then stops at the list's end or consumes the one
+// byte after the token as a separator, whatever that byte is.
+//
+// Rather than walk those steps byte by byte, the scanner reads them off the
+// masks of classify.h, one bit per byte, by two facts that the steps imply:
+// - The tokens that are not empty are exactly the longest runs of token
+//   bytes inside the list: skipping passes only whitespace and a separator
+//   is never a token byte, so every token byte lies in a token, and no token
+//   starts right after a token byte.
+// - An empty token is taken exactly at each byte inside the list that is
+//   neither whitespace nor a token byte, and at the list's end, when the
+//   byte before is no token byte. Right after a token such a byte is that
+//   token's separator; anywhere else the skipping has stopped on it.
+// So over a 64-byte window of the list with token mask t, where t << 1
+// marks each byte that follows a token byte (the bit shifted out of a window
+// carries into the next): a token starts at t & ~(t << 1), ends just before
+// ~t & (t << 1), and the empty token is taken if (other | end) & ~(t << 1)
+// is not zero. Starts and ends alternate, so the lowest of each pair up;
+// x & (x - 1) clears the lowest set bit of x, since x - 1 flips that bit
+// and the zeros below it. The set only needs to know whether the empty
+// token occurs, so it is taken at most once a list.
 #pragma once
 
-#include <cstring>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
+#include "classify.h"
 #include "token_set.h"
 
-// Tokens are made of the slash and the ten digits, bytes 0x2F to 0x39.
-constexpr bool is_token_char(unsigned char c)
+constexpr std::size_t max_chunk = 1023;
+
+struct chunk_scan {
+    std::size_t scanned_to;    // where the first chunk not scanned begins
+    std::size_t lists_missing; // chunks scanned that hold no list
+};
+
+namespace scan_detail
 {
-    return c >= '/' && c <= '9';
+
+// The 64 bits of mask M that stand for bytes [at, at + 64). masks[] must
+// reach one block past that of byte `at`.
+template <std::uint64_t block_masks::*M>
+std::uint64_t bits_at(const block_masks* masks, std::size_t at)
+{
+    const std::size_t block = at / 64, shift = at % 64;
+    // Shifting by 1 and then by 63 - shift moves the next block in without
+    // the undefined shift by 64 when `shift` is 0.
+    return (masks[block].*M >> shift) | ((masks[block + 1].*M << 1) << (63 - shift));
 }
 
-// The whitespace of isspace() in the POSIX locale: blank, \t, \n, \v, \f, \r.
-constexpr bool is_list_space(unsigned char c)
+// The first byte in [from, limit) set in mask M, or `limit`.
+template <std::uint64_t block_masks::*M>
+std::size_t next_bit(const block_masks* masks, std::size_t from, std::size_t limit)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+    for (; from < limit; from += 64)
+        if (const std::uint64_t bits = bits_at<M>(masks, from))
+            return std::min(from + static_cast<std::size_t>(std::countr_zero(bits)), limit);
+    return limit;
 }
 
-// Calls take(token) for every token of the list that opens at the first '['
-// of the NUL-terminated `chunk`, in order; each token is a view into `chunk`.
-// Returns false, taking nothing, when no '[' comes before the NUL.
-template <typename Take> bool cut_list(const char* chunk, Take&& take)
+// Takes the tokens of the list between the opener at `open` and its end
+// at `end`.
+template <typename Take>
+void take_list(const char* bytes, const block_masks* masks, std::size_t open, std::size_t end,
+               Take& take)
 {
-    const char* p = std::strchr(chunk, '[');
-    if (!p)
-        return false;
-    for (++p;;) {
-        while (is_list_space(static_cast<unsigned char>(*p)))
-            ++p;
-        const char* start = p;
-        while (is_token_char(static_cast<unsigned char>(*p)))
-            ++p;
-        take(std::string_view(start, static_cast<size_t>(p - start)));
-        // The NUL is neither whitespace nor a token byte, so the cursor
-        // always stops on it rather than passing it.
-        if (*p == ']' || *p == '\0')
-            return true;
-        ++p;
+    std::uint64_t carry = 0; // whether the byte before the window is a token byte
+    bool empty = false;
+    std::size_t run_start = 0; // of a run that goes on into the next window
+    bool in_run = false;
+    for (std::size_t base = open; base <= end; base += 64) {
+        const std::size_t end_bit = end - base;
+        std::uint64_t inside =
+            end_bit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << end_bit) - 1;
+        if (base == open)
+            inside &= ~std::uint64_t{1};
+        const std::uint64_t token = bits_at<&block_masks::token>(masks, base) & inside;
+        std::uint64_t other = bits_at<&block_masks::other>(masks, base) & inside;
+        if (end_bit < 64)
+            other |= std::uint64_t{1} << end_bit;
+        const std::uint64_t after_token = (token << 1) | carry;
+        carry = token >> 63;
+        empty |= (other & ~after_token) != 0;
+        std::uint64_t starts = token & ~after_token, ends = after_token & ~token;
+        if (in_run && ends) {
+            take(std::string_view(bytes + run_start, base + std::countr_zero(ends) - run_start));
+            ends &= ends - 1;
+            in_run = false;
+        }
+        for (; starts; starts &= starts - 1) {
+            const std::size_t start = base + std::countr_zero(starts);
+            if (!ends) {
+                run_start = start;
+                in_run = true;
+                break;
+            }
+            take(std::string_view(bytes + start, base + std::countr_zero(ends) - start));
+            ends &= ends - 1;
+        }
     }
+    if (empty)
+        take(std::string_view());
 }
 
-// Inserts every token of the chunk's list into `tokens`; the result is that
-// of cut_list().
-bool scan_line(const char* chunk, token_set& tokens);
+// Takes the tokens of the chunk [begin, end); returns whether it has a list.
+template <typename Take>
+bool cut_chunk(const char* bytes, const block_masks* masks, std::size_t begin, std::size_t end,
+               Take& take)
+{
+    const std::size_t open = next_bit<&block_masks::opener>(masks, begin, end);
+    if (open == end || bytes[open] != '[')
+        return false;
+    take_list(bytes, masks, open, next_bit<&block_masks::closer>(masks, open + 1, end), take);
+    return true;
+}
+
+} // namespace scan_detail
+
+// Calls take(token) for the tokens of every whole chunk of bytes[begin,
+// end), chunk by chunk, each token a view into `bytes`; the empty token at
+// most once a chunk. A chunk that may go on past `end` is left unscanned,
+// unless `at_eof` says the input ends there. masks[] must classify `bytes`
+// up to `end` and reach one block beyond it.
+template <typename Take>
+chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
+                      std::size_t end, bool at_eof, Take&& take)
+{
+    using namespace scan_detail;
+    chunk_scan scan{begin, 0};
+    while (scan.scanned_to < end) {
+        const std::size_t from = scan.scanned_to, limit = std::min(from + max_chunk, end);
+        std::size_t chunk_end = next_bit<&block_masks::newline>(masks, from, limit) + 1;
+        if (chunk_end > limit) {
+            if (limit - from < max_chunk && !at_eof)
+                break;
+            chunk_end = limit;
+        }
+        scan.lists_missing += !cut_chunk(bytes, masks, from, chunk_end, take);
+        scan.scanned_to = chunk_end;
+    }
+    return scan;
+}
+
+// Inserts the tokens of every whole chunk into `tokens`, as cut_chunks()
+// takes them.
+chunk_scan scan_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
+                       std::size_t end, bool at_eof, token_set& tokens);

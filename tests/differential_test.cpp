@@ -8,7 +8,9 @@
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
+#include "classify.h"
 #include "driver.h"
 #include "model.h"
 #include "run_program.h"
@@ -102,6 +104,22 @@ void expect_model_output(std::string_view input, const run_result& actual, const
     ASSERT_EQ(escape(actual.err), escape(expected.err)) << where;
 }
 
+// Runs `input` through every classifying kernel this CPU can run, by one
+// reader and on threads.
+void expect_model_output_by_every_kernel(std::string_view input, generator& gen,
+                                         const std::string& where)
+{
+    for (const classifier& kernel : usable_classifiers()) {
+        expect_model_output(input, collect_from_file(input, {1, 1, kernel.classify}),
+                            where + ", " + kernel.name);
+        const collect_options threaded{2 + gen.below(7), 1 + gen.below(gen.below(2) ? 64 : 4096),
+                                       kernel.classify};
+        expect_model_output(input, collect_from_file(input, threaded),
+                            where + ", " + kernel.name + " on " + std::to_string(threaded.threads) +
+                                " threads, ranges of " + std::to_string(threaded.min_range));
+    }
+}
+
 TEST(Differential, MatchesModel)
 {
     const uint64_t seed = 20261208;
@@ -111,11 +129,41 @@ TEST(Differential, MatchesModel)
         const std::string where =
             "seed " + std::to_string(seed) + " round " + std::to_string(round);
         expect_model_output(input, run_tokcollect(input), where);
-        const collect_options threaded{2 + gen.below(7), 1 + gen.below(gen.below(2) ? 64 : 4096)};
-        expect_model_output(input, collect_from_file(input, threaded),
-                            where + ", " + std::to_string(threaded.threads) +
-                                " threads, ranges of " + std::to_string(threaded.min_range));
+        expect_model_output_by_every_kernel(input, gen, where);
     }
+}
+
+// Lines that put what the scanner looks for at the edges of its 64-byte
+// blocks: each is repeated after shifts of 0 to 63 bytes, and the whole is
+// more than one read buffer, so that some also straddle a read.
+TEST(Differential, BlockAndBufferEdges)
+{
+    std::vector<std::string> lines;
+    for (size_t size : {1022, 1023, 1024}) {
+        for (size_t open : {size_t{0}, size - 40, size - 3, size - 2, size - 1}) {
+            std::string line = std::string(open, 'x') + "[";
+            for (int i = 0; line.size() < size; ++i)
+                line += i % 3 ? "12/" : ", ";
+            lines.push_back(line.substr(0, size) + "\n");
+        }
+    }
+    for (size_t nul = 0; nul < 64; ++nul) {
+        std::string line = "ab [12, 3/4 ,, 56789012]  [7] ,, 8901234567890123456789012345\n";
+        line[nul] = '\0';
+        lines.push_back(line);
+    }
+    for (size_t edge = 60; edge < 68; ++edge)
+        lines.push_back("[" + std::string(edge - 1, ' ') + ",, ,1\v\f,2 ]\n");
+    lines.push_back("[" + std::string(200, '1') + "," + std::string(100, '/') + "\n");
+    std::string input;
+    for (size_t shift = 0; shift < 64; ++shift) {
+        input += std::string(shift, 'z') + "\n";
+        for (const std::string& line : lines)
+            input += line;
+    }
+    ASSERT_GT(input.size(), 2u << 17);
+    generator gen{std::mt19937_64(64)};
+    expect_model_output_by_every_kernel(input, gen, "block edges");
 }
 
 // Enough distinct tokens for the large table, mostly up to 40 bytes and a
