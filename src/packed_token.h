@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +36,35 @@ inline std::uint64_t pack_word(std::string_view bytes)
     for (unsigned char c : bytes)
         word = word << 4 | static_cast<std::uint64_t>(c - '/' + 1);
     return word << 4 * (word_bytes - bytes.size());
+}
+
+// Packs the first `size` of the 8 bytes loaded into `bytes` to 32 bits,
+// zero-padded behind them.
+inline std::uint64_t pack_half_word(std::uint64_t bytes, std::size_t size)
+{
+    std::uint64_t x = bytes;
+    if constexpr (std::endian::native == std::endian::little)
+        x = __builtin_bswap64(x); // the first byte highest
+    // Every byte of x | 0x80.. is at least 0x80, so subtracting 0x2E from
+    // each borrows nothing from its neighbour; '/' to '9' leave 1 to 11 in
+    // the low nibble.
+    x = ((x | 0x8080808080808080) - 0x2E2E2E2E2E2E2E2E) & 0x0F0F0F0F0F0F0F0F;
+    x &= size >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> 8 * size);
+    // Each step joins neighbouring fields into one of twice the width:
+    // nibbles in bytes, then bytes in 16-bit fields, then those in 32 bits.
+    x = (x | x >> 4) & 0x00FF00FF00FF00FF;
+    x = (x | x >> 8) & 0x0000FFFF0000FFFF;
+    return (x | x >> 16) & 0x00000000FFFFFFFF;
+}
+
+// As pack_word(), without a loop over the bytes; reads all 16 bytes at
+// `bytes`, of which the first `size` are the token.
+inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
+{
+    std::uint64_t first, second;
+    std::memcpy(&first, bytes, sizeof first);
+    std::memcpy(&second, bytes + 8, sizeof second);
+    return pack_half_word(first, size) << 32 | pack_half_word(second, size > 8 ? size - 8 : 0);
 }
 
 inline std::size_t record_size(std::size_t token_size)

@@ -8,5 +8,5 @@
                                         token_set& tokens)
 {
     return cut_chunks(bytes, masks, begin, end, at_eof,
-                      [&tokens](std::string_view token) { insert_token(tokens, token); });
+                      [&tokens](std::string_view token) { insert_buffered_token(tokens, token); });
 }

@@ -154,6 +154,6 @@ chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t b
 }
 
 // Inserts the tokens of every whole chunk into `tokens`, as cut_chunks()
-// takes them.
+// takes them. `bytes` may be read 16 bytes past `end`.
 chunk_scan scan_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
                        std::size_t end, bool at_eof, token_set& tokens);

@@ -251,9 +251,8 @@ void insert_all_pending(token_set& tokens)
     tokens.pending_records_used = 0;
 }
 
-} // namespace
-
-void insert_token(token_set& tokens, std::string_view token)
+// Stores `token`; `padded` when the 16 bytes at its start may all be read.
+template <bool padded> void insert(token_set& tokens, std::string_view token)
 {
     if (token.empty()) {
         tokens.has_empty = true;
@@ -261,14 +260,16 @@ void insert_token(token_set& tokens, std::string_view token)
     }
     // The common case first: a short token looked up at once in a small table.
     if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
-        const std::uint64_t word = pack_word(token), hash = hash_word(tokens.key, word);
+        const std::uint64_t word =
+            padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
+        const std::uint64_t hash = hash_word(tokens.key, word);
         if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
             add_new_word(tokens, word, hash, slot);
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];
     if (token.size() <= word_bytes) {
-        next.word = pack_word(token);
+        next.word = padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
         next.record = nullptr;
     } else {
         unsigned char* record = tokens.pending_records + tokens.pending_records_used;
@@ -281,6 +282,18 @@ void insert_token(token_set& tokens, std::string_view token)
     next.key_epoch = tokens.rekeys;
     if (tokens.slot_count < cached_slots || tokens.pending_count == std::size(tokens.pending))
         insert_all_pending(tokens);
+}
+
+} // namespace
+
+void insert_token(token_set& tokens, std::string_view token)
+{
+    insert<false>(tokens, token);
+}
+
+void insert_buffered_token(token_set& tokens, std::string_view token)
+{
+    insert<true>(tokens, token);
 }
 
 void settle(token_set& tokens)

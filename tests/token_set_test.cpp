@@ -25,12 +25,19 @@ std::string listing(token_set& tokens)
     return text;
 }
 
+// Inserts each token twice over: on its own, and from a buffer in which
+// other bytes, digits among them, follow it.
 std::string listing_of(const std::vector<std::string>& inserted)
 {
-    token_set tokens;
-    for (const std::string& token : inserted)
+    token_set tokens, buffered;
+    for (const std::string& token : inserted) {
         insert_token(tokens, token);
-    return listing(tokens);
+        const std::string buffer = token + "]9/\xff" + std::string(16, '5');
+        insert_buffered_token(buffered, std::string_view(buffer).substr(0, token.size()));
+    }
+    const std::string listed = listing(tokens);
+    EXPECT_EQ(listing(buffered), listed);
+    return listed;
 }
 
 TEST(TokenSet, ByteOrder)
