@@ -12,11 +12,14 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 constexpr std::size_t word_bytes = 16; // token bytes in one packed word
 
@@ -38,33 +41,26 @@ inline std::uint64_t pack_word(std::string_view bytes)
     return word << 4 * (word_bytes - bytes.size());
 }
 
-// Packs the first `size` of the 8 bytes loaded into `bytes` to 32 bits,
-// zero-padded behind them.
-inline std::uint64_t pack_half_word(std::uint64_t bytes, std::size_t size)
-{
-    std::uint64_t x = bytes;
-    if constexpr (std::endian::native == std::endian::little)
-        x = __builtin_bswap64(x); // the first byte highest
-    // Every byte of x | 0x80.. is at least 0x80, so subtracting 0x2E from
-    // each borrows nothing from its neighbour; '/' to '9' leave 1 to 11 in
-    // the low nibble.
-    x = ((x | 0x8080808080808080) - 0x2E2E2E2E2E2E2E2E) & 0x0F0F0F0F0F0F0F0F;
-    x &= size >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> 8 * size);
-    // Each step joins neighbouring fields into one of twice the width:
-    // nibbles in bytes, then bytes in 16-bit fields, then those in 32 bits.
-    x = (x | x >> 4) & 0x00FF00FF00FF00FF;
-    x = (x | x >> 8) & 0x0000FFFF0000FFFF;
-    return (x | x >> 16) & 0x00000000FFFFFFFF;
-}
-
-// As pack_word(), without a loop over the bytes; reads all 16 bytes at
-// `bytes`, of which the first `size` are the token.
+// As pack_word(); reads all 16 bytes at `bytes`, of which the first `size`
+// are the token, and packs them at once where the CPU has SSE2.
 inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
 {
-    std::uint64_t first, second;
-    std::memcpy(&first, bytes, sizeof first);
-    std::memcpy(&second, bytes + 8, sizeof second);
-    return pack_half_word(first, size) << 32 | pack_half_word(second, size > 8 ? size - 8 : 0);
+#if defined(__SSE2__)
+    // Each byte to 1..11 for '/'..'9' (past the token, anything), then each
+    // pair joined in the low byte of its 16-bit lane: the first byte of the
+    // pair, the lane's low one, shifted up 4, and the second shifted down 8.
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    v = _mm_and_si128(_mm_sub_epi8(v, _mm_set1_epi8(0x2E)), _mm_set1_epi8(0x0F));
+    v = _mm_or_si128(_mm_slli_epi16(v, 4), _mm_srli_epi16(v, 8));
+    v = _mm_packus_epi16(_mm_and_si128(v, _mm_set1_epi16(0xFF)), v);
+    // Little-endian, the first pair comes lowest: swapped, it is highest.
+    const auto word = __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(v)));
+    // Keeps the top `size` nibbles; shifting in two steps stays defined
+    // when size is 16.
+    return word & ~(~std::uint64_t{0} >> (4 * size - 1) >> 1);
+#else
+    return pack_word(std::string_view(bytes, size));
+#endif
 }
 
 inline std::size_t record_size(std::size_t token_size)
