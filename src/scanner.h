@@ -60,13 +60,16 @@ std::uint64_t bits_at(const block_masks* masks, std::size_t at)
     return (masks[block].*M >> shift) | ((masks[block + 1].*M << 1) << (63 - shift));
 }
 
-// The first byte in [from, limit) set in mask M, or `limit`.
+// The first byte in [from, limit) set in mask M, or `limit`. The window at
+// `from` holds the answer for most lines; beyond it, whole blocks follow.
 template <std::uint64_t block_masks::*M>
 std::size_t next_bit(const block_masks* masks, std::size_t from, std::size_t limit)
 {
-    for (; from < limit; from += 64)
-        if (const std::uint64_t bits = bits_at<M>(masks, from))
-            return std::min(from + static_cast<std::size_t>(std::countr_zero(bits)), limit);
+    if (const std::uint64_t bits = bits_at<M>(masks, from))
+        return std::min(from + static_cast<std::size_t>(std::countr_zero(bits)), limit);
+    for (std::size_t block = from / 64 + 1; 64 * block < limit; ++block)
+        if (const std::uint64_t bits = masks[block].*M)
+            return std::min(64 * block + static_cast<std::size_t>(std::countr_zero(bits)), limit);
     return limit;
 }
 
