@@ -25,30 +25,44 @@ struct input_buffer {
     block_masks masks[size / 64 + 2];
 };
 
-// Scans every chunk of the input into `tokens` with `classify`, calling
-// no_lists(n) for the chunks without a list after each block is scanned.
+// Reads the input to its end through `buffer`, classifying each block with
+// `classify`, and hands what it holds to scan(bytes, masks, end, at_eof),
+// which scans the whole chunks of bytes[0, end) as cut_chunks() does and
+// returns its chunk_scan; calls no_lists(n) for the chunks without a list.
 // read_block(to, room) reads the next block: it returns the bytes read, 0 at
 // the end of the input, or -1 when the read failed, which ends the input
 // just the same. Returns false after a failed read.
-template <typename Read, typename NoLists>
-bool scan_blocks(input_buffer& buffer, classify_blocks classify, token_set& tokens,
-                 Read&& read_block, NoLists&& no_lists)
+template <typename Scan, typename Read, typename NoLists>
+bool read_chunks(input_buffer& buffer, classify_blocks classify, Scan&& scan, Read&& read_block,
+                 NoLists&& no_lists)
 {
     char* input = buffer.bytes;
     bool ok = true;
     std::size_t end = 0;
     for (bool at_eof = false;;) {
-        const chunk_scan scan = scan_chunks(input, buffer.masks, 0, end, at_eof, tokens);
-        if (scan.lists_missing)
-            no_lists(scan.lists_missing);
+        const chunk_scan scanned = scan(input, buffer.masks, end, at_eof);
+        if (scanned.lists_missing)
+            no_lists(scanned.lists_missing);
         if (at_eof)
             return ok;
-        end -= scan.scanned_to;
-        std::memmove(input, input + scan.scanned_to, end);
+        end -= scanned.scanned_to;
+        std::memmove(input, input + scanned.scanned_to, end);
         const ssize_t n = read_block(input + end, input_buffer::size - end);
         ok = ok && n >= 0;
         at_eof = n <= 0;
         end += n > 0 ? static_cast<std::size_t>(n) : 0;
         classify(input, (end + 63) / 64, buffer.masks);
     }
+}
+
+// As read_chunks(), inserting every token into `tokens`.
+template <typename Read, typename NoLists>
+bool scan_blocks(input_buffer& buffer, classify_blocks classify, token_set& tokens,
+                 Read&& read_block, NoLists&& no_lists)
+{
+    auto scan = [&tokens](const char* bytes, const block_masks* masks, std::size_t end,
+                          bool at_eof) {
+        return scan_chunks(bytes, masks, 0, end, at_eof, tokens);
+    };
+    return read_chunks(buffer, classify, scan, read_block, no_lists);
 }
