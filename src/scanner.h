@@ -28,9 +28,10 @@
 // is not zero. Starts and ends alternate, so the lowest of each pair up;
 // x & (x - 1) clears the lowest set bit of x, since x - 1 flips that bit
 // and the zeros below it. The set only needs to know whether the empty
-// token occurs, so it is taken at most once a list.
+// token occurs, so it is taken at most once a call.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -49,15 +50,29 @@ struct chunk_scan {
 namespace scan_detail
 {
 
+// Bits [shift, shift + 64) of the 128 bits high:low. Shifting by 1 and then
+// by 63 - shift avoids the undefined shift by 64 when `shift` is 0.
+inline std::uint64_t join_bits(std::uint64_t low, std::uint64_t high, std::size_t shift)
+{
+    return (low >> shift) | ((high << 1) << (63 - shift));
+}
+
 // The 64 bits of mask M that stand for bytes [at, at + 64). masks[] must
 // reach one block past that of byte `at`.
 template <std::uint64_t block_masks::*M>
 std::uint64_t bits_at(const block_masks* masks, std::size_t at)
 {
-    const std::size_t block = at / 64, shift = at % 64;
-    // Shifting by 1 and then by 63 - shift moves the next block in without
-    // the undefined shift by 64 when `shift` is 0.
-    return (masks[block].*M >> shift) | ((masks[block + 1].*M << 1) << (63 - shift));
+    return join_bits(masks[at / 64].*M, masks[at / 64 + 1].*M, at % 64);
+}
+
+// Every mask for the 64 bytes from `at`.
+inline block_masks window_at(const block_masks* masks, std::size_t at)
+{
+    const block_masks &low = masks[at / 64], &high = masks[at / 64 + 1];
+    const std::size_t shift = at % 64;
+    return {join_bits(low.newline, high.newline, shift), join_bits(low.opener, high.opener, shift),
+            join_bits(low.closer, high.closer, shift), join_bits(low.token, high.token, shift),
+            join_bits(low.other, high.other, shift)};
 }
 
 // The first byte in [from, limit) set in mask M, or `limit`. The window at
@@ -74,13 +89,12 @@ std::size_t next_bit(const block_masks* masks, std::size_t from, std::size_t lim
 }
 
 // Takes the tokens of the list between the opener at `open` and its end
-// at `end`.
+// at `end`, but for the empty token: sets `empty` if the list has it.
 template <typename Take>
 void take_list(const char* bytes, const block_masks* masks, std::size_t open, std::size_t end,
-               Take& take)
+               bool& empty, Take& take)
 {
-    std::uint64_t carry = 0; // whether the byte before the window is a token byte
-    bool empty = false;
+    std::uint64_t carry = 0;   // whether the byte before the window is a token byte
     std::size_t run_start = 0; // of a run that goes on into the next window
     bool in_run = false;
     for (std::size_t base = open; base <= end; base += 64) {
@@ -113,27 +127,55 @@ void take_list(const char* bytes, const block_masks* masks, std::size_t open, st
             ends &= ends - 1;
         }
     }
-    if (empty)
-        take(std::string_view());
 }
 
-// Takes the tokens of the chunk [begin, end); returns whether it has a list.
+// Takes the tokens of the chunk [begin, end) as take_list() does; returns
+// whether it has a list.
 template <typename Take>
 bool cut_chunk(const char* bytes, const block_masks* masks, std::size_t begin, std::size_t end,
-               Take& take)
+               bool& empty, Take& take)
 {
     const std::size_t open = next_bit<&block_masks::opener>(masks, begin, end);
     if (open == end || bytes[open] != '[')
         return false;
-    take_list(bytes, masks, open, next_bit<&block_masks::closer>(masks, open + 1, end), take);
+    const std::size_t close = next_bit<&block_masks::closer>(masks, open + 1, end);
+    take_list(bytes, masks, open, close, empty, take);
+    return true;
+}
+
+// As cut_chunk(), for a chunk that lies within the window `w` of masks for
+// the 64 bytes at `chunk`; `in_chunk` has a bit for each of its bytes. Most
+// lines are this short, and so need no search beyond the one window.
+template <typename Take>
+bool cut_short_chunk(const char* chunk, const block_masks& w, std::uint64_t in_chunk, bool& empty,
+                     Take& take)
+{
+    const std::uint64_t opener = w.opener & in_chunk;
+    if (!opener || chunk[std::countr_zero(opener)] != '[')
+        return false;
+    // ~(x ^ (x - 1)) keeps the bits above the lowest set bit of x.
+    const std::uint64_t after_open = in_chunk & ~(opener ^ (opener - 1));
+    const std::uint64_t closer = w.closer & after_open;
+    // x & -x is the lowest set bit of x alone: -x is ~x + 1, whose carry
+    // stops at that bit. A list open at the newline ends in an empty token.
+    const std::uint64_t end_bit = closer & -closer;
+    const std::uint64_t inside = closer ? after_open & (end_bit - 1) : after_open;
+    const std::uint64_t token = w.token & inside, after_token = token << 1;
+    empty |= !closer || ((w.other & inside) | end_bit) & ~after_token;
+    std::uint64_t starts = token & ~after_token, ends = after_token & ~token;
+    for (; starts; starts &= starts - 1, ends &= ends - 1) {
+        const int start = std::countr_zero(starts);
+        take(std::string_view(chunk + start,
+                              static_cast<std::size_t>(std::countr_zero(ends) - start)));
+    }
     return true;
 }
 
 } // namespace scan_detail
 
 // Calls take(token) for the tokens of every whole chunk of bytes[begin,
-// end), chunk by chunk, each token a view into `bytes`; the empty token at
-// most once a chunk. A chunk that may go on past `end` is left unscanned,
+// end), chunk by chunk, each token a view into `bytes`; the empty token
+// once at the end, if any chunk has it. A chunk that may go on past `end` is left unscanned,
 // unless `at_eof` says the input ends there. masks[] must classify `bytes`
 // up to `end` and reach one block beyond it.
 template <typename Take>
@@ -142,17 +184,32 @@ chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t b
 {
     using namespace scan_detail;
     chunk_scan scan{begin, 0};
+    bool empty = false;
     while (scan.scanned_to < end) {
-        const std::size_t from = scan.scanned_to, limit = std::min(from + max_chunk, end);
+        const std::size_t from = scan.scanned_to, left = end - from;
+        const block_masks w = window_at(masks, from);
+        // Masks past `end` are stale, so a newline there does not count.
+        const std::uint64_t newline =
+            left < 64 ? w.newline & ((std::uint64_t{1} << left) - 1) : w.newline;
+        if (newline) {
+            // Bits up to and including the lowest set bit: x ^ (x - 1).
+            const std::uint64_t in_chunk = newline ^ (newline - 1);
+            scan.lists_missing += !cut_short_chunk(bytes + from, w, in_chunk, empty, take);
+            scan.scanned_to = from + static_cast<std::size_t>(std::countr_zero(newline)) + 1;
+            continue;
+        }
+        const std::size_t limit = std::min(from + max_chunk, end);
         std::size_t chunk_end = next_bit<&block_masks::newline>(masks, from, limit) + 1;
         if (chunk_end > limit) {
             if (limit - from < max_chunk && !at_eof)
                 break;
             chunk_end = limit;
         }
-        scan.lists_missing += !cut_chunk(bytes, masks, from, chunk_end, take);
+        scan.lists_missing += !cut_chunk(bytes, masks, from, chunk_end, empty, take);
         scan.scanned_to = chunk_end;
     }
+    if (empty)
+        take(std::string_view());
     return scan;
 }
 
