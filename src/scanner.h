@@ -175,9 +175,9 @@ bool cut_short_chunk(const char* chunk, const block_masks& w, std::uint64_t in_c
 
 // Calls take(token) for the tokens of every whole chunk of bytes[begin,
 // end), chunk by chunk, each token a view into `bytes`; the empty token
-// once at the end, if any chunk has it. A chunk that may go on past `end` is left unscanned,
-// unless `at_eof` says the input ends there. masks[] must classify `bytes`
-// up to `end` and reach one block beyond it.
+// once at the end, if any chunk has it. A chunk that may go on past `end`
+// is left unscanned, unless `at_eof` says the input ends there. masks[]
+// must classify `bytes` up to `end` and reach one block beyond it.
 template <typename Take>
 chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
                       std::size_t end, bool at_eof, Take&& take)
