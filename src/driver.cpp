@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The read loop. A pipe, a terminal or a small file is read by this thread,
-// through chunks.h; diagnostics are gathered and written before
-// each read that may wait for input, so an interactive user sees them as
-// lines are entered. A large regular file is first scanned in ranges on
+// through chunks.h; diagnostics are gathered and written before each read
+// that may wait for input, so an interactive user sees them as lines are
+// entered. A large regular file is first scanned in ranges on
 // threads (file_ranges.h), whose diagnostics are then written in file order,
 // and this thread reads on from where the ranges end until read() returns 0,
 // so that what the file's size did not tell is read too.

@@ -21,8 +21,8 @@ struct range_scan {
 
 // Cuts the file behind `fd` from `start` to its last newline before `end`
 // into `count` ranges that end at newlines, and scans them with `classify`
-// on as many threads. Returns the scans in file order and where the last range ends,
-// from which a single reader takes over. A file that changes meanwhile is
-// read as it comes: a range ends early where the file does.
+// on as many threads. Returns the scans in file order and where the last
+// range ends, from which a single reader takes over. A file that changes
+// meanwhile is read as it comes: a range ends early where the file does.
 std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t count,
                                     classify_blocks classify, off_t& scanned_to);
