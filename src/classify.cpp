@@ -36,6 +36,12 @@ void classify_portable(const char* bytes, std::size_t blocks, block_masks* masks
 // Byte ranges are tested unsigned: c lies in [low, low + n] exactly when the
 // byte c - low, wrapping, is at most n, that is when max(c - low, n) == n.
 
+// The lanes' top bits, as bits `shift` on of a mask.
+std::uint64_t sse2_bits(__m128i lanes, unsigned shift)
+{
+    return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lanes))} << shift;
+}
+
 // 16 bytes at `at`, as bits `shift` to `shift` + 15 of each mask.
 void classify_sse2_part(const char* at, unsigned shift, block_masks& m, std::uint64_t& space)
 {
@@ -46,14 +52,11 @@ void classify_sse2_part(const char* at, unsigned shift, block_masks& m, std::uin
         _mm_cmpeq_epi8(_mm_max_epu8(_mm_sub_epi8(v, _mm_set1_epi8('/')), ten), ten);
     const __m128i controls =
         _mm_cmpeq_epi8(_mm_max_epu8(_mm_sub_epi8(v, _mm_set1_epi8('\t')), four), four);
-    auto bits = [shift](__m128i lanes) {
-        return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lanes))} << shift;
-    };
-    m.newline |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
-    m.opener |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), nul));
-    m.closer |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')), nul));
-    m.token |= bits(token);
-    space |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), controls));
+    m.newline |= sse2_bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), shift);
+    m.opener |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), nul), shift);
+    m.closer |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')), nul), shift);
+    m.token |= sse2_bits(token, shift);
+    space |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), controls), shift);
 }
 
 void classify_sse2(const char* bytes, std::size_t blocks, block_masks* masks)
@@ -68,6 +71,12 @@ void classify_sse2(const char* bytes, std::size_t blocks, block_masks* masks)
     }
 }
 
+[[gnu::target("avx2")]] std::uint64_t avx2_bits(__m256i lanes, unsigned shift)
+{
+    return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(lanes))} << shift;
+}
+
+// 32 bytes at `at`, as bits `shift` to `shift` + 31 of each mask.
 [[gnu::target("avx2")]] void classify_avx2_part(const char* at, unsigned shift, block_masks& m,
                                                 std::uint64_t& space)
 {
@@ -78,17 +87,12 @@ void classify_sse2(const char* bytes, std::size_t blocks, block_masks* masks)
         _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8('/')), ten), ten);
     const __m256i controls =
         _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8('\t')), four), four);
-    const __m256i opener = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('[')), nul);
-    const __m256i closer = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(']')), nul);
-    const __m256i blank = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' '));
-    const __m256i newline = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'));
-    m.newline |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(newline))} << shift;
-    m.opener |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(opener))} << shift;
-    m.closer |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(closer))} << shift;
-    m.token |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(token))} << shift;
-    space |= std::uint64_t{static_cast<std::uint32_t>(
-                 _mm256_movemask_epi8(_mm256_or_si256(blank, controls)))}
-             << shift;
+    m.newline |= avx2_bits(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')), shift);
+    m.opener |= avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('[')), nul), shift);
+    m.closer |= avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(']')), nul), shift);
+    m.token |= avx2_bits(token, shift);
+    space |=
+        avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), controls), shift);
 }
 
 [[gnu::target("avx2")]] void classify_avx2(const char* bytes, std::size_t blocks,
