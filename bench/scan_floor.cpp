@@ -20,7 +20,7 @@ int main()
 {
     std::size_t tokens = 0, token_bytes = 0, lists_missing = 0;
     auto scan = [&](const char* bytes, const block_masks* masks, std::size_t end, bool at_eof) {
-        return cut_chunks(bytes, masks, 0, end, at_eof, [&](std::string_view token) {
+        return cut_chunks(bytes, masks, end, at_eof, [&](std::string_view token) {
             ++tokens;
             token_bytes += token.size();
         });

@@ -61,8 +61,6 @@ bool scan_blocks(input_buffer& buffer, classify_blocks classify, token_set& toke
                  Read&& read_block, NoLists&& no_lists)
 {
     auto scan = [&tokens](const char* bytes, const block_masks* masks, std::size_t end,
-                          bool at_eof) {
-        return scan_chunks(bytes, masks, 0, end, at_eof, tokens);
-    };
+                          bool at_eof) { return scan_chunks(bytes, masks, end, at_eof, tokens); };
     return read_chunks(buffer, classify, scan, read_block, no_lists);
 }

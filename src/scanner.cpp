@@ -4,9 +4,8 @@
 
 // Flattened, so that the lookup of a token is inlined into the scanning loop.
 [[gnu::flatten]] chunk_scan scan_chunks(const char* bytes, const block_masks* masks,
-                                        std::size_t begin, std::size_t end, bool at_eof,
-                                        token_set& tokens)
+                                        std::size_t end, bool at_eof, token_set& tokens)
 {
-    return cut_chunks(bytes, masks, begin, end, at_eof,
+    return cut_chunks(bytes, masks, end, at_eof,
                       [&tokens](std::string_view token) { insert_buffered_token(tokens, token); });
 }

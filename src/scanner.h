@@ -173,17 +173,17 @@ bool cut_short_chunk(const char* chunk, const block_masks& w, std::uint64_t in_c
 
 } // namespace scan_detail
 
-// Calls take(token) for the tokens of every whole chunk of bytes[begin,
-// end), chunk by chunk, each token a view into `bytes`; the empty token
+// Calls take(token) for the tokens of every whole chunk of bytes[0, end),
+// chunk by chunk, each token a view into `bytes`; the empty token
 // once at the end, if any chunk has it. A chunk that may go on past `end`
 // is left unscanned, unless `at_eof` says the input ends there. masks[]
 // must classify `bytes` up to `end` and reach one block beyond it.
 template <typename Take>
-chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
-                      std::size_t end, bool at_eof, Take&& take)
+chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
+                      Take&& take)
 {
     using namespace scan_detail;
-    chunk_scan scan{begin, 0};
+    chunk_scan scan{0, 0};
     bool empty = false;
     while (scan.scanned_to < end) {
         const std::size_t from = scan.scanned_to, left = end - from;
@@ -215,5 +215,5 @@ chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t b
 
 // Inserts the tokens of every whole chunk into `tokens`, as cut_chunks()
 // takes them. `bytes` may be read 16 bytes past `end`.
-chunk_scan scan_chunks(const char* bytes, const block_masks* masks, std::size_t begin,
-                       std::size_t end, bool at_eof, token_set& tokens);
+chunk_scan scan_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
+                       token_set& tokens);

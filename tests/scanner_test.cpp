@@ -32,9 +32,8 @@ void expect_cuts(const std::vector<scan_case>& cases)
                 chunk.copy(buffer.bytes, chunk.size());
                 kernel.classify(buffer.bytes, (chunk.size() + 63) / 64, buffer.masks);
                 std::set<std::string> tokens;
-                const chunk_scan scan =
-                    cut_chunks(buffer.bytes, buffer.masks, 0, chunk.size(), true,
-                               [&](std::string_view t) { tokens.emplace(t); });
+                const chunk_scan scan = cut_chunks(buffer.bytes, buffer.masks, chunk.size(), true,
+                                                   [&](std::string_view t) { tokens.emplace(t); });
                 const std::string where = escape(chunk) + " by " + kernel.name;
                 EXPECT_EQ(scan.scanned_to, chunk.size()) << where;
                 EXPECT_EQ(scan.lists_missing, c.has_list ? 0u : 1u) << where;
