@@ -15,7 +15,7 @@ lintian --fail-on error,warning "$work"/deb/tokcollect_*.deb
 tarball=$(echo "$work"/source/tokcollect-*.tar.gz)
 name=$(basename "$tarball" .tar.gz)
 tar -tzf "$tarball" >"$work/contents"
-for file in LICENSE README.md CMakeLists.txt src/driver.cpp tests/model.cpp doc/tokcollect.1 \
+for file in LICENSE README.md CMakeLists.txt src/driver.cpp tests/model.cpp docs/tokcollect.1 \
     packaging/copyright scripts/test; do
     grep -qx "$name/$file" "$work/contents" || { echo "tarball lacks $file"; exit 1; }
 done
