@@ -26,7 +26,7 @@ int main()
         });
     };
     auto read_block = [](char* to, std::size_t room) { return read(0, to, room); };
-    const bool ok = read_chunks(input, usable_classifiers().front().classify, scan, read_block,
+    const bool ok = read_chunks(input, widest_classifier(), scan, read_block,
                                 [&](std::size_t n) { lists_missing += n; });
     std::printf("%zu tokens, %zu token bytes, %zu chunks without a list\n", tokens, token_bytes,
                 lists_missing);

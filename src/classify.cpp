@@ -156,3 +156,8 @@ std::span<const classifier> usable_classifiers()
     }();
     return {usable.kernels, usable.count};
 }
+
+classify_blocks widest_classifier()
+{
+    return usable_classifiers().front().classify;
+}

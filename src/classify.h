@@ -42,3 +42,6 @@ struct classifier {
 // The kernels this CPU can run, the widest first; the portable one, last, runs
 // anywhere.
 std::span<const classifier> usable_classifiers();
+
+// The widest kernel this CPU can run, which the program uses.
+classify_blocks widest_classifier();

@@ -171,8 +171,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
         std::vector<sorted_tokens> sets;
         off_t start = 0, end = 0;
         const std::size_t readers = reader_count(in, options, start, end);
-        const classify_blocks classify =
-            options.classify ? options.classify : usable_classifiers().front().classify;
+        const classify_blocks classify = options.classify ? options.classify : widest_classifier();
         bool ok = readers == 1 || scan_file(in, start, end, readers, classify, sets, diag);
         if (ok) {
             // What the ranges left, or the whole input from a single reader.
