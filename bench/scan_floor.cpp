@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "chunks.h"
+#include "scanner.h"
 
 namespace
 {

@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The read loop shared by every reader: input is read in large blocks,
-// classified 64 bytes at a time (classify.h), and cut into chunks and
-// tokens by the scanner (scanner.h). A chunk that runs past the end of the
+// classified 64 bytes at a time (classify.h), and handed on to be cut into
+// chunks and tokens (by the scanner, scanner.h). A chunk that runs past the end of the
 // bytes read waits for the next read, so the chunks are exactly those of
 // line-at-a-time reading; and since chunks start afresh after every newline,
 // a file cut at newlines gives, piece by piece, the same chunks as the
 // whole.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 #include <sys/types.h>
 
 #include "classify.h"
-#include "scanner.h"
-#include "token_set.h"
 
 // Unread input, and its masks; the tail of the last block moves to the
 // front before a read.
@@ -27,7 +26,7 @@ struct input_buffer {
 
 // Reads the input to its end through `buffer`, classifying each block with
 // `classify`, and hands what it holds to scan(bytes, masks, end, at_eof),
-// which scans the whole chunks of bytes[0, end) as cut_chunks() does and
+// which cuts the whole chunks of bytes[0, end) as cut_chunks() does and
 // returns its chunk_scan; calls no_lists(n) for the chunks without a list.
 // read_block(to, room) reads the next block: it returns the bytes read, 0 at
 // the end of the input, or -1 when the read failed, which ends the input
@@ -40,7 +39,7 @@ bool read_chunks(input_buffer& buffer, classify_blocks classify, Scan&& scan, Re
     bool ok = true;
     std::size_t end = 0;
     for (bool at_eof = false;;) {
-        const chunk_scan scanned = scan(input, buffer.masks, end, at_eof);
+        const auto scanned = scan(input, buffer.masks, end, at_eof);
         if (scanned.lists_missing)
             no_lists(scanned.lists_missing);
         if (at_eof)
@@ -53,14 +52,4 @@ bool read_chunks(input_buffer& buffer, classify_blocks classify, Scan&& scan, Re
         end += n > 0 ? static_cast<std::size_t>(n) : 0;
         classify(input, (end + 63) / 64, buffer.masks);
     }
-}
-
-// As read_chunks(), inserting every token into `tokens`.
-template <typename Read, typename NoLists>
-bool scan_blocks(input_buffer& buffer, classify_blocks classify, token_set& tokens,
-                 Read&& read_block, NoLists&& no_lists)
-{
-    auto scan = [&tokens](const char* bytes, const block_masks* masks, std::size_t end,
-                          bool at_eof) { return scan_chunks(bytes, masks, end, at_eof, tokens); };
-    return read_chunks(buffer, classify, scan, read_block, no_lists);
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Scanning a file in ranges on threads. Each thread reads with pread(), which
-// leaves the file offset alone and, unlike a mapping, returns what is there
-// when the file shrinks. Failures travel back in the scans.
+// Collecting a file in ranges on threads. Each thread reads with pread(),
+// which leaves the file offset alone and, unlike a mapping, returns what is
+// there when the file shrinks. Failures travel back in each range's result,
+// and are gathered here into one for the driver to report.
 #include "file_ranges.h"
 
 #include <algorithm>
@@ -10,13 +11,33 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sched.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include "chunks.h"
+#include "collect.h"
 
 namespace
 {
+
+// What collecting one range found, its tokens sorted for the listing.
+struct range_result {
+    sorted_tokens tokens;
+    std::size_t lists_missing = 0;        // chunks without a list
+    std::size_t missing_before_error = 0; // of them, those before a failed read
+    int read_error = 0;                   // errno of the failed read, or 0
+    bool out_of_memory = false;
+};
+
+std::size_t usable_cpus()
+{
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0
+               ? static_cast<std::size_t>(CPU_COUNT(&cpus))
+               : 1;
+}
 
 constexpr std::size_t probe_size = 4096;
 
@@ -53,9 +74,9 @@ off_t after_last_newline(int fd, off_t start, off_t end)
     return start;
 }
 
-// Scans [from, to). Stops early, its result unused, once `stop` is set.
-void scan_range(int fd, off_t from, off_t to, classify_blocks classify, range_scan& scan,
-                std::atomic<bool>& stop)
+// Collects [from, to). Stops early, its result unused, once `stop` is set.
+void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range_result& result,
+                   std::atomic<bool>& stop)
 {
     try {
         auto buffer = std::make_unique<input_buffer>();
@@ -71,54 +92,90 @@ void scan_range(int fd, off_t from, off_t to, classify_blocks classify, range_sc
                     return n;
                 }
                 if (errno != EINTR) {
-                    scan.read_error = errno;
-                    scan.missing_before_error = scan.lists_missing;
+                    result.read_error = errno;
+                    result.missing_before_error = result.lists_missing;
                     return -1;
                 }
             }
         };
-        scan_blocks(*buffer, classify, tokens, read_block,
-                    [&scan](std::size_t n) { scan.lists_missing += n; });
-        scan.tokens = sort_tokens(tokens);
+        read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
+                    [&result](std::size_t n) { result.lists_missing += n; });
+        result.tokens = sort_tokens(tokens);
     } catch (const std::bad_alloc&) {
-        scan.out_of_memory = true;
+        result.out_of_memory = true;
         stop = true;
     }
 }
 
+// The ranges' results in file order, as one: up to the first failed read.
+file_collection gather(std::vector<range_result>& ranges, off_t collected_to)
+{
+    if (std::any_of(ranges.begin(), ranges.end(),
+                    [](const range_result& r) { return r.out_of_memory; }))
+        throw std::bad_alloc();
+    file_collection file;
+    file.collected_to = collected_to;
+    for (range_result& range : ranges) {
+        file.sets.push_back(std::move(range.tokens));
+        if (range.read_error) {
+            file.lists_missing += range.missing_before_error;
+            file.read_error = range.read_error;
+            file.missing_after_error = range.lists_missing - range.missing_before_error;
+            break;
+        }
+        file.lists_missing += range.lists_missing;
+    }
+    return file;
+}
+
 } // namespace
 
-std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t count,
-                                    classify_blocks classify, off_t& scanned_to)
+range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range)
 {
-    scanned_to = after_last_newline(fd, start, end);
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return {};
+    const off_t start = lseek(fd, 0, SEEK_CUR), end = status.st_size;
+    if (start < 0 || end <= start)
+        return {};
+    const std::size_t ranges =
+        static_cast<std::size_t>(end - start) / std::max<std::size_t>(min_range, 1);
+    return {std::max<std::size_t>(1, std::min(threads ? threads : usable_cpus(), ranges)), start,
+            end};
+}
+
+file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify)
+{
+    const off_t start = plan.start;
+    const std::size_t count = plan.readers;
+    const off_t collected_to = after_last_newline(fd, start, plan.end);
     std::vector<off_t> bounds{start};
     for (std::size_t i = 1; i < count; ++i)
         bounds.push_back(std::max(
             bounds.back(), after_newline(fd,
-                                         start + (scanned_to - start) * static_cast<off_t>(i) /
+                                         start + (collected_to - start) * static_cast<off_t>(i) /
                                                      static_cast<off_t>(count),
-                                         scanned_to)));
-    bounds.push_back(scanned_to);
+                                         collected_to)));
+    bounds.push_back(collected_to);
 
-    std::vector<range_scan> scans(count);
+    std::vector<range_result> ranges(count);
     std::vector<std::thread> helpers;
     helpers.reserve(count - 1);
     std::atomic<bool> stop = false;
     std::atomic<std::size_t> next = 0;
     auto work = [&] {
         for (std::size_t i; (i = next++) < count;)
-            scan_range(fd, bounds[i], bounds[i + 1], classify, scans[i], stop);
+            collect_range(fd, bounds[i], bounds[i + 1], classify, ranges[i], stop);
     };
     for (std::size_t i = 1; i < count; ++i) {
         try {
             helpers.emplace_back(work);
         } catch (const std::exception&) {
-            break; // fewer threads scan the same ranges
+            break; // fewer threads collect the same ranges
         }
     }
     work();
     for (std::thread& helper : helpers)
         helper.join();
-    return scans;
+    return gather(ranges, collected_to);
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Scanning a regular file on several threads: the file is cut at newlines
-// into ranges, each scanned with pread() into a token set of its own.
+// Collecting a regular file on several threads: the file is cut at newlines
+// into ranges, each read with pread() into a token set of its own.
 #pragma once
 
 #include <cstddef>
@@ -10,19 +10,31 @@
 #include "classify.h"
 #include "token_sort.h"
 
-// What scanning one range found, its tokens sorted for the listing.
-struct range_scan {
-    sorted_tokens tokens;
-    std::size_t lists_missing = 0;        // chunks without a list
-    std::size_t missing_before_error = 0; // of them, those before a failed read
-    int read_error = 0;                   // errno of the failed read, or 0
-    bool out_of_memory = false;
+// The part of a file left to read, and how many threads should read it.
+struct range_plan {
+    std::size_t readers = 1;
+    off_t start = 0;
+    off_t end = 0;
 };
 
-// Cuts the file behind `fd` from `start` to its last newline before `end`
-// into `count` ranges that end at newlines, and scans them with `classify`
-// on as many threads. Returns the scans in file order and where the last
-// range ends, from which a single reader takes over. A file that changes
-// meanwhile is read as it comes: a range ends early where the file does.
-std::vector<range_scan> scan_ranges(int fd, off_t start, off_t end, std::size_t count,
-                                    classify_blocks classify, off_t& scanned_to);
+// One reader, unless `fd` is a regular file with at least `min_range` bytes
+// left for each of two readers and more than one CPU to run them; `threads`
+// caps the readers, 0 for one on each CPU the process may use.
+range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range);
+
+// What the ranges found, in file order. After a failed read only the ranges
+// up to the failed one count.
+struct file_collection {
+    std::vector<sorted_tokens> sets;     // one a range
+    std::size_t lists_missing = 0;       // chunks without a list, before any failed read
+    int read_error = 0;                  // errno of the failed read, or 0
+    std::size_t missing_after_error = 0; // chunks without a list scanned after it
+    off_t collected_to = 0;              // where the last range ends
+};
+
+// Cuts the file behind `fd` from `plan.start` to its last newline before
+// `plan.end` into `plan.readers` ranges that end at newlines, and collects
+// them with `classify` on as many threads. A file that changes meanwhile is
+// read as it comes: a range ends early where the file does. Throws
+// std::bad_alloc when memory runs out on any thread.
+file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify);

@@ -38,7 +38,6 @@
 #include <string_view>
 
 #include "classify.h"
-#include "token_set.h"
 
 constexpr std::size_t max_chunk = 1023;
 
@@ -212,8 +211,3 @@ chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t e
         take(std::string_view());
     return scan;
 }
-
-// Inserts the tokens of every whole chunk into `tokens`, as cut_chunks()
-// takes them. `bytes` may be read 16 bytes past `end`.
-chunk_scan scan_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
-                       token_set& tokens);

@@ -291,7 +291,7 @@ void insert_token(token_set& tokens, std::string_view token)
     insert<false>(tokens, token);
 }
 
-void insert_buffered_token(token_set& tokens, std::string_view token)
+void insert_padded_token(token_set& tokens, std::string_view token)
 {
     insert<true>(tokens, token);
 }

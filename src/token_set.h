@@ -66,9 +66,9 @@ struct token_set {
 // std::bad_alloc when memory runs out.
 void insert_token(token_set& tokens, std::string_view token);
 
-// As insert_token(), for a token in a buffer that may be read 16 bytes from
-// its start, whatever its length, so that it is packed without a loop.
-void insert_buffered_token(token_set& tokens, std::string_view token);
+// As insert_token(), for a padded token: one whose 16 bytes from its start
+// may all be read, whatever its length, so that it is packed without a loop.
+void insert_padded_token(token_set& tokens, std::string_view token);
 
 // Looks up the tokens still waiting in the batch.
 void settle(token_set& tokens);

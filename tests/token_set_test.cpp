@@ -29,14 +29,14 @@ std::string listing(token_set& tokens)
 // other bytes, digits among them, follow it.
 std::string listing_of(const std::vector<std::string>& inserted)
 {
-    token_set tokens, buffered;
+    token_set tokens, padded;
     for (const std::string& token : inserted) {
         insert_token(tokens, token);
         const std::string buffer = token + "]9/\xff" + std::string(16, '5');
-        insert_buffered_token(buffered, std::string_view(buffer).substr(0, token.size()));
+        insert_padded_token(padded, std::string_view(buffer).substr(0, token.size()));
     }
     const std::string listed = listing(tokens);
-    EXPECT_EQ(listing(buffered), listed);
+    EXPECT_EQ(listing(padded), listed);
     return listed;
 }
 

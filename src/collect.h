@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: MIT
+// Filling a token set: the tokens that the scanner cuts from each chunk,
+// inserted as they are found.
+#pragma once
+
+#include <cstddef>
+
+#include "classify.h"
+#include "scanner.h"
+#include "token_set.h"
+
+// Inserts the tokens of every whole chunk of bytes[0, end) into `tokens`, as
+// cut_chunks() takes them; the arguments and result are those of
+// cut_chunks(). `bytes` may be read 16 bytes past `end`.
+chunk_scan collect_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
+                          token_set& tokens);
+
+// collect_chunks() into `tokens`, in the form that read_chunks() calls.
+inline auto chunk_collector(token_set& tokens)
+{
+    return [&tokens](const char* bytes, const block_masks* masks, std::size_t end, bool at_eof) {
+        return collect_chunks(bytes, masks, end, at_eof, tokens);
+    };
+}
