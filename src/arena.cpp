@@ -42,8 +42,6 @@ void arena_unmap::operator()(unsigned char* arena) const
 std::uint64_t store_record(record_arena& arena, const unsigned char* record)
 {
     const std::size_t size = record_size(record_length(record)), at = arena.used;
-    if (at + size > offset_mask)
-        throw std::bad_alloc();
     reserve(arena, at + size + record_slack);
     std::memcpy(arena.bytes.get() + at, record, size);
     arena.used += size;

@@ -19,5 +19,5 @@ struct record_arena {
 };
 
 // Appends a record and returns its offset. Throws std::bad_alloc when memory
-// runs out, or when the offset would no longer fit a table slot.
+// runs out.
 std::uint64_t store_record(record_arena& arena, const unsigned char* record);

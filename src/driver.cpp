@@ -142,7 +142,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
             // What the ranges left, or the whole input from a single reader.
             token_set tokens;
             ok = collect_stream(in, classify, tokens, diag);
-            sets.push_back(sort_tokens(tokens));
+            sets.push_back(sort_tokens(release(tokens)));
         }
         flush(diag);
         int status = ok ? 0 : 1;

@@ -100,7 +100,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
         };
         read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
                     [&result](std::size_t n) { result.lists_missing += n; });
-        result.tokens = sort_tokens(tokens);
+        result.tokens = sort_tokens(release(tokens));
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
         stop = true;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "listing_output.h"
@@ -197,6 +198,8 @@ constexpr std::size_t single_block = 64 << 10;
 
 int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
 {
+    if (sets.empty())
+        return 0;
     const std::size_t count = sets.size() > 1 ? std::max<std::size_t>(threads, 1) : 1;
     std::size_t tokens = 0;
     for (const sorted_tokens& set : sets)
@@ -231,4 +234,10 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
     for (std::thread& helper : helpers)
         helper.join();
     return count > 1 ? order.error : shares[0].out.error;
+}
+
+int print_tokens(stored_tokens tokens, int fd)
+{
+    sorted_tokens sorted = sort_tokens(std::move(tokens));
+    return write_tokens({&sorted, 1}, fd, 1);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <span>
 
+#include "stored_tokens.h"
 #include "token_sort.h"
 
 // Writes to `fd` every token that any of `sets` holds, once, in ascending
@@ -15,3 +16,7 @@
 // of memory throws std::bad_alloc with nothing written. Returns 0, or the
 // errno of the write that failed.
 int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads);
+
+// Sorts the tokens that one set handed over and writes them as
+// write_tokens() does.
+int print_tokens(stored_tokens tokens, int fd);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +36,7 @@ constexpr std::size_t max_record_size = record_header + (max_token_size + 1) / 2
 // Packs 1 to 16 token bytes, zero-padded behind them.
 inline std::uint64_t pack_word(std::string_view bytes)
 {
+    assert(!bytes.empty() && bytes.size() <= word_bytes);
     std::uint64_t word = 0;
     for (unsigned char c : bytes)
         word = word << 4 | static_cast<std::uint64_t>(c - '/' + 1);
@@ -45,6 +47,7 @@ inline std::uint64_t pack_word(std::string_view bytes)
 // are the token, and packs them at once where the CPU has SSE2.
 inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
 {
+    assert(size >= 1 && size <= word_bytes);
 #if defined(__SSE2__)
     // Each byte to 1..11 for '/'..'9' (past the token, anything), then each
     // pair joined in the low byte of its 16-bit lane: the first byte of the
@@ -114,16 +117,4 @@ inline int compare_records(const unsigned char* a, const unsigned char* b)
 inline bool same_record(const unsigned char* a, const unsigned char* b)
 {
     return std::memcmp(a, b, record_size(record_length(a))) == 0;
-}
-
-// A slot of the token table holds a packed word, whose top nibble is 1 to 11,
-// or refers to a long token's record: the tag 0xF, 20 bits of its hash, and
-// the record's offset in the arena.
-constexpr std::uint64_t long_tag = std::uint64_t{0xF} << 60;
-constexpr int offset_bits = 40;
-constexpr std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
-
-inline bool is_long_slot(std::uint64_t slot)
-{
-    return slot >> 60 == 0xF;
 }

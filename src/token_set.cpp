@@ -3,15 +3,26 @@
 // of long tokens.
 #include "token_set.h"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 
 #include "huge_pages.h"
-#include "listing.h"
-#include "token_sort.h"
 
 namespace
 {
+
+// The slot encoding: a free slot is 0; a packed word has a top nibble of 1
+// to 11; a long token's slot is the tag, hash bits and the record's offset.
+constexpr std::uint64_t long_tag = std::uint64_t{0xF} << 60;
+constexpr int tag_bits = 4, hash_bits = 20, offset_bits = 40;
+static_assert(tag_bits + hash_bits + offset_bits == 64, "a long slot's fields fill its word");
+constexpr std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
+
+bool is_long_slot(std::uint64_t slot)
+{
+    return slot >> (64 - tag_bits) == 0xF;
+}
 
 constexpr std::size_t initial_slots = 1024;
 // A table of up to this many slots (512 KiB) stays in the caches. It is kept
@@ -52,7 +63,7 @@ std::size_t home_slot(std::uint64_t hash, std::size_t slot_count)
 
 std::uint64_t long_slot(std::uint64_t hash, std::uint64_t offset)
 {
-    return long_tag | (hash & 0xFFFFF) << offset_bits | offset;
+    return long_tag | (hash & ((std::uint64_t{1} << hash_bits) - 1)) << offset_bits | offset;
 }
 
 // calloc() takes large blocks straight from the kernel, already zeroed.
@@ -192,6 +203,15 @@ bool full(const token_set& tokens)
     return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
 }
 
+// A slot can refer to no record beyond 2^40 bytes of them: as good as out of
+// memory.
+std::uint64_t store_long(token_set& tokens, const unsigned char* record)
+{
+    if (tokens.arena.used + record_size(record_length(record)) > offset_mask)
+        throw std::bad_alloc();
+    return store_record(tokens.arena, record);
+}
+
 // Out of the hot path: only a new token comes here. A lookup walks no
 // farther than where it would insert, so bounding how far from home a token
 // is inserted bounds every probe.
@@ -216,7 +236,7 @@ bool full(const token_set& tokens)
         free_slot = find(tokens, token);
     }
     *free_slot =
-        token.record ? long_slot(token.hash, store_record(tokens.arena, token.record)) : token.word;
+        token.record ? long_slot(token.hash, store_long(tokens, token.record)) : token.word;
     ++tokens.count;
 }
 
@@ -296,15 +316,24 @@ void insert_padded_token(token_set& tokens, std::string_view token)
     insert<true>(tokens, token);
 }
 
-void settle(token_set& tokens)
+// The packed words move to the front of the table, which then shrinks to
+// hold just them, so that what it gives back pays for the sort's scratch.
+stored_tokens release(token_set& tokens)
 {
     insert_all_pending(tokens);
-}
-
-int print_tokens(token_set& tokens, int fd)
-{
-    sorted_tokens sorted = sort_tokens(tokens);
-    return write_tokens({&sorted, 1}, fd, 1);
+    std::uint64_t* slots = tokens.slots.get();
+    std::uint64_t* end = std::remove_if(slots, slots + tokens.slot_count, [](std::uint64_t slot) {
+        return slot == 0 || is_long_slot(slot);
+    });
+    const auto word_count = static_cast<std::size_t>(end - slots);
+    if (void* smaller = std::realloc(slots, std::max<std::size_t>(word_count, 1) * sizeof *slots)) {
+        tokens.slots.release();
+        tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
+    }
+    stored_tokens stored{std::move(tokens.slots), word_count, std::move(tokens.arena),
+                         tokens.count - word_count, tokens.has_empty};
+    tokens = token_set();
+    return stored;
 }
 
 std::uint64_t hash_token(const hash_key& key, std::string_view token)

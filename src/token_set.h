@@ -19,9 +19,10 @@
 // rebuilt under a new key, so that no input, however it was crafted, makes
 // probes long.
 //
-// The listing (token_sort.h, listing.h) sorts the packed words with a radix
-// sort and the long tokens by their packed words, most significant byte
-// first, then merges the two.
+// A slot holds a packed word, whose top nibble is 1 to 11, or refers to a
+// long token's record: the tag 0xF, 20 bits of its hash, and the record's
+// offset in the arena. Releasing the set hands its words and its arena over
+// to the sort (stored_tokens.h).
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,7 @@
 #include "arena.h"
 #include "keyed_hash.h"
 #include "packed_token.h"
+#include "stored_tokens.h"
 
 // A token waiting to be looked up: a packed word, or a long token's record.
 struct pending_token {
@@ -70,14 +72,9 @@ void insert_token(token_set& tokens, std::string_view token);
 // may all be read, whatever its length, so that it is packed without a loop.
 void insert_padded_token(token_set& tokens, std::string_view token);
 
-// Looks up the tokens still waiting in the batch.
-void settle(token_set& tokens);
-
-// Writes every token to `fd` in ascending byte order, each followed by a
-// newline, and releases the set, which is then empty. Returns 0, or the errno
-// of the write that failed. Throws std::bad_alloc, having written nothing,
-// when memory runs out.
-int print_tokens(token_set& tokens, int fd);
+// Hands every token over, and leaves the set empty. Gives memory back
+// rather than taking any.
+stored_tokens release(token_set& tokens);
 
 // The hash under `key` by which the table places `token`, which is not empty.
 std::uint64_t hash_token(const hash_key& key, std::string_view token);

@@ -22,23 +22,6 @@ word_array allocate_words(std::size_t count)
     return {static_cast<std::uint64_t*>(block), std::free};
 }
 
-// Moves the packed words to the front of the table, which then shrinks to
-// hold just them, so that what it gives back pays for the sort's scratch.
-std::size_t keep_words(token_set& tokens)
-{
-    std::uint64_t* slots = tokens.slots.get();
-    std::uint64_t* end = std::remove_if(slots, slots + tokens.slot_count, [](std::uint64_t slot) {
-        return slot == 0 || is_long_slot(slot);
-    });
-    const std::size_t count = static_cast<std::size_t>(end - slots);
-    if (void* smaller = std::realloc(slots, std::max<std::size_t>(count, 1) * sizeof *slots)) {
-        tokens.slots.release();
-        tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
-    }
-    tokens.slot_count = count;
-    return count;
-}
-
 // Sorts `words` through `scratch`, which holds as many. Passes over a byte
 // that every word shares are skipped: short tokens leave many low bytes zero.
 // Returns where the sorted words are.
@@ -67,7 +50,7 @@ constexpr std::ptrdiff_t small_run = 32;
 constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
 
 // Where a most-significant-first sort stands: entries agree on every packed
-// word before `depth`, and on the bits of the key above `shift` + 8.
+// word before `depth`, and on the bits of the word above `shift` + 8.
 struct sort_level {
     std::size_t depth;
     int shift;
@@ -79,19 +62,19 @@ sort_level next_level(long_entry* first, long_entry* last, const unsigned char* 
     if (level.shift > 0)
         return {level.depth, level.shift - 8};
     for (long_entry* e = first; e != last; ++e)
-        e->key = record_word(arena + e->offset, level.depth + 1);
+        e->word = record_word(arena + e->offset, level.depth + 1);
     return {level.depth + 1, 56};
 }
 
 void sort_small(long_entry* first, long_entry* last, const unsigned char* arena)
 {
     std::sort(first, last, [arena](const long_entry& a, const long_entry& b) {
-        return a.key != b.key ? a.key < b.key
-                              : compare_records(arena + a.offset, arena + b.offset) < 0;
+        return a.word != b.word ? a.word < b.word
+                                : compare_records(arena + a.offset, arena + b.offset) < 0;
     });
 }
 
-// American flag sort on one byte of the keys: counts, then swaps every entry
+// American flag sort on one byte of the words: counts, then swaps every entry
 // into its bucket in place. Recurses into every bucket but the largest, and
 // carries on with that one, so that the stack stays within log2 of the count.
 void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, sort_level level)
@@ -99,7 +82,7 @@ void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, 
     while (last - first > small_run && level.depth < max_depth) {
         std::size_t counts[256] = {};
         for (const long_entry* e = first; e != last; ++e)
-            ++counts[e->key >> level.shift & 0xff];
+            ++counts[e->word >> level.shift & 0xff];
         long_entry* heads[256];
         long_entry* ends[256];
         long_entry* at = first;
@@ -111,7 +94,7 @@ void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, 
         for (int b = 0; b < 256; ++b)
             while (heads[b] != ends[b]) {
                 long_entry e = *heads[b];
-                for (int to; (to = static_cast<int>(e.key >> level.shift & 0xff)) != b;)
+                for (int to; (to = static_cast<int>(e.word >> level.shift & 0xff)) != b;)
                     std::swap(e, *heads[to]++);
                 *heads[b]++ = e;
             }
@@ -134,17 +117,17 @@ void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, 
 // The long tokens in order. Walking the arena, which is sequential, twice
 // makes the sort's first pass: one walk counts the top bytes of the first
 // words, the other puts every entry in its bucket.
-std::unique_ptr<long_entry[]> sorted_longs(const token_set& tokens, std::size_t count)
+std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::size_t count)
 {
     auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
     advise_huge_pages(entries.get(), count * sizeof(long_entry));
-    const unsigned char* arena = tokens.arena.bytes.get();
+    const unsigned char* arena = records.bytes.get();
     std::size_t counts[256] = {}, starts[256];
-    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at)))
+    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at)))
         ++counts[record_word(arena + at, 0) >> 56];
     for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
         starts[b] = start;
-    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at))) {
+    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
         const std::uint64_t word = record_word(arena + at, 0);
         entries[starts[word >> 56]++] = {word, at};
     }
@@ -157,22 +140,18 @@ std::unique_ptr<long_entry[]> sorted_longs(const token_set& tokens, std::size_t 
 
 } // namespace
 
-sorted_tokens sort_tokens(token_set& tokens)
+sorted_tokens sort_tokens(stored_tokens tokens)
 {
-    settle(tokens);
-    const std::size_t word_count = keep_words(tokens), long_count = tokens.count - word_count;
+    const std::size_t word_count = tokens.word_count;
     word_array scratch = allocate_words(word_count);
-    word_array words = std::move(tokens.slots);
+    word_array words = std::move(tokens.words);
     if (radix_sort(words.get(), scratch.get(), word_count) == scratch.get())
         std::swap(words, scratch);
     scratch.reset();
-
-    sorted_tokens sorted{std::move(words),
-                         word_count,
-                         sorted_longs(tokens, long_count),
-                         long_count,
-                         std::move(tokens.arena.bytes),
-                         tokens.has_empty};
-    tokens = token_set();
-    return sorted;
+    return {std::move(words),
+            word_count,
+            sorted_longs(tokens.records, tokens.record_count),
+            tokens.record_count,
+            std::move(tokens.records.bytes),
+            tokens.has_empty};
 }

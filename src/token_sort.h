@@ -4,16 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
-#include "token_set.h"
+#include "arena.h"
+#include "stored_tokens.h"
 
-using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
-
-// A long token to sort: one of its packed words, and where its record is.
+// A long token to sort: the packed word that the sort has reached, and where
+// its record is.
 struct long_entry {
-    std::uint64_t key;
+    std::uint64_t word;
     std::uint64_t offset;
 };
 
@@ -28,6 +27,6 @@ struct sorted_tokens {
     bool has_empty = false;
 };
 
-// Sorts the tokens of `tokens` and empties the set. This is where the
-// listing takes its memory: throws std::bad_alloc when it runs out.
-sorted_tokens sort_tokens(token_set& tokens);
+// Sorts the tokens that a set handed over. This is where the listing takes
+// its memory: throws std::bad_alloc when it runs out.
+sorted_tokens sort_tokens(stored_tokens tokens);

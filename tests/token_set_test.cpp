@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "listing.h"
 #include "token_set.h"
 
 namespace
@@ -16,7 +17,7 @@ namespace
 std::string listing(token_set& tokens)
 {
     std::FILE* file = std::tmpfile();
-    EXPECT_EQ(print_tokens(tokens, fileno(file)), 0);
+    EXPECT_EQ(print_tokens(release(tokens), fileno(file)), 0);
     std::rewind(file);
     std::string text;
     for (int c; (c = std::getc(file)) != EOF;)

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: MIT
+// The tokens a set hands over when it is released: packed as it stored them
+// (packed_token.h), each once, in no order. The sort takes them from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "arena.h"
+
+using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
+
+struct stored_tokens {
+    word_array words{nullptr, std::free}; // tokens of up to 16 bytes, a packed word each
+    std::size_t word_count = 0;
+    record_arena records; // longer tokens, a record each, back to back
+    std::size_t record_count = 0;
+    bool has_empty = false;
+};
