@@ -29,6 +29,29 @@
 // x & (x - 1) clears the lowest set bit of x, since x - 1 flips that bit
 // and the zeros below it. The set only needs to know whether the empty
 // token occurs, so it is taken at most once a call.
+//
+// One line, bit i of each mask drawn under byte i (so a shift left, toward
+// higher bits, moves a mark one byte to the right here):
+//
+//   input         a b [ 1 2 ,   , 3 / 4 ] x \n
+//   opener        . . 1 . . . . . . . . . . .     '[' or NUL
+//   closer        . . . . . . . . . . . 1 . .     ']' or NUL
+//   token         . . . 1 1 . . . 1 1 1 . . .     '/' to '9'
+//   other         1 1 1 . . 1 . 1 . . . 1 1 .     neither token nor space
+//   inside        . . . 1 1 1 1 1 1 1 1 . . .     after the opener, before the closer
+//   after_token   . . . . 1 1 . . . 1 1 1 . .     (token & inside) << 1
+//   starts        . . . 1 . . . . 1 . . . . .     token & ~after_token
+//   ends          . . . . . 1 . . . . . 1 . .     after_token & ~token
+//   empty at      . . . . . . . 1 . . . . . .     (other & inside | closer) & ~after_token
+//
+// The tokens are 12, from start 3 to end 5, and 3/4, from 8 to 11; the comma
+// at 7 follows the blank that the skipping passed, so the empty token is
+// taken there. A list longer than one window carries three things into the
+// next (take_list()):
+// - carry: whether the window's last byte is a token byte, the bit that
+//   t << 1 shifts out;
+// - run_start: where a token that runs on past the window began;
+// - in_run: whether such a token is still open, its end not yet seen.
 #pragma once
 
 #include <algorithm>
