@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The read loop shared by every reader: input is read in large blocks,
 // classified 64 bytes at a time (classify.h), and handed on to be cut into
-// chunks and tokens (by the scanner, scanner.h). A chunk that runs past the end of the
-// bytes read waits for the next read, so the chunks are exactly those of
-// line-at-a-time reading; and since chunks start afresh after every newline,
-// a file cut at newlines gives, piece by piece, the same chunks as the
-// whole.
+// chunks and tokens (by the scanner, scanner.h). A chunk that runs past the
+// end of the bytes read waits for the next read, so the chunks are exactly
+// those of line-at-a-time reading; and since chunks start afresh after every
+// newline, a file cut at newlines gives, piece by piece, the same chunks as
+// the whole.
 #pragma once
 
 #include <cstddef>
@@ -25,21 +25,21 @@ struct input_buffer {
 };
 
 // Reads the input to its end through `buffer`, classifying each block with
-// `classify`, and hands what it holds to scan(bytes, masks, end, at_eof),
+// `classify`, and hands what it holds to cut(bytes, masks, end, at_eof),
 // which cuts the whole chunks of bytes[0, end) as cut_chunks() does and
 // returns its chunk_scan; calls no_lists(n) for the chunks without a list.
 // read_block(to, room) reads the next block: it returns the bytes read, 0 at
 // the end of the input, or -1 when the read failed, which ends the input
 // just the same. Returns false after a failed read.
-template <typename Scan, typename Read, typename NoLists>
-bool read_chunks(input_buffer& buffer, classify_blocks classify, Scan&& scan, Read&& read_block,
+template <typename Cut, typename Read, typename NoLists>
+bool read_chunks(input_buffer& buffer, classify_blocks classify, Cut&& cut, Read&& read_block,
                  NoLists&& no_lists)
 {
     char* input = buffer.bytes;
     bool ok = true;
     std::size_t end = 0;
     for (bool at_eof = false;;) {
-        const auto scanned = scan(input, buffer.masks, end, at_eof);
+        const auto scanned = cut(input, buffer.masks, end, at_eof);
         if (scanned.lists_missing)
             no_lists(scanned.lists_missing);
         if (at_eof)
