@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The set of distinct tokens found in the input, and its listing.
+// The set of distinct tokens found in the input.
 //
 // Every token is packed four bits a byte (packed_token.h) and stored once,
 // in one open-addressing hash table with linear probing. A token of up to 16

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Sorting a token set for its listing.
+// Sorting the tokens that a set hands over (stored_tokens.h) for the listing.
 #pragma once
 
 #include <cstddef>
