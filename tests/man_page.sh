@@ -3,6 +3,8 @@
 # The man page renders without a single warning, and man(1) can show it.
 #   man_page.sh PAGE
 set -euo pipefail
+source "$(dirname "$0")/needs.sh"
+needs groff man
 page=$1
 warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
 if [ -n "$warnings" ]; then

@@ -5,6 +5,8 @@
 # the README's first command.
 #   package.sh BUILD_DIR EXAMPLE
 set -euo pipefail
+source "$(dirname "$0")/needs.sh"
+needs lintian cpack dpkg-deb
 build=$1 example=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -4,6 +4,8 @@
 # nothing definitely lost.
 #   valgrind.sh TOKCOLLECT EXAMPLE GENERATOR
 set -euo pipefail
+source "$(dirname "$0")/needs.sh"
+needs valgrind
 bin=$1 example=$2 gen=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
