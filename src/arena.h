@@ -5,16 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
-// Unmaps the arena, whose size the deleter carries.
-struct arena_unmap {
-    std::size_t size = 0;
-    void operator()(unsigned char* arena) const;
-};
+#include "mapped_block.h"
 
 struct record_arena {
-    std::unique_ptr<unsigned char, arena_unmap> bytes;
+    mapped_block bytes;
     std::size_t used = 0;
 };
 

@@ -9,13 +9,13 @@
 #include <memory>
 
 #include "arena.h"
-
-using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
+#include "word_partitions.h"
 
 struct stored_tokens {
     word_array words{nullptr, std::free}; // tokens of up to 16 bytes, a packed word each
     std::size_t word_count = 0;
-    record_arena records; // longer tokens, a record each, back to back
+    word_partitions partitions; // more such words, duplicates among them, for a large set
+    record_arena records;       // longer tokens, a record each, back to back
     std::size_t record_count = 0;
     bool has_empty = false;
 };

@@ -29,6 +29,11 @@ constexpr std::size_t initial_slots = 1024;
 // sparse, to shorten probes, and probed directly, since batching only pays
 // for lookups that miss the caches.
 constexpr std::size_t cached_slots = 65536;
+// A table that would grow to this many slots (2 MiB) no longer fits the
+// caches of a core, and costs a cache miss a lookup: its words go to
+// partitions instead (word_partitions.h). Below it, words that recur are
+// cheaper to look up than to append again.
+constexpr std::size_t spill_slots = std::size_t{1} << 18;
 
 // With random hashes the longest probe in a table of 2^k slots, three
 // quarters full, is about 10 k; a limit three times that is reached only by
@@ -191,16 +196,38 @@ void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key, 
     tokens.key = key;
 }
 
-void grow(token_set& tokens)
-{
-    const std::size_t slot_count = tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count;
-    rebuild_near_home(tokens, slot_count, tokens.key, base_probe_limit(slot_count));
-}
-
 bool full(const token_set& tokens)
 {
     const std::size_t eighths_full = tokens.slot_count < cached_slots ? 3 : 6;
     return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
+}
+
+// Moves the words out of a table about to outgrow the caches into
+// partitions, where every word to come goes too; the long tokens stay.
+void spill_words(token_set& tokens)
+{
+    open_partitions(tokens.words, tokens.key);
+    for (std::size_t i = 0; i < tokens.slot_count; ++i) {
+        std::uint64_t& slot = tokens.slots[i];
+        if (slot != 0 && !is_long_slot(slot)) {
+            append_word(tokens.words, hash_word(tokens.words.key, slot), slot);
+            slot = 0;
+            --tokens.count;
+        }
+    }
+    // Emptied slots broke the long tokens' probe runs: place them anew.
+    rebuild_near_home(tokens, tokens.slot_count, tokens.key, tokens.probe_limit);
+}
+
+void grow(token_set& tokens)
+{
+    if (!tokens.words.parts && 2 * tokens.slot_count >= spill_slots) {
+        spill_words(tokens);
+        if (!full(tokens))
+            return;
+    }
+    const std::size_t slot_count = tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count;
+    rebuild_near_home(tokens, slot_count, tokens.key, base_probe_limit(slot_count));
 }
 
 // A slot can refer to no record beyond 2^40 bytes of them: as good as out of
@@ -212,6 +239,15 @@ std::uint64_t store_long(token_set& tokens, const unsigned char* record)
     return store_record(tokens.arena, record);
 }
 
+// Sends a word to the partitions, once the set has spilled its words there.
+bool spilled(token_set& tokens, const pending_token& token)
+{
+    if (token.record || !tokens.words.parts)
+        return false;
+    append_word(tokens.words, hash_word(tokens.words.key, token.word), token.word);
+    return true;
+}
+
 // Out of the hot path: only a new token comes here. A lookup walks no
 // farther than where it would insert, so bounding how far from home a token
 // is inserted bounds every probe.
@@ -220,6 +256,8 @@ std::uint64_t store_long(token_set& tokens, const unsigned char* record)
     for (int rekeys = 0;;) {
         if (full(tokens)) {
             grow(tokens);
+            if (spilled(tokens, token))
+                return;
         } else if (distance(tokens, token.hash, free_slot) > tokens.probe_limit) {
             // A token still too far after a new key collides under every
             // key: each further rebuild doubles the limit, until it no
@@ -249,6 +287,8 @@ std::uint64_t store_long(token_set& tokens, const unsigned char* record)
 
 void insert_pending(token_set& tokens, pending_token& token)
 {
+    if (spilled(tokens, token))
+        return;
     if (tokens.slot_count == 0)
         grow(tokens);
     if (token.key_epoch != tokens.rekeys) {
@@ -278,10 +318,16 @@ template <bool padded> void insert(token_set& tokens, std::string_view token)
         tokens.has_empty = true;
         return;
     }
-    // The common case first: a short token looked up at once in a small table.
-    if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
+    // The common cases first: a short token looked up at once in a small
+    // table, or appended to a partition.
+    if (token.size() <= word_bytes && tokens.slot_count != 0 &&
+        (tokens.slot_count < cached_slots || tokens.words.parts)) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
+        if (tokens.words.parts) {
+            append_word(tokens.words, hash_word(tokens.words.key, word), word);
+            return;
+        }
         const std::uint64_t hash = hash_word(tokens.key, word);
         if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
             add_new_word(tokens, word, hash, slot);
@@ -330,7 +376,8 @@ stored_tokens release(token_set& tokens)
         tokens.slots.release();
         tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
     }
-    stored_tokens stored{std::move(tokens.slots), word_count, std::move(tokens.arena),
+    stored_tokens stored{std::move(tokens.slots),   word_count,
+                         std::move(tokens.words),   std::move(tokens.arena),
                          tokens.count - word_count, tokens.has_empty};
     tokens = token_set();
     return stored;

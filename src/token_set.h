@@ -35,6 +35,7 @@
 #include "keyed_hash.h"
 #include "packed_token.h"
 #include "stored_tokens.h"
+#include "word_partitions.h"
 
 // A token waiting to be looked up: a packed word, or a long token's record.
 struct pending_token {
@@ -53,7 +54,8 @@ struct token_set {
     std::size_t probe_limit = 0;
     std::size_t rekeys = 0; // times the table was rebuilt under a new key
 
-    record_arena arena; // long tokens' records
+    record_arena arena;    // long tokens' records
+    word_partitions words; // where the words go once the table outgrows the caches
 
     pending_token pending[64] = {};
     std::size_t pending_count = 0;

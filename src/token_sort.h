@@ -23,7 +23,7 @@ struct sorted_tokens {
     std::size_t word_count = 0;
     std::unique_ptr<long_entry[]> longs;
     std::size_t long_count = 0;
-    std::unique_ptr<unsigned char, arena_unmap> arena;
+    mapped_block arena;
     bool has_empty = false;
 };
 

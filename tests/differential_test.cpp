@@ -168,14 +168,14 @@ TEST(Differential, BlockAndBufferEdges)
     expect_model_output_by_every_kernel(input, gen, "block edges");
 }
 
-// Enough distinct tokens for the large table, mostly up to 40 bytes and a
-// few up to 1000, so that tokens of every length interleave in the listing
-// and share long prefixes.
+// Enough distinct tokens for the words to spill out of the table into
+// partitions, mostly up to 40 bytes and a few up to 1000, so that tokens of
+// every length interleave in the listing and share long prefixes.
 TEST(Differential, ManyDistinctTokens)
 {
     generator gen{std::mt19937_64(7)};
     std::string input;
-    for (int line = 0; line < 20'000; ++line) {
+    for (int line = 0; line < 40'000; ++line) {
         input += "[";
         for (int i = 0; i < 5; ++i) {
             const size_t longest = gen.below(50) == 0 ? 1000 : gen.below(4) == 0 ? 40 : 10;
