@@ -7,22 +7,10 @@
 #include <bit>
 #include <new>
 
-#include "huge_pages.h"
+#include "token_table.h"
 
 namespace
 {
-
-// The slot encoding: a free slot is 0; a packed word has a top nibble of 1
-// to 11; a long token's slot is the tag, hash bits and the record's offset.
-constexpr std::uint64_t long_tag = std::uint64_t{0xF} << 60;
-constexpr int tag_bits = 4, hash_bits = 20, offset_bits = 40;
-static_assert(tag_bits + hash_bits + offset_bits == 64, "a long slot's fields fill its word");
-constexpr std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
-
-bool is_long_slot(std::uint64_t slot)
-{
-    return slot >> (64 - tag_bits) == 0xF;
-}
 
 constexpr std::size_t initial_slots = 1024;
 // A table of up to this many slots (512 KiB) stays in the caches. It is kept
@@ -35,50 +23,9 @@ constexpr std::size_t cached_slots = 65536;
 // cheaper to look up than to append again.
 constexpr std::size_t spill_slots = std::size_t{1} << 18;
 
-// With random hashes the longest probe in a table of 2^k slots, three
-// quarters full, is about 10 k; a limit three times that is reached only by
-// crafted input or extraordinary bad luck.
-std::size_t base_probe_limit(std::size_t slot_count)
-{
-#ifdef TOKCOLLECT_FIXED_KEY
-    return slot_count;
-#else
-    return 32 * static_cast<std::size_t>(std::bit_width(slot_count));
-#endif
-}
-
-std::uint64_t hash_record(const hash_key& key, const unsigned char* record)
-{
-    std::uint64_t hash = key.seed ^ record_length(record);
-    for (std::size_t i = 0, words = (record_length(record) + word_bytes - 1) / word_bytes;
-         i < words; ++i)
-        hash = fold_multiply(hash ^ record_word(record, i), key.multiplier);
-    return hash;
-}
-
 std::uint64_t hash_of(const hash_key& key, const pending_token& token)
 {
     return token.record ? hash_record(key, token.record) : hash_word(key, token.word);
-}
-
-std::size_t home_slot(std::uint64_t hash, std::size_t slot_count)
-{
-    return hash >> (std::countl_zero(slot_count) + 1);
-}
-
-std::uint64_t long_slot(std::uint64_t hash, std::uint64_t offset)
-{
-    return long_tag | (hash & ((std::uint64_t{1} << hash_bits) - 1)) << offset_bits | offset;
-}
-
-// calloc() takes large blocks straight from the kernel, already zeroed.
-std::uint64_t* zeroed_slots(std::size_t count)
-{
-    void* block = std::calloc(count, sizeof(std::uint64_t));
-    if (!block)
-        throw std::bad_alloc();
-    advise_huge_pages(block, count * sizeof(std::uint64_t));
-    return static_cast<std::uint64_t*>(block);
 }
 
 // The slot that holds `word`, or the free slot where it belongs.
@@ -118,82 +65,6 @@ std::size_t distance(const token_set& tokens, std::uint64_t hash, const std::uin
 {
     const auto index = static_cast<std::size_t>(slot - tokens.slots.get());
     return (index - home_slot(hash, tokens.slot_count)) & (tokens.slot_count - 1);
-}
-
-// A new table being filled: words are placed 64 at a time, their home
-// slots prefetched first, so that the cache misses of a large table overlap.
-struct refill {
-    std::uint64_t* slots;
-    std::size_t slot_count;
-    std::size_t limit;
-    std::uint64_t hashes[64] = {};
-    std::uint64_t words[64] = {};
-    std::size_t size = 0;
-};
-
-// Places the waiting words, none of which is in the table yet; false when
-// one would land more than the limit away from home.
-bool place_all(refill& table)
-{
-    for (std::size_t i = 0; i < table.size; ++i)
-        __builtin_prefetch(&table.slots[home_slot(table.hashes[i], table.slot_count)]);
-    for (std::size_t i = 0; i < table.size; ++i) {
-        std::size_t at = home_slot(table.hashes[i], table.slot_count);
-        for (std::size_t probes = 0; table.slots[at] != 0; at = (at + 1) & (table.slot_count - 1))
-            if (++probes > table.limit)
-                return false;
-        table.slots[at] = table.words[i];
-    }
-    table.size = 0;
-    return true;
-}
-
-bool place(refill& table, std::uint64_t hash, std::uint64_t word)
-{
-    table.hashes[table.size] = hash;
-    table.words[table.size++] = word;
-    return table.size < std::size(table.words) || place_all(table);
-}
-
-// Moves every token into a new table of `slot_count` slots under `key`.
-// Gives up, leaving the set as it was, when one would land more than
-// `limit` slots from home.
-bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std::size_t limit)
-{
-    decltype(token_set::slots) slots(zeroed_slots(slot_count), std::free);
-    refill table{slots.get(), slot_count, limit};
-    for (std::size_t i = 0; i < tokens.slot_count; ++i) {
-        const std::uint64_t word = tokens.slots[i];
-        if (word != 0 && !is_long_slot(word) && !place(table, hash_word(key, word), word))
-            return false;
-    }
-    // The arena holds each long token once, so its records can be walked in order.
-    const unsigned char* arena = tokens.arena.bytes.get();
-    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at))) {
-        const std::uint64_t hash = hash_record(key, arena + at);
-        if (!place(table, hash, long_slot(hash, at)))
-            return false;
-    }
-    if (!place_all(table))
-        return false;
-    tokens.slots = std::move(slots);
-    tokens.slot_count = slot_count;
-    tokens.probe_limit = limit;
-    return true;
-}
-
-// Rebuilds with `key`, or with new keys until every token lies within
-// `limit` of home. Only tokens that collide under every key could fail
-// twice; for them the limit doubles until it no longer binds.
-void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key, std::size_t limit)
-{
-    for (int tries = 1; !rebuild(tokens, slot_count, key, limit); ++tries) {
-        key = random_key();
-        ++tokens.rekeys;
-        if (tries >= 2)
-            limit *= 2;
-    }
-    tokens.key = key;
 }
 
 bool full(const token_set& tokens)

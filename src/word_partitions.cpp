@@ -87,8 +87,12 @@ void open_partitions(word_partitions& words, const hash_key& key)
 void make_room(word_partitions& words, word_partition& part)
 {
     if (part.size >= part.limit && part.size > 0) {
+        const std::size_t before = part.size;
         deduplicate(words, part);
-        part.limit = std::max(2 * part.size, word_partitions::chunk_words);
+        // Where few words recur, deduplicating again soon would find little,
+        // and the sort merges what is left.
+        const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
+        part.limit = std::max(growth * part.size, word_partitions::chunk_words);
         if (part.end % word_partitions::chunk_words != 0)
             return;
     }

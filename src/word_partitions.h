@@ -8,9 +8,11 @@
 // ends being written, one cache line each, all stay in the caches, and the
 // words stream out behind them. A partition that has doubled since it was
 // last deduplicated is deduplicated again, in a table small enough for the
-// caches; so it holds every word it was given, and no more than about twice
-// as many words as distinct ones. What duplicates are left the sort merges
-// (token_sort.h), which must put the words in byte order anyway.
+// caches, or once it has grown eightfold if the last time found fewer than
+// one word in eight repeated; so it holds every word it was given, and about
+// twice as many words as distinct ones at most where words recur. What
+// duplicates are left the sort merges (token_sort.h), which must put the
+// words in byte order anyway.
 //
 // A partition is a chain of chunks of 512 words, all of them in one pool
 // that grows in place and is backed by huge pages once large: chunks that
