@@ -182,6 +182,13 @@ void insert_all_pending(token_set& tokens)
     tokens.pending_records_used = 0;
 }
 
+// Apart from the scanning loop, which a small table's lookups keep to
+// themselves.
+[[gnu::noinline]] void append_spilled(token_set& tokens, std::uint64_t word)
+{
+    append_word(tokens.words, hash_word(tokens.words.key, word), word);
+}
+
 // Stores `token`; `padded` when the 16 bytes at its start may all be read.
 template <bool padded> void insert(token_set& tokens, std::string_view token)
 {
@@ -191,17 +198,17 @@ template <bool padded> void insert(token_set& tokens, std::string_view token)
     }
     // The common cases first: a short token looked up at once in a small
     // table, or appended to a partition.
-    if (token.size() <= word_bytes && tokens.slot_count != 0 &&
-        (tokens.slot_count < cached_slots || tokens.words.parts)) {
+    if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        if (tokens.words.parts) {
-            append_word(tokens.words, hash_word(tokens.words.key, word), word);
-            return;
-        }
         const std::uint64_t hash = hash_word(tokens.key, word);
         if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
             add_new_word(tokens, word, hash, slot);
+        return;
+    }
+    if (token.size() <= word_bytes && tokens.words.parts) {
+        append_spilled(tokens,
+                       padded ? pack_padded_word(token.data(), token.size()) : pack_word(token));
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];
