@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sched.h>
 #include <string>
 #include <unistd.h>
 
@@ -195,17 +196,59 @@ TEST(EndToEnd, RegularFileOnThreads)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(file_contents(both) == whole.err + whole.out) << "2>&1 into one file";
 
-    // A file that shrinks while it is read ends early, but not by a signal.
-    running_program shrinking = start_tokcollect({.in = stdin_is::file, .input_file = path});
-    truncate(path.c_str(), 1 << 20);
-    EXPECT_EQ(finish(shrinking, "").status, 0) << "file truncated while read";
-
     const int write_only = open(path.c_str(), O_WRONLY);
     EXPECT_EQ(run_tokcollect("", {.in = stdin_is::descriptor, .input_fd = write_only}).err,
               "tokcollect: error reading standard input: Bad file descriptor\n");
     close(write_only);
+
+    // A file that shrinks while it is read ends early, but not by a signal.
+    running_program shrinking = start_tokcollect({.in = stdin_is::file, .input_file = path});
+    truncate(path.c_str(), 1 << 20);
+    EXPECT_EQ(finish(shrinking, "").status, 0) << "file truncated while read";
     std::remove(path.c_str());
     std::remove(both.c_str());
+}
+
+// Two halves of 4.5 MiB, so that two threads read the file, the second
+// from just past the empty line that opens the second half. When every read
+// of that range fails, or returns nothing as where the file has shrunk, the
+// first range alone is listed, its diagnostics before any message.
+TEST(EndToEnd, ThreadedRangeStops)
+{
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2)
+        GTEST_SKIP() << "one CPU: the file is read by one thread";
+    const size_t half = 9 << 19;
+    std::string first, second = "\n";
+    for (int i = 0; first.size() < half - 40; ++i)
+        first += i % 7 ? "[1" + std::to_string(i) + ", 3/4]\n" : "no list\n";
+    first += std::string(half - 1 - first.size(), 'x') + "\n";
+    for (int i = 0; second.size() < half - 40; ++i)
+        second += i % 5 ? "[2" + std::to_string(i) + "]\n" : "none\n";
+    second += std::string(half - second.size(), '\n');
+    const std::string path = testing::TempDir() + "two-halves";
+    std::ofstream(path, std::ios::binary) << first + second;
+    const model_output read = model_tokcollect(first + "\n");
+    const std::string io_error = "tokcollect: error reading standard input: Input/output error\n";
+    const run_options failing{.in = stdin_is::file,
+                              .input_file = path,
+                              .pread_fails_from = static_cast<long>(half + 1),
+                              .pread_errno = EIO};
+    run_options shrunk = failing;
+    shrunk.pread_errno = 0;
+    // Compared whole, since a diff of megabytes would take the test's time.
+    for (const e2e_case& c : std::vector<e2e_case>{
+             {"second range fails", "", read.out, read.err + io_error, 1, failing},
+             {"file ends after the first range", "", read.out, read.err, 0, shrunk},
+         }) {
+        const run_result r = run_tokcollect("", c.options);
+        EXPECT_TRUE(r.out == c.out) << c.name << ": listing differs";
+        EXPECT_TRUE(r.err == c.err) << c.name << ": diagnostics differ, ending "
+                                    << escape(std::string_view(r.err).substr(
+                                           r.err.size() - std::min<size_t>(r.err.size(), 80)));
+        EXPECT_EQ(r.status, c.status) << c.name;
+    }
+    std::remove(path.c_str());
 }
 
 // Files under /proc say they are empty, but are read through: this test's

@@ -29,13 +29,29 @@ void check(bool ok, const char* what)
         throw std::runtime_error(what);
 }
 
-// A seccomp filter that fails getrandom() with ENOSYS, as an old kernel would.
-void refuse_getrandom()
+// A seccomp filter that fails getrandom() with ENOSYS, as an old kernel
+// would, and large preads from `pread_from` on with `pread_errno`: the
+// syscall's arguments are read 32 bits at a time, low word first.
+void install_filter(const run_options& options)
 {
+    constexpr auto arg_low = [](int i) {
+        return static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * i);
+    };
+    const auto from = static_cast<unsigned long>(options.pread_fails_from);
+    const unsigned refuse_getrandom = options.without_getrandom ? SYS_getrandom : ~0u;
+    const unsigned fail_pread = options.pread_fails_from >= 0 ? SYS_pread64 : ~0u;
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, refuse_getrandom, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_pread, 0, 7),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // the count
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 4096, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3) + 4), // the offset, high word
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, static_cast<unsigned>(from >> 32), 2, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(from), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(options.pread_errno)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
@@ -68,8 +84,8 @@ void refuse_getrandom()
     signal(SIGPIPE, SIG_DFL);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
         close(fd);
-    if (options.without_getrandom)
-        refuse_getrandom();
+    if (options.without_getrandom || options.pread_fails_from >= 0)
+        install_filter(options);
     if (options.address_space_limit) {
         rlimit limit{static_cast<rlim_t>(options.address_space_limit),
                      static_cast<rlim_t>(options.address_space_limit)};

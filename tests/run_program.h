@@ -26,6 +26,11 @@ struct run_options {
     std::string output_file = {};   // both streams, as `> file 2>&1`, for file_with_stderr
     long address_space_limit = 0;   // bytes; 0 for none
     bool without_getrandom = false; // the kernel refuses getrandom(), as some sandboxes do
+    // A pread() of more than 4096 bytes (the size of the threads' probes for
+    // newlines) from this offset on fails with `pread_errno`, or with 0
+    // returns nothing, as where a file has shrunk; -1 for never.
+    long pread_fails_from = -1;
+    int pread_errno = 0;
 };
 
 run_result run_tokcollect(std::string_view input, const run_options& options = {});
