@@ -182,33 +182,16 @@ void insert_all_pending(token_set& tokens)
     tokens.pending_records_used = 0;
 }
 
-// Apart from the scanning loop, which a small table's lookups keep to
-// themselves.
-[[gnu::noinline]] void append_spilled(token_set& tokens, std::uint64_t word)
+// The tokens that a small table cannot take at once: a spilled word, or
+// one that waits in the batch. Out of line, so that the scanning loop holds
+// the small table's lookup alone.
+template <bool padded>
+[[gnu::noinline]] void insert_slowly(token_set& tokens, std::string_view token)
 {
-    append_word(tokens.words, hash_word(tokens.words.key, word), word);
-}
-
-// Stores `token`; `padded` when the 16 bytes at its start may all be read.
-template <bool padded> void insert(token_set& tokens, std::string_view token)
-{
-    if (token.empty()) {
-        tokens.has_empty = true;
-        return;
-    }
-    // The common cases first: a short token looked up at once in a small
-    // table, or appended to a partition.
-    if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
+    if (token.size() <= word_bytes && tokens.words.parts) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        const std::uint64_t hash = hash_word(tokens.key, word);
-        if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
-            add_new_word(tokens, word, hash, slot);
-        return;
-    }
-    if (token.size() <= word_bytes && tokens.words.parts) {
-        append_spilled(tokens,
-                       padded ? pack_padded_word(token.data(), token.size()) : pack_word(token));
+        append_word(tokens.words, hash_word(tokens.words.key, word), word);
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];
@@ -226,6 +209,25 @@ template <bool padded> void insert(token_set& tokens, std::string_view token)
     next.key_epoch = tokens.rekeys;
     if (tokens.slot_count < cached_slots || tokens.pending_count == std::size(tokens.pending))
         insert_all_pending(tokens);
+}
+
+// Stores `token`; `padded` when the 16 bytes at its start may all be read.
+template <bool padded> void insert(token_set& tokens, std::string_view token)
+{
+    if (token.empty()) {
+        tokens.has_empty = true;
+        return;
+    }
+    // The common case first: a short token looked up at once in a small table.
+    if (token.size() <= word_bytes && tokens.slot_count != 0 && tokens.slot_count < cached_slots) {
+        const std::uint64_t word =
+            padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
+        const std::uint64_t hash = hash_word(tokens.key, word);
+        if (std::uint64_t* slot = find_word(tokens, hash, word); *slot == 0)
+            add_new_word(tokens, word, hash, slot);
+        return;
+    }
+    insert_slowly<padded>(tokens, token);
 }
 
 } // namespace
