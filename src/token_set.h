@@ -11,7 +11,9 @@
 // The table is at most three eighths full while it fits in the caches, and
 // probed directly; larger, it is three quarters full and looked up in batches
 // of 64 whose slots are prefetched together, so that the cache misses
-// overlap.
+// overlap. Before it outgrows the caches of a core, its words spill to hash
+// partitions (word_partitions.h), which take every word from then on; only
+// the long tokens stay in the table.
 //
 // The hash is keyed with a secret drawn in every run. Should a token still
 // land more than a few dozen slots times log2 of the table size away from

@@ -115,6 +115,7 @@ std::size_t sort_partitions(word_partitions& partitions, std::uint64_t* out)
     }
     return kept;
 }
+
 constexpr std::ptrdiff_t small_run = 32;
 constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
 
