@@ -131,6 +131,21 @@ TEST(EndToEnd, Failures)
     });
 }
 
+// Descriptors that another program left non-blocking, as shells sometimes
+// do: reads that find no input yet and writes that find the pipe full wait
+// instead of failing.
+TEST(EndToEnd, NonBlockingPipes)
+{
+    std::string input;
+    for (int i = 0; i < 30'000; ++i)
+        input += (i % 9 ? "[" + std::to_string(i) + "]" : "none") + "\n";
+    const model_output expected = model_tokcollect(input);
+    const run_result r = run_tokcollect(input, {.nonblocking = true});
+    EXPECT_TRUE(r.out == expected.out) << "listing differs from the model's";
+    EXPECT_TRUE(r.err == expected.err) << "diagnostics differ from the model's";
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
 {
     running_program program = start_tokcollect();
@@ -288,7 +303,11 @@ TEST(EndToEnd, OutOfMemoryAtAnyPoint)
 #endif
     const std::string path = testing::TempDir() + "out-of-memory-input";
     for (const auto& [count, size] : {std::pair{780'000, 1}, {300'000, 20}, {200'000, 0}}) {
-        const std::string input = distinct_tokens(count, size);
+        // Padded past 8 MiB with a token already there, so that the file is
+        // read on threads, which run out of memory in their turn.
+        std::string input = distinct_tokens(count, size);
+        while (input.size() < (17 << 19))
+            input += "[1]\n";
         std::ofstream(path, std::ios::binary) << input;
         const run_result full = run_tokcollect(input);
         ASSERT_EQ(full.status, 0);

@@ -84,6 +84,11 @@ void install_filter(const run_options& options)
     signal(SIGPIPE, SIG_DFL);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
         close(fd);
+    if (options.nonblocking) {
+        fcntl(0, F_SETFL, O_NONBLOCK);
+        fcntl(1, F_SETFL, O_NONBLOCK);
+        fcntl(1, F_SETPIPE_SZ, 4096);
+    }
     if (options.without_getrandom || options.pread_fails_from >= 0)
         install_filter(options);
     if (options.address_space_limit) {

@@ -31,6 +31,9 @@ struct run_options {
     // returns nothing, as where a file has shrunk; -1 for never.
     long pread_fails_from = -1;
     int pread_errno = 0;
+    // Standard input and output are non-blocking, the output a pipe of one
+    // page, so that reads find nothing yet and writes find the pipe full.
+    bool nonblocking = false;
 };
 
 run_result run_tokcollect(std::string_view input, const run_options& options = {});

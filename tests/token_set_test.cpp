@@ -11,6 +11,7 @@
 
 #include "listing.h"
 #include "token_set.h"
+#include "token_table.h"
 
 namespace
 {
@@ -122,6 +123,27 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
             expected += token + "\n";
         EXPECT_EQ(listing(tokens), expected) << size;
     }
+}
+
+// A rebuild bound to a limit that no key can meet: after two keys have
+// failed, the limit doubles until it binds no more, and every token is kept.
+TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
+{
+    std::mt19937_64 random(3);
+    std::set<std::string> inserted;
+    token_set tokens;
+    while (inserted.size() < 2000) {
+        const std::string token = std::to_string(random() % 1'000'000'000);
+        insert_token(tokens, token);
+        inserted.insert(token);
+    }
+    std::string expected;
+    for (const std::string& token : inserted)
+        expected += token + "\n";
+    const std::size_t rekeys = tokens.rekeys;
+    rebuild_near_home(tokens, tokens.slot_count, tokens.key, 1);
+    EXPECT_GE(tokens.rekeys, rekeys + 2);
+    EXPECT_EQ(listing(tokens), expected);
 }
 
 // More words than a table that fits the caches holds, so that they spill
