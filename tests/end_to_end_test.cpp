@@ -140,7 +140,17 @@ TEST(EndToEnd, NonBlockingPipes)
     for (int i = 0; i < 30'000; ++i)
         input += (i % 9 ? "[" + std::to_string(i) + "]" : "none") + "\n";
     const model_output expected = model_tokcollect(input);
-    const run_result r = run_tokcollect(input, {.nonblocking = true});
+    // The input sent whole and the output left undrained a while, so that
+    // the listing finds the pipe full.
+    running_program program = start_tokcollect({.nonblocking = true});
+    for (size_t sent = 0; sent < input.size();) {
+        const ssize_t n = write(program.in, input.data() + sent, input.size() - sent);
+        ASSERT_GT(n, 0);
+        sent += static_cast<size_t>(n);
+    }
+    close(program.in);
+    usleep(300'000);
+    const run_result r = finish({program.pid, -1, program.out, program.err}, "");
     EXPECT_TRUE(r.out == expected.out) << "listing differs from the model's";
     EXPECT_TRUE(r.err == expected.err) << "diagnostics differ from the model's";
     EXPECT_EQ(r.status, 0);
