@@ -87,7 +87,7 @@ void spill_words(token_set& tokens)
         }
     }
     // Emptied slots broke the long tokens' probe runs: place them anew.
-    rebuild_near_home(tokens, tokens.slot_count, tokens.key, tokens.probe_limit);
+    rebuild_near_home(tokens, tokens.arena, tokens.slot_count, tokens.key, tokens.probe_limit);
 }
 
 void grow(token_set& tokens)
@@ -98,7 +98,7 @@ void grow(token_set& tokens)
             return;
     }
     const std::size_t slot_count = tokens.slot_count == 0 ? initial_slots : 2 * tokens.slot_count;
-    rebuild_near_home(tokens, slot_count, tokens.key, base_probe_limit(slot_count));
+    rebuild_near_home(tokens, tokens.arena, slot_count, tokens.key, base_probe_limit(slot_count));
 }
 
 // A slot can refer to no record beyond 2^40 bytes of them: as good as out of
@@ -135,7 +135,7 @@ bool spilled(token_set& tokens, const pending_token& token)
             // longer binds.
             const std::size_t limit =
                 ++rekeys >= 2 ? 2 * tokens.probe_limit : base_probe_limit(tokens.slot_count);
-            rebuild_near_home(tokens, tokens.slot_count, random_key(), limit);
+            rebuild_near_home(tokens, tokens.arena, tokens.slot_count, random_key(), limit);
             ++tokens.rekeys;
         } else {
             break;

@@ -37,6 +37,7 @@
 #include "keyed_hash.h"
 #include "packed_token.h"
 #include "stored_tokens.h"
+#include "token_table.h"
 #include "word_partitions.h"
 
 // A token waiting to be looked up: a packed word, or a long token's record.
@@ -47,14 +48,9 @@ struct pending_token {
     std::size_t key_epoch;       // the rekeys count `hash` was taken under
 };
 
-struct token_set {
-    // The hash table: 2^k zeroed slots from calloc(); 0 marks a free slot.
-    std::unique_ptr<std::uint64_t[], void (*)(void*)> slots{nullptr, std::free};
-    std::size_t slot_count = 0;
+// The table's slots and key (token_table.h), and what waits to go in.
+struct token_set : slot_table {
     std::size_t count = 0; // tokens in the table
-    hash_key key = random_key();
-    std::size_t probe_limit = 0;
-    std::size_t rekeys = 0; // times the table was rebuilt under a new key
 
     record_arena arena;    // long tokens' records
     word_partitions words; // where the words go once the table outgrows the caches

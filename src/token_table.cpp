@@ -71,9 +71,10 @@ bool place(refill& table, std::uint64_t hash, std::uint64_t word)
 // Moves every token into a new table of `slot_count` slots under `key`.
 // Gives up, leaving the set as it was, when one would land more than
 // `limit` slots from home.
-bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std::size_t limit)
+bool rebuild(slot_table& tokens, const record_arena& records, std::size_t slot_count,
+             const hash_key& key, std::size_t limit)
 {
-    decltype(token_set::slots) slots(zeroed_slots(slot_count), std::free);
+    decltype(slot_table::slots) slots(zeroed_slots(slot_count), std::free);
     refill table{slots.get(), slot_count, limit};
     for (std::size_t i = 0; i < tokens.slot_count; ++i) {
         const std::uint64_t word = tokens.slots[i];
@@ -81,8 +82,8 @@ bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std
             return false;
     }
     // The arena holds each long token once, so its records can be walked in order.
-    const unsigned char* arena = tokens.arena.bytes.get();
-    for (std::size_t at = 0; at < tokens.arena.used; at += record_size(record_length(arena + at))) {
+    const unsigned char* arena = records.bytes.get();
+    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
         const std::uint64_t hash = hash_record(key, arena + at);
         if (!place(table, hash, long_slot(hash, at)))
             return false;
@@ -98,9 +99,10 @@ bool rebuild(token_set& tokens, std::size_t slot_count, const hash_key& key, std
 } // namespace
 
 // Only tokens that collide under every key could fail twice.
-void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key, std::size_t limit)
+void rebuild_near_home(slot_table& tokens, const record_arena& records, std::size_t slot_count,
+                       hash_key key, std::size_t limit)
 {
-    for (int tries = 1; !rebuild(tokens, slot_count, key, limit); ++tries) {
+    for (int tries = 1; !rebuild(tokens, records, slot_count, key, limit); ++tries) {
         key = random_key();
         ++tokens.rekeys;
         if (tries >= 2)

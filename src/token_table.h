@@ -1,16 +1,27 @@
 // SPDX-License-Identifier: MIT
-// The token table's slot encoding, its hashes and its rebuilding: shared by
-// the set's lookups (token_set.cpp) and its rebuilds (token_table.cpp), and
-// by nothing else.
+// The token set's hash table: its slots, their encoding, its hashes and its
+// rebuilding. The set (token_set.h) is built on it and is its only user.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdlib>
+#include <memory>
+
+#include "arena.h"
 #include "keyed_hash.h"
 #include "packed_token.h"
-#include "token_set.h"
+
+struct slot_table {
+    // 2^k zeroed slots from calloc(); 0 marks a free slot.
+    std::unique_ptr<std::uint64_t[], void (*)(void*)> slots{nullptr, std::free};
+    std::size_t slot_count = 0;
+    hash_key key = random_key();
+    std::size_t probe_limit = 0;
+    std::size_t rekeys = 0; // times the table was rebuilt under a new key
+};
 
 // The slot encoding: a free slot is 0; a packed word has a top nibble of 1
 // to 11; a long token's slot is the tag, hash bits and the record's offset.
@@ -47,8 +58,10 @@ inline std::uint64_t long_slot(std::uint64_t hash, std::uint64_t offset)
 // have doubled it.
 std::size_t base_probe_limit(std::size_t slot_count);
 
-// Moves every token into a new table of `slot_count` slots under `key`, or
+// Moves every token, the long ones' records in `arena`, into a new table of
+// `slot_count` slots under `key`, or
 // under new keys until every token lies within `limit` of home; for tokens
 // that collide under every key the limit doubles until it no longer binds.
 // Throws std::bad_alloc when memory runs out.
-void rebuild_near_home(token_set& tokens, std::size_t slot_count, hash_key key, std::size_t limit);
+void rebuild_near_home(slot_table& table, const record_arena& arena, std::size_t slot_count,
+                       hash_key key, std::size_t limit);

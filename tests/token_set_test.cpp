@@ -141,7 +141,7 @@ TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
     for (const std::string& token : inserted)
         expected += token + "\n";
     const std::size_t rekeys = tokens.rekeys;
-    rebuild_near_home(tokens, tokens.slot_count, tokens.key, 1);
+    rebuild_near_home(tokens, tokens.arena, tokens.slot_count, tokens.key, 1);
     EXPECT_GE(tokens.rekeys, rekeys + 2);
     EXPECT_EQ(listing(tokens), expected);
 }
