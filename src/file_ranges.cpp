@@ -13,11 +13,11 @@
 #include <new>
 #include <sched.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 #include "chunks.h"
 #include "collect.h"
+#include "run_on_threads.h"
 
 namespace
 {
@@ -159,23 +159,11 @@ file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks c
     bounds.push_back(collected_to);
 
     std::vector<range_result> ranges(count);
-    std::vector<std::thread> helpers;
-    helpers.reserve(count - 1);
     std::atomic<bool> stop = false;
     std::atomic<std::size_t> next = 0;
-    auto work = [&] {
+    run_on_threads(count, [&](std::size_t) {
         for (std::size_t i; (i = next++) < count;)
             collect_range(fd, bounds[i], bounds[i + 1], classify, ranges[i], stop);
-    };
-    for (std::size_t i = 1; i < count; ++i) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::exception&) {
-            break; // fewer threads collect the same ranges
-        }
-    }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
+    });
     return gather(ranges, collected_to);
 }

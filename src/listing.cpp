@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
-// The listing. One sorted set is written as it stands: its packed words
-// merged with its long tokens. Several sets, one from each thread that read
-// part of the input, are merged in stretches of the byte order cut at
-// tokens taken from the largest set, so that the threads merge disjoint
-// stretches side by side; each stretch is written in its turn.
+// The listing. The words of every set are cut into the same buckets of the
+// byte order (token_sort.h), and runs of buckets make stretches of the
+// listing, which threads take side by side; each stretch is written in its
+// turn. A bucket is sorted from all the sets at once, and then merged with
+// the long tokens that fall in it, which each set keeps sorted.
 #include "listing.h"
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "listing_output.h"
 #include "packed_token.h"
+#include "run_on_threads.h"
 
 namespace
 {
@@ -48,8 +48,8 @@ token_ref long_ref(const long_entry& entry, const unsigned char* arena)
     return {record_word(arena + entry.offset, 0), arena + entry.offset};
 }
 
-// Where a merge stands in one set: its next packed word and its next long
-// token, and the smaller of the two.
+// Where a merge stands in a run of packed words and in a run of long
+// tokens, and the smaller of the two heads.
 struct cursor {
     const std::uint64_t* word;
     const std::uint64_t* words_end;
@@ -82,22 +82,17 @@ void advance(cursor& at)
     update_head(at);
 }
 
-// Where a stretch of the order begins in one set: its first word and first
-// long token not below `from`.
-cursor seek(const sorted_tokens& set, const token_ref& from)
+// Where a stretch of the order begins in the long tokens of one set: at its
+// first long token not below `from`.
+cursor seek_long(const sorted_tokens& set, const token_ref& from)
 {
-    const std::uint64_t* words = set.words.get();
     const long_entry* longs = set.longs.get();
     const unsigned char* arena = set.arena.get();
-    cursor at{words, words + set.word_count, longs, longs + set.long_count, arena, none};
-    if (!is_none(from)) {
-        at.word = std::partition_point(at.word, at.words_end, [&from](std::uint64_t word) {
-            return compare({word, nullptr}, from) < 0;
-        });
+    cursor at{nullptr, nullptr, longs, longs + set.long_count, arena, none};
+    if (!is_none(from))
         at.entry = std::partition_point(at.entry, at.entries_end, [&](const long_entry& entry) {
             return compare(long_ref(entry, arena), from) < 0;
         });
-    }
     update_head(at);
     return at;
 }
@@ -112,7 +107,7 @@ void emit(output& out, const token_ref& token)
 
 // Writes every token below `to` that the cursors stand before, once. The
 // cursors form a heap with the least head on top, so that a token costs
-// log2 of their number in comparisons, however many threads read.
+// log2 of their number in comparisons, however many sets have long tokens.
 void merge(std::vector<cursor*>& heap, const token_ref& to, output& out)
 {
     if (heap.size() == 1) {
@@ -134,57 +129,88 @@ void merge(std::vector<cursor*>& heap, const token_ref& to, output& out)
     }
 }
 
-// Tokens that cut the order into about `count` stretches of equal size,
-// taken evenly spaced from the larger of the largest set's two sorted runs,
-// and `none` behind the last.
-std::vector<token_ref> stretch_ends(std::span<sorted_tokens> sets, std::size_t count)
-{
-    const sorted_tokens& largest = *std::max_element(
-        sets.begin(), sets.end(), [](const sorted_tokens& a, const sorted_tokens& b) {
-            return a.word_count + a.long_count < b.word_count + b.long_count;
-        });
-    const bool by_words = largest.word_count >= largest.long_count;
-    const std::size_t size = by_words ? largest.word_count : largest.long_count;
-    std::vector<token_ref> ends;
-    ends.reserve(count);
-    for (std::size_t i = 1; i < count && size > 0; ++i) {
-        const std::size_t at = size * i / count;
-        const token_ref end = by_words ? token_ref{largest.words[at], nullptr}
-                                       : long_ref(largest.longs[at], largest.arena.get());
-        if (ends.empty() || compare(ends.back(), end) < 0)
-            ends.push_back(end);
-    }
-    ends.push_back(none);
-    return ends;
-}
+// What every thread of the listing reads.
+struct listing {
+    std::span<sorted_tokens> sets;
+    word_buckets plan;
+    std::size_t stretches = 1;
+    bool has_empty = false;
+    bool has_longs = false;
+};
 
-// One thread's share of a merge, taken before any of them writes.
+// One thread's share of the listing, taken before any of them writes: its
+// output, a bucket's room twice over, and a cursor in the long tokens of
+// each set that has some, behind one in the bucket's words.
 struct merger {
     output out;
+    std::unique_ptr<std::uint64_t[]> words;
+    std::unique_ptr<std::uint64_t[]> spare;
     std::vector<cursor> cursors;
     std::vector<cursor*> heap;
 };
 
-// Merges stretches, taking the next one not yet taken, until none is left.
-// The empty token, below every other, opens the first.
-void merge_stretches(std::span<sorted_tokens> sets, const std::vector<token_ref>& ends,
-                     bool has_empty, std::atomic<std::size_t>& next, merger& share)
+std::size_t first_bucket(const listing& all, std::size_t stretch)
 {
-    for (std::size_t stretch; (stretch = next++) < ends.size();) {
+    return all.plan.count() * stretch / all.stretches;
+}
+
+// Writes the tokens of bucket `bucket`, whose words lie sorted at `words`.
+void list_bucket(const listing& all, std::size_t bucket, const std::uint64_t* words,
+                 std::size_t count, merger& share)
+{
+    if (!all.has_longs) {
+        for (std::size_t i = 0; i < count; ++i)
+            emit_word(share.out, words[i]);
+        return;
+    }
+    cursor& bucket_words = share.cursors.back();
+    bucket_words = {words, words + count, nullptr, nullptr, nullptr, none};
+    update_head(bucket_words);
+    share.heap.clear();
+    for (cursor& at : share.cursors)
+        share.heap.push_back(&at);
+    const token_ref to =
+        bucket + 1 < all.plan.count() ? token_ref{all.plan.first_word(bucket + 1), nullptr} : none;
+    merge(share.heap, to, share.out);
+}
+
+// Lists stretches, taking the next one not yet taken, until none is left.
+// The empty token, below every other, opens the first.
+void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& share)
+{
+    for (std::size_t stretch; (stretch = next++) < all.stretches;) {
         share.out.stretch = stretch;
-        if (stretch == 0 && has_empty) {
+        if (stretch == 0 && all.has_empty) {
             *make_room(share.out, 0) = '\n';
             ++share.out.used;
         }
-        const token_ref from = stretch == 0 ? none : ends[stretch - 1];
-        share.heap.clear();
-        for (std::size_t i = 0; i < sets.size(); ++i) {
-            share.cursors[i] = seek(sets[i], from);
-            share.heap.push_back(&share.cursors[i]);
+        const std::size_t first = first_bucket(all, stretch);
+        const token_ref from = first == 0 ? none : token_ref{all.plan.first_word(first), nullptr};
+        share.cursors.clear();
+        for (const sorted_tokens& set : all.sets)
+            if (set.long_count > 0)
+                share.cursors.push_back(seek_long(set, from));
+        share.cursors.push_back({});
+        for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b) {
+            std::size_t count = 0;
+            const std::uint64_t* words =
+                sort_bucket(all.sets, all.plan, b, share.words.get(), share.spare.get(), count);
+            list_bucket(all, b, words, count, share);
         }
-        merge(share.heap, ends[stretch], share.out);
         end_stretch(share.out);
     }
+}
+
+// Puts every set's words in the buckets of one plan, a set a thread.
+word_buckets bucket_all(std::span<sorted_tokens> sets, std::size_t threads)
+{
+    const word_buckets plan = plan_buckets(sets);
+    std::atomic<std::size_t> next = 0;
+    run_on_threads(std::min(threads, sets.size()), [&](std::size_t) {
+        for (std::size_t i; (i = next++) < sets.size();)
+            bucket_words(sets[i], plan);
+    });
+    return plan;
 }
 
 } // namespace
@@ -200,14 +226,20 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
 {
     if (sets.empty())
         return 0;
-    const std::size_t count = sets.size() > 1 ? std::max<std::size_t>(threads, 1) : 1;
-    std::size_t tokens = 0;
-    for (const sorted_tokens& set : sets)
-        tokens += set.word_count + set.long_count;
-    const std::vector<token_ref> ends =
-        stretch_ends(sets, count > 1 ? std::max(4 * count, tokens / stretch_tokens) : 1);
-    const bool has_empty = std::any_of(sets.begin(), sets.end(),
-                                       [](const sorted_tokens& set) { return set.has_empty; });
+    listing all{sets, bucket_all(sets, std::max<std::size_t>(threads, 1))};
+    std::size_t tokens = 0, words = 0;
+    for (const sorted_tokens& set : sets) {
+        words += set.partitions.size;
+        tokens += set.partitions.size + set.long_count;
+        all.has_empty |= set.has_empty;
+        all.has_longs |= set.long_count > 0;
+    }
+    // A bucket's room on every thread should cost no more than the words do.
+    const std::size_t largest = largest_bucket(sets, all.plan);
+    const std::size_t count =
+        std::clamp<std::size_t>(words / std::max<std::size_t>(2 * largest, 1), 1, threads);
+    all.stretches =
+        count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;
     std::vector<merger> shares(count);
     for (merger& share : shares) {
@@ -215,24 +247,13 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
         share.out.order = count > 1 ? &order : nullptr;
         share.out.size = count > 1 ? merger_block : single_block;
         share.out.block = std::make_unique_for_overwrite<char[]>(share.out.size);
-        share.cursors.resize(sets.size());
-        share.heap.reserve(sets.size());
+        share.words = std::make_unique_for_overwrite<std::uint64_t[]>(largest);
+        share.spare = std::make_unique_for_overwrite<std::uint64_t[]>(largest);
+        share.cursors.reserve(sets.size() + 1);
+        share.heap.reserve(sets.size() + 1);
     }
-    std::vector<std::thread> helpers;
-    helpers.reserve(count - 1);
-
     std::atomic<std::size_t> next = 0;
-    for (std::size_t i = 1; i < count; ++i) {
-        try {
-            helpers.emplace_back(merge_stretches, sets, std::cref(ends), has_empty, std::ref(next),
-                                 std::ref(shares[i]));
-        } catch (const std::exception&) {
-            break; // fewer helpers merge the same stretches
-        }
-    }
-    merge_stretches(sets, ends, has_empty, next, shares[0]);
-    for (std::thread& helper : helpers)
-        helper.join();
+    run_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
     return count > 1 ? order.error : shares[0].out.error;
 }
 

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The listing: the tokens of one or more sorted sets, merged into byte order,
-// one a line.
+// The listing: the tokens of one or more sets, in byte order, one a line.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +9,11 @@
 #include "token_sort.h"
 
 // Writes to `fd` every token that any of `sets` holds, once, in ascending
-// byte order, each followed by a newline. With several sets, `threads`
-// threads merge disjoint stretches of the order, whose output goes out in
-// turn. The output blocks are taken before the first write, so running out
-// of memory throws std::bad_alloc with nothing written. Returns 0, or the
-// errno of the write that failed.
+// byte order, each followed by a newline. Up to `threads` threads sort and
+// write disjoint stretches of the order, whose output goes out in turn.
+// All the memory the listing needs is taken before the first write, so
+// running out of it throws std::bad_alloc with nothing written. Returns 0,
+// or the errno of the write that failed.
 int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads);
 
 // Sorts the tokens that one set handed over and writes them as

@@ -81,7 +81,7 @@ void spill_words(token_set& tokens)
     for (std::size_t i = 0; i < tokens.slot_count; ++i) {
         std::uint64_t& slot = tokens.slots[i];
         if (slot != 0 && !is_long_slot(slot)) {
-            append_word(tokens.words, hash_word(tokens.words.key, slot), slot);
+            append_word(tokens.words, hash_partition(hash_word(tokens.words.key, slot)), slot);
             slot = 0;
             --tokens.count;
         }
@@ -115,7 +115,7 @@ bool spilled(token_set& tokens, const pending_token& token)
 {
     if (token.record || !tokens.words.parts)
         return false;
-    append_word(tokens.words, hash_word(tokens.words.key, token.word), token.word);
+    append_word(tokens.words, hash_partition(hash_word(tokens.words.key, token.word)), token.word);
     return true;
 }
 
@@ -191,7 +191,7 @@ template <bool padded>
     if (token.size() <= word_bytes && tokens.words.parts) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        append_word(tokens.words, hash_word(tokens.words.key, word), word);
+        append_word(tokens.words, hash_partition(hash_word(tokens.words.key, word)), word);
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Sorting for the listing. The packed words are sorted by a radix sort, least
-// significant byte first, in the table's own memory; the long tokens by
-// their packed words, most significant byte first, in place.
+// Sorting for the listing. The packed words of a bucket are sorted by a
+// radix sort, least significant byte first, on the bytes in which they
+// differ; the long tokens by their packed words, most significant byte
+// first, in place.
 #include "token_sort.h"
 
 #include <algorithm>
@@ -9,22 +10,12 @@
 #include <cstring>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "huge_pages.h"
 #include "packed_token.h"
 
 namespace
 {
-
-word_array allocate_words(std::size_t count)
-{
-    void* block = std::malloc(std::max<std::size_t>(count, 1) * sizeof(std::uint64_t));
-    if (!block)
-        throw std::bad_alloc();
-    advise_huge_pages(block, count * sizeof(std::uint64_t));
-    return {static_cast<std::uint64_t*>(block), std::free};
-}
 
 // Sorts `words` through `scratch`, which holds as many, on bytes `low` to
 // `high` of each word; the others must be alike in all. Passes over a byte
@@ -51,69 +42,6 @@ std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::siz
         std::swap(words, scratch);
     }
     return words;
-}
-
-// Where the words of a large set lie: the bits above `shift` are alike in
-// all of them, the next `bits` pick a bucket of the byte order, and
-// buckets hold some thousands of words, so that each sorts in the caches.
-struct word_buckets {
-    int shift = 0;
-    int bits = 0;
-    std::uint64_t varying = 0; // the bits in which some words differ
-    std::size_t bucket(std::uint64_t word) const { return (word << shift) >> (64 - bits); }
-};
-
-word_buckets plan_buckets(const word_partitions& partitions)
-{
-    std::uint64_t first = 0, varying = 0;
-    std::size_t count = 0;
-    for (std::size_t p = 0; p < word_partitions::partition_count; ++p)
-        for_each_word(partitions, partitions.parts[p], [&](std::uint64_t word) {
-            first = count++ == 0 ? word : first;
-            varying |= word ^ first;
-        });
-    if (varying == 0)
-        return {0, 1, 0}; // one word, or none: any bucket will do
-    const int shift = std::countl_zero(varying);
-    const int bits = std::clamp(static_cast<int>(std::bit_width(count >> 11)), 1, 16);
-    return {shift, std::min(bits, 64 - shift), varying};
-}
-
-// Sorts the partitions' words into `out`, which holds as many, merging
-// duplicates; frees the partitions once they are read. Returns how many are
-// left. Scattering the words into buckets of the byte order streams through
-// memory once, and every bucket is then sorted while it fits the caches.
-std::size_t sort_partitions(word_partitions& partitions, std::uint64_t* out)
-{
-    const word_buckets plan = plan_buckets(partitions);
-    std::vector<std::size_t> starts((std::size_t{1} << plan.bits) + 1);
-    for (std::size_t p = 0; p < word_partitions::partition_count; ++p)
-        for_each_word(partitions, partitions.parts[p],
-                      [&](std::uint64_t word) { ++starts[plan.bucket(word) + 1]; });
-    std::size_t largest = 0;
-    for (std::size_t b = 1; b < starts.size(); ++b) {
-        largest = std::max(largest, starts[b]);
-        starts[b] += starts[b - 1];
-    }
-    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-    for (std::size_t p = 0; p < word_partitions::partition_count; ++p)
-        for_each_word(partitions, partitions.parts[p],
-                      [&](std::uint64_t word) { out[next[plan.bucket(word)]++] = word; });
-    partitions = word_partitions();
-    // The bytes below the bucket's bits, down to the lowest that varies.
-    const int low = std::countr_zero(plan.varying | std::uint64_t{1} << 63) / 8;
-    const int high = std::max(low, (63 - plan.shift - plan.bits) / 8);
-    word_array scratch = allocate_words(largest);
-    std::size_t kept = 0;
-    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
-        const std::size_t size = starts[b + 1] - starts[b];
-        const std::uint64_t* sorted = radix_sort(out + starts[b], scratch.get(), size, low, high);
-        // Never ahead of the bucket being read, so the words move down in place.
-        for (std::size_t i = 0; i < size; ++i)
-            if (kept == 0 || out[kept - 1] != sorted[i])
-                out[kept++] = sorted[i];
-    }
-    return kept;
 }
 
 constexpr std::ptrdiff_t small_run = 32;
@@ -186,15 +114,21 @@ void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, 
 
 // The long tokens in order. Walking the arena, which is sequential, twice
 // makes the sort's first pass: one walk counts the top bytes of the first
-// words, the other puts every entry in its bucket.
-std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::size_t count)
+// words, and takes in `set` the bits they have, the other puts every entry
+// in its bucket.
+std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::size_t count,
+                                           sorted_tokens& set)
 {
     auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
     advise_huge_pages(entries.get(), count * sizeof(long_entry));
     const unsigned char* arena = records.bytes.get();
     std::size_t counts[256] = {}, starts[256];
-    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at)))
-        ++counts[record_word(arena + at, 0) >> 56];
+    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
+        const std::uint64_t word = record_word(arena + at, 0);
+        ++counts[word >> 56];
+        set.any |= word;
+        set.all &= word;
+    }
     for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
         starts[b] = start;
     for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
@@ -212,21 +146,86 @@ std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::siz
 
 sorted_tokens sort_tokens(stored_tokens tokens)
 {
-    std::size_t word_count = tokens.word_count;
-    word_array words = std::move(tokens.words);
-    if (tokens.partitions.parts) {
-        // A set that spilled keeps no words in its table.
-        words = allocate_words(tokens.partitions.size);
-        word_count = sort_partitions(tokens.partitions, words.get());
-    } else {
-        word_array scratch = allocate_words(word_count);
-        if (radix_sort(words.get(), scratch.get(), word_count) == scratch.get())
-            std::swap(words, scratch);
+    sorted_tokens set;
+    set.longs = sorted_longs(tokens.records, tokens.record_count, set);
+    set.long_count = tokens.record_count;
+    for (std::size_t i = 0; i < tokens.word_count; ++i) {
+        set.any |= tokens.words[i];
+        set.all &= tokens.words[i];
     }
-    return {std::move(words),
-            word_count,
-            sorted_longs(tokens.records, tokens.record_count),
-            tokens.record_count,
-            std::move(tokens.records.bytes),
-            tokens.has_empty};
+    set.any |= tokens.partitions.any;
+    set.all &= tokens.partitions.all;
+    set.words = std::move(tokens.words);
+    set.word_count = tokens.word_count;
+    set.partitions = std::move(tokens.partitions);
+    set.arena = std::move(tokens.records.bytes);
+    set.has_empty = tokens.has_empty;
+    return set;
+}
+
+std::uint64_t word_buckets::first_word(std::size_t bucket) const
+{
+    return prefix | static_cast<std::uint64_t>(bucket) << (64 - shift - bits);
+}
+
+// Buckets of about 2^15 words, 256 KiB, sort in the caches of a core; no more
+// than 4096 of them leave the chunks that each set begins for its buckets a
+// small share of its memory.
+word_buckets plan_buckets(std::span<const sorted_tokens> sets)
+{
+    std::uint64_t any = 0, all = ~std::uint64_t{0};
+    std::size_t count = 0;
+    for (const sorted_tokens& set : sets) {
+        any |= set.any;
+        all &= set.all;
+        count += set.word_count + set.partitions.size + set.long_count;
+    }
+    const std::uint64_t varying = any & ~all;
+    if (varying == 0)
+        return {}; // one word, or none: any bucket will do
+    const int shift = std::countl_zero(varying);
+    const int bits =
+        std::min(std::clamp(static_cast<int>(std::bit_width(count >> 15)), 1, 12), 64 - shift);
+    const int low = std::countr_zero(varying) / 8;
+    return {shift, bits, shift ? all & ~(~std::uint64_t{0} >> shift) : 0, low,
+            std::max(low, (63 - shift - bits) / 8)};
+}
+
+void bucket_words(sorted_tokens& set, const word_buckets& plan)
+{
+    if (set.partitions.parts) {
+        order_partitions(set.partitions, plan.shift, plan.bits);
+        return;
+    }
+    open_ordered(set.partitions, plan.shift, plan.bits);
+    for (std::size_t i = 0; i < set.word_count; ++i)
+        append_word(set.partitions, order_bucket(set.words[i], plan.shift, plan.bits),
+                    set.words[i]);
+    set.words.reset();
+    set.word_count = 0;
+}
+
+std::size_t largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan)
+{
+    std::size_t largest = 0;
+    for (std::size_t b = 0; b < plan.count(); ++b) {
+        std::size_t size = 0;
+        for (const sorted_tokens& set : sets)
+            size += set.partitions.parts[b].size;
+        largest = std::max(largest, size);
+    }
+    return largest;
+}
+
+const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
+                                 std::size_t bucket, std::uint64_t* words, std::uint64_t* spare,
+                                 std::size_t& count)
+{
+    std::size_t size = 0;
+    for (const sorted_tokens& set : sets)
+        for_each_word(set.partitions, set.partitions.parts[bucket],
+                      [&](std::uint64_t word) { words[size++] = word; });
+    std::uint64_t* sorted = radix_sort(words, spare, size, plan.low, plan.high);
+    count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
+    return sorted;
 }

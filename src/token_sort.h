@@ -1,10 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Sorting the tokens that a set hands over (stored_tokens.h) for the listing.
+// Putting the tokens that sets hand over (stored_tokens.h) in byte order for
+// the listing, in two steps. Each set alone first sorts its long tokens.
+// Then the words of all sets are cut by one plan into buckets of the byte
+// order, so that the listing takes the buckets one after another, each from
+// every set at once, and sorts each while it fits the caches: no merge of
+// the sets' words is needed, and the buckets can be shared among threads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "arena.h"
 #include "stored_tokens.h"
@@ -16,17 +22,53 @@ struct long_entry {
     std::uint64_t offset;
 };
 
-// A set's tokens in byte order: its packed words, and its long tokens, whose
-// records stay in the set's arena, which comes along.
+// A set's tokens on their way to byte order: its long tokens sorted, their
+// records in the set's arena, which comes along; its packed words as the
+// set stored them, until bucket_words() puts them in buckets.
 struct sorted_tokens {
-    word_array words{nullptr, std::free};
+    word_array words{nullptr, std::free}; // a set that did not spill its words
     std::size_t word_count = 0;
+    word_partitions partitions;
     std::unique_ptr<long_entry[]> longs;
     std::size_t long_count = 0;
     mapped_block arena;
+    std::uint64_t any = 0;                 // the bits that some word, or a long
+    std::uint64_t all = ~std::uint64_t{0}; // token's first word, has; and every
     bool has_empty = false;
 };
 
-// Sorts the tokens that a set handed over. This is where the listing takes
-// its memory: throws std::bad_alloc when it runs out.
+// Sorts the long tokens of the set that handed `tokens` over. This and the
+// steps below are where the listing takes its memory: each throws
+// std::bad_alloc when it runs out.
 sorted_tokens sort_tokens(stored_tokens tokens);
+
+// How the words of some sets are cut into buckets of the byte order: the top
+// `shift` bits are alike in every word and long token's first word, the
+// next `bits` choose a bucket, and only bytes `low` to `high` differ among
+// the words of one bucket.
+struct word_buckets {
+    int shift = 0;
+    int bits = 1;
+    std::uint64_t prefix = 0; // the bits alike
+    int low = 0;
+    int high = 7;
+    std::size_t count() const { return std::size_t{1} << bits; }
+    // The least word of bucket `bucket`.
+    std::uint64_t first_word(std::size_t bucket) const;
+};
+
+// A plan whose buckets hold some ten thousand words each, for all of `sets`.
+word_buckets plan_buckets(std::span<const sorted_tokens> sets);
+
+// Moves the words of `set` into the buckets of `plan`.
+void bucket_words(sorted_tokens& set, const word_buckets& plan);
+
+// The most words that one bucket holds in all of `sets`.
+std::size_t largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan);
+
+// Sorts bucket `bucket` of all of `sets`, each word once, in `words` and
+// `spare`, which have room for the largest bucket each. Returns where the
+// sorted words begin, and leaves their number in `count`.
+const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
+                                 std::size_t bucket, std::uint64_t* words, std::uint64_t* spare,
+                                 std::size_t& count);

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Appending to the partitions, and deduplicating the ones that double.
+// Appending to the partitions, deduplicating the ones that double, and
+// moving the words into the byte order.
 #include "word_partitions.h"
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -80,8 +82,47 @@ void deduplicate(word_partitions& words, word_partition& part)
 
 void open_partitions(word_partitions& words, const hash_key& key)
 {
-    words.parts = std::make_unique<word_partition[]>(word_partitions::partition_count);
+    words.part_count = std::size_t{1} << word_partitions::partition_bits;
+    words.parts = std::make_unique<word_partition[]>(words.part_count);
     words.key = key;
+}
+
+void open_ordered(word_partitions& words, int shift, int bits)
+{
+    words.part_count = std::size_t{1} << bits;
+    words.parts = std::make_unique<word_partition[]>(words.part_count);
+    for (std::size_t p = 0; p < words.part_count; ++p)
+        words.parts[p].limit = SIZE_MAX;
+    words.order_shift = shift;
+    words.order_bits = bits;
+}
+
+// Each chunk goes back to the pool once read, before the next is, so the
+// new partitions take the chunks the old ones give up. What a chunk links to
+// is read before it goes, since taking it rewrites that.
+void order_partitions(word_partitions& words, int shift, int bits)
+{
+    std::unique_ptr<word_partition[]> hashed = std::move(words.parts);
+    const std::size_t hashed_count = words.part_count;
+    words.scratch.reset();
+    words.scratch_slots = 0;
+    words.size = 0;
+    open_ordered(words, shift, bits);
+    for (std::size_t p = 0; p < hashed_count; ++p) {
+        const word_partition& part = hashed[p];
+        for (std::uint32_t chunk = part.end ? part.first : 0; chunk != 0;) {
+            const std::size_t begin = chunk * word_partitions::chunk_words;
+            const std::size_t end =
+                chunk == part.last ? part.end : begin + word_partitions::chunk_words;
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint64_t word = pool_words(words)[i];
+                append_word(words, order_bucket(word, shift, bits), word);
+            }
+            const std::uint32_t next = chunk == part.last ? 0 : words.next_chunk[chunk];
+            words.free_chunks.push_back(chunk);
+            chunk = next;
+        }
+    }
 }
 
 void make_room(word_partitions& words, word_partition& part)
