@@ -21,7 +21,7 @@ std::uint32_t take_chunk(word_partitions& words)
         words.free_chunks.pop_back();
         return chunk;
     }
-    grow_block(words.pool, (words.chunks + 1) * chunk_bytes, std::size_t{4} << 20);
+    grow_block(words.pool, (words.chunks + 1) * chunk_bytes, std::size_t{64} << 10);
     words.next_chunk.resize(words.chunks + 1);
     return static_cast<std::uint32_t>(words.chunks++);
 }
