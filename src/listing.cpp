@@ -19,88 +19,102 @@
 namespace
 {
 
-// A token as the merge compares it: its first packed word, and a long
+// A token as the merge compares it: its first two packed words, and a long
 // token's record. No real token has the first word of `none`.
 struct token_ref {
     std::uint64_t word;
-    const unsigned char* record; // null for a packed word
+    std::uint64_t second;        // 0 for a token of up to 16 bytes
+    const unsigned char* record; // null for a packed word or pair
 };
-constexpr token_ref none{~std::uint64_t{0}, nullptr};
+constexpr token_ref none{~std::uint64_t{0}, ~std::uint64_t{0}, nullptr};
 
 bool is_none(const token_ref& token)
 {
     return token.word == none.word && !token.record;
 }
 
-// Byte order. Equal first words make a packed word the 16-byte prefix of a
-// long token, so it goes first.
+// Byte order. Equal packed words make a packed token a prefix of a longer
+// record, so it goes first; but a set that never spilled keeps its tokens
+// of 17 to 32 bytes as records, and these equal the pairs of other sets.
 int compare(const token_ref& a, const token_ref& b)
 {
     if (a.word != b.word)
         return a.word < b.word ? -1 : 1;
-    if (!a.record || !b.record)
-        return (a.record != nullptr) - (b.record != nullptr);
+    if (a.second != b.second)
+        return a.second < b.second ? -1 : 1;
+    if (!a.record || !b.record) {
+        const bool a_longer = a.record && record_length(a.record) > pair_bytes;
+        const bool b_longer = b.record && record_length(b.record) > pair_bytes;
+        return a_longer - b_longer;
+    }
     return compare_records(a.record, b.record);
 }
 
 token_ref long_ref(const long_entry& entry, const unsigned char* arena)
 {
-    return {record_word(arena + entry.offset, 0), arena + entry.offset};
+    const unsigned char* record = arena + entry.offset;
+    return {record_word(record, 0), record_word(record, 1), record};
 }
 
-// Where a merge stands in a run of packed words and in a run of long
-// tokens, and the smaller of the two heads.
+// Where a merge stands in one sorted run, and its head: a run of packed
+// words or of pairs, `stride` words a token, or of one set's long tokens.
 struct cursor {
-    const std::uint64_t* word;
-    const std::uint64_t* words_end;
-    const long_entry* entry;
-    const long_entry* entries_end;
-    const unsigned char* arena;
-    token_ref head;
+    const std::uint64_t* at = nullptr;
+    const std::uint64_t* end = nullptr;
+    std::ptrdiff_t stride = 1;
+    const long_entry* entry = nullptr;
+    const long_entry* entries_end = nullptr;
+    const unsigned char* arena = nullptr;
+    token_ref head = none;
 };
 
-void update_head(cursor& at)
+void update_head(cursor& run)
 {
-    const token_ref next_long = at.entry != at.entries_end ? long_ref(*at.entry, at.arena) : none;
-    at.head = at.word != at.words_end && compare({*at.word, nullptr}, next_long) < 0
-                  ? token_ref{*at.word, nullptr}
-                  : next_long;
+    if (run.arena)
+        run.head = run.entry != run.entries_end ? long_ref(*run.entry, run.arena) : none;
+    else
+        run.head = run.at != run.end
+                       ? token_ref{run.at[0], run.stride == 2 ? run.at[1] : 0, nullptr}
+                       : none;
 }
 
 // Records are read in sorted order, from all over the arena: asking for them
 // some way ahead overlaps the cache misses.
-void advance(cursor& at)
+void advance(cursor& run)
 {
     constexpr std::ptrdiff_t ahead = 16;
-    if (at.head.record) {
-        if (at.entries_end - at.entry > ahead)
-            __builtin_prefetch(at.arena + at.entry[ahead].offset);
-        ++at.entry;
+    if (run.arena) {
+        if (run.entries_end - run.entry > ahead)
+            __builtin_prefetch(run.arena + run.entry[ahead].offset);
+        ++run.entry;
     } else {
-        ++at.word;
+        run.at += run.stride;
     }
-    update_head(at);
+    update_head(run);
 }
 
 // Where a stretch of the order begins in the long tokens of one set: at its
 // first long token not below `from`.
 cursor seek_long(const sorted_tokens& set, const token_ref& from)
 {
-    const long_entry* longs = set.longs.get();
-    const unsigned char* arena = set.arena.get();
-    cursor at{nullptr, nullptr, longs, longs + set.long_count, arena, none};
+    cursor run;
+    run.arena = set.arena.get();
+    run.entry = set.longs.get();
+    run.entries_end = run.entry + set.long_count;
     if (!is_none(from))
-        at.entry = std::partition_point(at.entry, at.entries_end, [&](const long_entry& entry) {
-            return compare(long_ref(entry, arena), from) < 0;
+        run.entry = std::partition_point(run.entry, run.entries_end, [&](const long_entry& entry) {
+            return compare(long_ref(entry, run.arena), from) < 0;
         });
-    update_head(at);
-    return at;
+    update_head(run);
+    return run;
 }
 
 void emit(output& out, const token_ref& token)
 {
     if (token.record)
         emit_record(out, token.record);
+    else if (token.second)
+        emit_pair(out, token.word, token.second);
     else
         emit_word(out, token.word);
 }
@@ -135,16 +149,20 @@ struct listing {
     word_buckets plan;
     std::size_t stretches = 1;
     bool has_empty = false;
+    bool has_pairs = false;
     bool has_longs = false;
 };
 
 // One thread's share of the listing, taken before any of them writes: its
-// output, a bucket's room twice over, and a cursor in the long tokens of
-// each set that has some, behind one in the bucket's words.
+// output, room for a bucket's words and pairs twice over, and a cursor in
+// the long tokens of each set that has some, then one in the bucket's words
+// and one in its pairs.
 struct merger {
     output out;
     std::unique_ptr<std::uint64_t[]> words;
     std::unique_ptr<std::uint64_t[]> spare;
+    std::unique_ptr<word_pair[]> pairs;
+    std::unique_ptr<word_pair[]> spare_pairs;
     std::vector<cursor> cursors;
     std::vector<cursor*> heap;
 };
@@ -154,24 +172,38 @@ std::size_t first_bucket(const listing& all, std::size_t stretch)
     return all.plan.count() * stretch / all.stretches;
 }
 
-// Writes the tokens of bucket `bucket`, whose words lie sorted at `words`.
-void list_bucket(const listing& all, std::size_t bucket, const std::uint64_t* words,
-                 std::size_t count, merger& share)
+// Writes the tokens of bucket `bucket`: its words and pairs, sorted from
+// all sets, merged with the long tokens that fall in it. Runs with nothing
+// in the bucket stay out of the merge, so that a bucket of one kind of
+// token is merely copied out.
+void list_bucket(const listing& all, std::size_t bucket, merger& share)
 {
-    if (!all.has_longs) {
-        for (std::size_t i = 0; i < count; ++i)
+    std::size_t word_count = 0, pair_count = 0;
+    const std::uint64_t* words =
+        sort_bucket(all.sets, all.plan, bucket, share.words.get(), share.spare.get(), word_count);
+    if (!all.has_longs && !all.has_pairs) {
+        for (std::size_t i = 0; i < word_count; ++i)
             emit_word(share.out, words[i]);
         return;
     }
-    cursor& bucket_words = share.cursors.back();
-    bucket_words = {words, words + count, nullptr, nullptr, nullptr, none};
-    update_head(bucket_words);
+    const word_pair* pairs = sort_pair_bucket(all.sets, all.plan, bucket, share.pairs.get(),
+                                              share.spare_pairs.get(), pair_count);
+    const std::size_t runs = share.cursors.size();
+    share.cursors[runs - 2] = {words, words + word_count};
+    const auto* pair_words = reinterpret_cast<const std::uint64_t*>(pairs);
+    share.cursors[runs - 1] = {pair_words, pair_words + 2 * pair_count, 2};
+    const token_ref to = bucket + 1 < all.plan.count()
+                             ? token_ref{all.plan.first_word(bucket + 1), 0, nullptr}
+                             : none;
     share.heap.clear();
-    for (cursor& at : share.cursors)
-        share.heap.push_back(&at);
-    const token_ref to =
-        bucket + 1 < all.plan.count() ? token_ref{all.plan.first_word(bucket + 1), nullptr} : none;
-    merge(share.heap, to, share.out);
+    for (cursor& run : share.cursors) {
+        if (!run.arena)
+            update_head(run);
+        if (compare(run.head, to) < 0)
+            share.heap.push_back(&run);
+    }
+    if (!share.heap.empty())
+        merge(share.heap, to, share.out);
 }
 
 // Lists stretches, taking the next one not yet taken, until none is left.
@@ -185,18 +217,15 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
             ++share.out.used;
         }
         const std::size_t first = first_bucket(all, stretch);
-        const token_ref from = first == 0 ? none : token_ref{all.plan.first_word(first), nullptr};
+        const token_ref from =
+            first == 0 ? none : token_ref{all.plan.first_word(first), 0, nullptr};
         share.cursors.clear();
         for (const sorted_tokens& set : all.sets)
             if (set.long_count > 0)
                 share.cursors.push_back(seek_long(set, from));
-        share.cursors.push_back({});
-        for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b) {
-            std::size_t count = 0;
-            const std::uint64_t* words =
-                sort_bucket(all.sets, all.plan, b, share.words.get(), share.spare.get(), count);
-            list_bucket(all, b, words, count, share);
-        }
+        share.cursors.resize(share.cursors.size() + 2);
+        for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
+            list_bucket(all, b, share);
         end_stretch(share.out);
     }
 }
@@ -229,15 +258,17 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
     listing all{sets, bucket_all(sets, std::max<std::size_t>(threads, 1))};
     std::size_t tokens = 0, words = 0;
     for (const sorted_tokens& set : sets) {
-        words += set.partitions.size;
-        tokens += set.partitions.size + set.long_count;
+        words += set.partitions.size + 2 * set.pairs.size;
+        tokens += set.partitions.size + set.pairs.size + set.long_count;
         all.has_empty |= set.has_empty;
+        all.has_pairs |= set.pairs.size > 0;
         all.has_longs |= set.long_count > 0;
     }
     // A bucket's room on every thread should cost no more than the words do.
-    const std::size_t largest = largest_bucket(sets, all.plan);
+    const bucket_sizes largest = largest_bucket(sets, all.plan);
+    const std::size_t room = 2 * (largest.words + 2 * largest.pairs);
     const std::size_t count =
-        std::clamp<std::size_t>(words / std::max<std::size_t>(2 * largest, 1), 1, threads);
+        std::clamp<std::size_t>(words / std::max<std::size_t>(room, 1), 1, threads);
     all.stretches =
         count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;
@@ -247,10 +278,12 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
         share.out.order = count > 1 ? &order : nullptr;
         share.out.size = count > 1 ? merger_block : single_block;
         share.out.block = std::make_unique_for_overwrite<char[]>(share.out.size);
-        share.words = std::make_unique_for_overwrite<std::uint64_t[]>(largest);
-        share.spare = std::make_unique_for_overwrite<std::uint64_t[]>(largest);
-        share.cursors.reserve(sets.size() + 1);
-        share.heap.reserve(sets.size() + 1);
+        share.words = std::make_unique_for_overwrite<std::uint64_t[]>(largest.words);
+        share.spare = std::make_unique_for_overwrite<std::uint64_t[]>(largest.words);
+        share.pairs = std::make_unique_for_overwrite<word_pair[]>(largest.pairs);
+        share.spare_pairs = std::make_unique_for_overwrite<word_pair[]>(largest.pairs);
+        share.cursors.reserve(sets.size() + 2);
+        share.heap.reserve(sets.size() + 2);
     }
     std::atomic<std::size_t> next = 0;
     run_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });

@@ -66,14 +66,35 @@ char* make_room(output& out, std::size_t size)
     return out.block.get() + out.used;
 }
 
-void emit_word(output& out, std::uint64_t word)
+namespace
 {
-    char* at = make_room(out, word_bytes);
+
+// Unpacks a word's token bytes to `at`; returns how many there are.
+std::size_t unpack_word(char* at, std::uint64_t word)
+{
     std::size_t size = 0;
     for (; word != 0; word <<= 4)
         at[size++] = unpack(static_cast<unsigned>(word >> 60));
+    return size;
+}
+
+} // namespace
+
+void emit_word(output& out, std::uint64_t word)
+{
+    char* at = make_room(out, word_bytes);
+    const std::size_t size = unpack_word(at, word);
     at[size] = '\n';
     out.used += size + 1;
+}
+
+void emit_pair(output& out, std::uint64_t high, std::uint64_t low)
+{
+    char* at = make_room(out, pair_bytes);
+    const std::size_t size = unpack_word(at, high);
+    const std::size_t rest = unpack_word(at + size, low);
+    at[size + rest] = '\n';
+    out.used += size + rest + 1;
 }
 
 // Writes a whole pair for the last, odd byte too: the newline overwrites

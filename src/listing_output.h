@@ -37,6 +37,8 @@ void end_stretch(output& out);
 // Room for one more line of at most `size` bytes with its newline.
 char* make_room(output& out, std::size_t size);
 
-// A token packed in one word, and a long token's record, each as a line.
+// A token packed in one word, in a pair of words, and a long token's
+// record, each as a line.
 void emit_word(output& out, std::uint64_t word);
+void emit_pair(output& out, std::uint64_t high, std::uint64_t low);
 void emit_record(output& out, const unsigned char* record);

@@ -23,6 +23,7 @@
 #endif
 
 constexpr std::size_t word_bytes = 16; // token bytes in one packed word
+constexpr std::size_t pair_bytes = 2 * word_bytes;
 
 // A chunk holds at most 1023 bytes, and one of them opens the list.
 constexpr std::size_t max_token_size = 1022;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
 
 #include "token_table.h"
@@ -73,15 +74,42 @@ bool full(const token_set& tokens)
     return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
 }
 
-// Moves the words out of a table about to outgrow the caches into
-// partitions, where every word to come goes too; the long tokens stay.
+void append_pair(token_set& tokens, const word_pair& pair)
+{
+    append_entry(tokens.pairs, hash_partition(hash_entry(tokens.pairs.key, pair)), pair);
+}
+
+// Moves the records of tokens of up to 32 bytes out of the arena, into the
+// pairs' partitions, and closes the gaps they leave.
+void spill_pairs(token_set& tokens)
+{
+    unsigned char* arena = tokens.arena.bytes.get();
+    std::size_t kept = 0;
+    for (std::size_t at = 0, size; at < tokens.arena.used; at += size) {
+        size = record_size(record_length(arena + at));
+        if (record_length(arena + at) <= pair_bytes) {
+            append_pair(tokens, {record_word(arena + at, 0), record_word(arena + at, 1)});
+            --tokens.count;
+        } else {
+            std::memmove(arena + kept, arena + at, size);
+            kept += size;
+        }
+    }
+    tokens.arena.used = kept;
+}
+
+// Moves the words and the tokens of up to 32 bytes out of a table about to
+// outgrow the caches into partitions, where every such token to come goes
+// too; the longer tokens stay.
 void spill_words(token_set& tokens)
 {
     open_partitions(tokens.words, tokens.key);
+    open_partitions(tokens.pairs, tokens.key);
+    spill_pairs(tokens);
     for (std::size_t i = 0; i < tokens.slot_count; ++i) {
         std::uint64_t& slot = tokens.slots[i];
         if (slot != 0 && !is_long_slot(slot)) {
-            append_word(tokens.words, hash_partition(hash_word(tokens.words.key, slot)), slot);
+            append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, slot)), slot);
             slot = 0;
             --tokens.count;
         }
@@ -110,12 +138,19 @@ std::uint64_t store_long(token_set& tokens, const unsigned char* record)
     return store_record(tokens.arena, record);
 }
 
-// Sends a word to the partitions, once the set has spilled its words there.
+// Sends a token of up to 32 bytes to the partitions, once the set has
+// spilled its words there.
 bool spilled(token_set& tokens, const pending_token& token)
 {
-    if (token.record || !tokens.words.parts)
+    if (!tokens.words.parts)
         return false;
-    append_word(tokens.words, hash_partition(hash_word(tokens.words.key, token.word)), token.word);
+    if (!token.record)
+        append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, token.word)),
+                     token.word);
+    else if (record_length(token.record) <= pair_bytes)
+        append_pair(tokens, {record_word(token.record, 0), record_word(token.record, 1)});
+    else
+        return false;
     return true;
 }
 
@@ -191,7 +226,15 @@ template <bool padded>
     if (token.size() <= word_bytes && tokens.words.parts) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        append_word(tokens.words, hash_partition(hash_word(tokens.words.key, word)), word);
+        append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, word)), word);
+        return;
+    }
+    if (token.size() <= pair_bytes && tokens.words.parts) {
+        const std::string_view rest = token.substr(word_bytes);
+        append_pair(tokens,
+                    padded ? word_pair{pack_padded_word(token.data(), word_bytes),
+                                       pack_padded_word(rest.data(), rest.size())}
+                           : word_pair{pack_word(token.substr(0, word_bytes)), pack_word(rest)});
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];
@@ -256,9 +299,10 @@ stored_tokens release(token_set& tokens)
         tokens.slots.release();
         tokens.slots.reset(static_cast<std::uint64_t*>(smaller));
     }
-    stored_tokens stored{std::move(tokens.slots),   word_count,
-                         std::move(tokens.words),   std::move(tokens.arena),
-                         tokens.count - word_count, tokens.has_empty};
+    stored_tokens stored{std::move(tokens.slots), word_count,
+                         std::move(tokens.words), std::move(tokens.pairs),
+                         std::move(tokens.arena), tokens.count - word_count,
+                         tokens.has_empty};
     tokens = token_set();
     return stored;
 }

@@ -11,9 +11,10 @@
 // The table is at most three eighths full while it fits in the caches, and
 // probed directly; larger, it is three quarters full and looked up in batches
 // of 64 whose slots are prefetched together, so that the cache misses
-// overlap. Before it outgrows the caches of a core, its words spill to hash
-// partitions (word_partitions.h), which take every word from then on; only
-// the long tokens stay in the table.
+// overlap. Before it outgrows the caches of a core, its words, and its
+// tokens of 17 to 32 bytes as pairs of words, spill to hash partitions
+// (word_partitions.h), which take every such token from then on; only the
+// tokens longer than 32 bytes stay in the table.
 //
 // The hash is keyed with a secret drawn in every run. Should a token still
 // land more than a few dozen slots times log2 of the table size away from
@@ -54,6 +55,7 @@ struct token_set : slot_table {
 
     record_arena arena;    // long tokens' records
     word_partitions words; // where the words go once the table outgrows the caches
+    pair_partitions pairs; // and the tokens of 17 to 32 bytes
 
     pending_token pending[64] = {};
     std::size_t pending_count = 0;
@@ -68,8 +70,9 @@ struct token_set : slot_table {
 // std::bad_alloc when memory runs out.
 void insert_token(token_set& tokens, std::string_view token);
 
-// As insert_token(), for a padded token: one whose 16 bytes from its start
-// may all be read, whatever its length, so that it is packed without a loop.
+// As insert_token(), for a padded token: one whose every byte may be read
+// with the 15 that follow it, whatever its length, so that it is packed
+// without a loop.
 void insert_padded_token(token_set& tokens, std::string_view token);
 
 // Hands every token over, and leaves the set empty. Gives memory back

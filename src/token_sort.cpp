@@ -17,31 +17,32 @@
 namespace
 {
 
-// Sorts `words` through `scratch`, which holds as many, on bytes `low` to
-// `high` of each word; the others must be alike in all. Passes over a byte
-// that every word shares are skipped too: short tokens leave many low bytes
-// zero. Returns where the sorted words are.
-std::uint64_t* radix_sort(std::uint64_t* words, std::uint64_t* scratch, std::size_t size,
-                          int low = 0, int high = 7)
+// Sorts `entries` through `scratch`, which holds as many, on bytes `low` to
+// `high` of the word that `key` takes from each, keeping the order of equal
+// keys; the other bytes must be alike in all. Passes over a byte that every
+// entry shares are skipped too: short tokens leave many low bytes zero.
+// Returns where the sorted entries are.
+template <typename Entry, typename Key>
+Entry* radix_sort(Entry* entries, Entry* scratch, std::size_t size, int low, int high, Key key)
 {
     if (size < 2)
-        return words;
+        return entries;
     std::size_t counts[8][256];
     std::memset(counts[low], 0, sizeof counts[0] * static_cast<std::size_t>(high - low + 1));
     for (std::size_t i = 0; i < size; ++i)
         for (int byte = low; byte <= high; ++byte)
-            ++counts[byte][words[i] >> 8 * byte & 0xff];
+            ++counts[byte][key(entries[i]) >> 8 * byte & 0xff];
     for (int byte = low; byte <= high; ++byte) {
         std::size_t* starts = counts[byte];
-        if (starts[words[0] >> 8 * byte & 0xff] == size)
+        if (starts[key(entries[0]) >> 8 * byte & 0xff] == size)
             continue;
         for (std::size_t value = 0, start = 0; value < 256; ++value)
             start += std::exchange(starts[value], start);
         for (std::size_t i = 0; i < size; ++i)
-            scratch[starts[words[i] >> 8 * byte & 0xff]++] = words[i];
-        std::swap(words, scratch);
+            scratch[starts[key(entries[i]) >> 8 * byte & 0xff]++] = entries[i];
+        std::swap(entries, scratch);
     }
-    return words;
+    return entries;
 }
 
 constexpr std::ptrdiff_t small_run = 32;
@@ -149,15 +150,14 @@ sorted_tokens sort_tokens(stored_tokens tokens)
     sorted_tokens set;
     set.longs = sorted_longs(tokens.records, tokens.record_count, set);
     set.long_count = tokens.record_count;
-    for (std::size_t i = 0; i < tokens.word_count; ++i) {
-        set.any |= tokens.words[i];
-        set.all &= tokens.words[i];
-    }
-    set.any |= tokens.partitions.any;
-    set.all &= tokens.partitions.all;
+    for (std::size_t i = 0; i < tokens.word_count; ++i)
+        take_bits(set.any, set.all, tokens.words[i]);
+    set.any |= tokens.partitions.any | tokens.pairs.any.high;
+    set.all &= tokens.partitions.all & tokens.pairs.all.high;
     set.words = std::move(tokens.words);
     set.word_count = tokens.word_count;
     set.partitions = std::move(tokens.partitions);
+    set.pairs = std::move(tokens.pairs);
     set.arena = std::move(tokens.records.bytes);
     set.has_empty = tokens.has_empty;
     return set;
@@ -168,64 +168,109 @@ std::uint64_t word_buckets::first_word(std::size_t bucket) const
     return prefix | static_cast<std::uint64_t>(bucket) << (64 - shift - bits);
 }
 
-// Buckets of about 2^15 words, 256 KiB, sort in the caches of a core; no more
-// than 4096 of them leave the chunks that each set begins for its buckets a
-// small share of its memory.
+// Buckets of about 2^15 tokens, 256 KiB of words, sort in the caches of a
+// core; no more than 4096 of them leave the chunks that each set begins for
+// its buckets a small share of its memory.
 word_buckets plan_buckets(std::span<const sorted_tokens> sets)
 {
-    std::uint64_t any = 0, all = ~std::uint64_t{0};
+    std::uint64_t any = 0, all = ~std::uint64_t{0}, low_any = 0, low_all = ~std::uint64_t{0};
     std::size_t count = 0;
     for (const sorted_tokens& set : sets) {
         any |= set.any;
         all &= set.all;
-        count += set.word_count + set.partitions.size + set.long_count;
+        low_any |= set.pairs.any.low;
+        low_all &= set.pairs.all.low;
+        count += set.word_count + set.partitions.size + set.pairs.size + set.long_count;
     }
+    const int pair_low = std::countr_zero((low_any & ~low_all) | std::uint64_t{1} << 63);
+    word_buckets plan{.pair_low = pair_low / 8};
     const std::uint64_t varying = any & ~all;
     if (varying == 0)
-        return {}; // one word, or none: any bucket will do
-    const int shift = std::countl_zero(varying);
-    const int bits =
-        std::min(std::clamp(static_cast<int>(std::bit_width(count >> 15)), 1, 12), 64 - shift);
-    const int low = std::countr_zero(varying) / 8;
-    return {shift, bits, shift ? all & ~(~std::uint64_t{0} >> shift) : 0, low,
-            std::max(low, (63 - shift - bits) / 8)};
+        return plan; // one first word, or none: any bucket will do
+    plan.shift = std::countl_zero(varying);
+    plan.bits =
+        std::min(std::clamp(static_cast<int>(std::bit_width(count >> 15)), 1, 12), 64 - plan.shift);
+    plan.prefix = plan.shift ? all & ~(~std::uint64_t{0} >> plan.shift) : 0;
+    plan.low = std::countr_zero(varying) / 8;
+    plan.high = std::max(plan.low, (63 - plan.shift - plan.bits) / 8);
+    return plan;
 }
 
 void bucket_words(sorted_tokens& set, const word_buckets& plan)
 {
+    if (set.pairs.parts)
+        order_partitions(set.pairs, plan.shift, plan.bits);
+    else
+        open_ordered(set.pairs, plan.bits);
     if (set.partitions.parts) {
         order_partitions(set.partitions, plan.shift, plan.bits);
         return;
     }
-    open_ordered(set.partitions, plan.shift, plan.bits);
+    open_ordered(set.partitions, plan.bits);
     for (std::size_t i = 0; i < set.word_count; ++i)
-        append_word(set.partitions, order_bucket(set.words[i], plan.shift, plan.bits),
-                    set.words[i]);
+        append_entry(set.partitions, order_bucket(set.words[i], plan.shift, plan.bits),
+                     set.words[i]);
     set.words.reset();
     set.word_count = 0;
 }
 
-std::size_t largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan)
+bucket_sizes largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan)
 {
-    std::size_t largest = 0;
+    bucket_sizes largest;
     for (std::size_t b = 0; b < plan.count(); ++b) {
-        std::size_t size = 0;
-        for (const sorted_tokens& set : sets)
-            size += set.partitions.parts[b].size;
-        largest = std::max(largest, size);
+        bucket_sizes size;
+        for (const sorted_tokens& set : sets) {
+            size.words += set.partitions.parts[b].size;
+            size.pairs += set.pairs.parts[b].size;
+        }
+        largest.words = std::max(largest.words, size.words);
+        largest.pairs = std::max(largest.pairs, size.pairs);
     }
     return largest;
 }
+
+namespace
+{
+
+// Gathers bucket `bucket` of the partitions that `member` names in every set
+// into `entries`, and returns how many there are.
+template <typename Entry>
+std::size_t gather(std::span<const sorted_tokens> sets,
+                   entry_partitions<Entry> sorted_tokens::*member, std::size_t bucket,
+                   Entry* entries)
+{
+    std::size_t size = 0;
+    for (const sorted_tokens& set : sets) {
+        const entry_partitions<Entry>& tokens = set.*member;
+        for_each_entry(tokens, tokens.parts[bucket],
+                       [&](const Entry& entry) { entries[size++] = entry; });
+    }
+    return size;
+}
+
+} // namespace
 
 const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
                                  std::size_t bucket, std::uint64_t* words, std::uint64_t* spare,
                                  std::size_t& count)
 {
-    std::size_t size = 0;
-    for (const sorted_tokens& set : sets)
-        for_each_word(set.partitions, set.partitions.parts[bucket],
-                      [&](std::uint64_t word) { words[size++] = word; });
-    std::uint64_t* sorted = radix_sort(words, spare, size, plan.low, plan.high);
+    const std::size_t size = gather(sets, &sorted_tokens::partitions, bucket, words);
+    std::uint64_t* sorted = radix_sort(words, spare, size, plan.low, plan.high,
+                                       [](std::uint64_t word) { return word; });
+    count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
+    return sorted;
+}
+
+// The low words first: the sort keeps the order of equal keys.
+const word_pair* sort_pair_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
+                                  std::size_t bucket, word_pair* pairs, word_pair* spare,
+                                  std::size_t& count)
+{
+    const std::size_t size = gather(sets, &sorted_tokens::pairs, bucket, pairs);
+    word_pair* by_low = radix_sort(pairs, spare, size, plan.pair_low, 7,
+                                   [](const word_pair& pair) { return pair.low; });
+    word_pair* sorted = radix_sort(by_low, by_low == pairs ? spare : pairs, size, plan.low,
+                                   plan.high, [](const word_pair& pair) { return pair.high; });
     count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
     return sorted;
 }

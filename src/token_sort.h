@@ -29,11 +29,12 @@ struct sorted_tokens {
     word_array words{nullptr, std::free}; // a set that did not spill its words
     std::size_t word_count = 0;
     word_partitions partitions;
+    pair_partitions pairs; // tokens of 17 to 32 bytes, where the set spilled its words
     std::unique_ptr<long_entry[]> longs;
     std::size_t long_count = 0;
     mapped_block arena;
-    std::uint64_t any = 0;                 // the bits that some word, or a long
-    std::uint64_t all = ~std::uint64_t{0}; // token's first word, has; and every
+    std::uint64_t any = 0;                 // the bits that some token's first word
+    std::uint64_t all = ~std::uint64_t{0}; // has, and those that every one has
     bool has_empty = false;
 };
 
@@ -42,16 +43,18 @@ struct sorted_tokens {
 // std::bad_alloc when it runs out.
 sorted_tokens sort_tokens(stored_tokens tokens);
 
-// How the words of some sets are cut into buckets of the byte order: the top
-// `shift` bits are alike in every word and long token's first word, the
-// next `bits` choose a bucket, and only bytes `low` to `high` differ among
-// the words of one bucket.
+// How the tokens of some sets are cut into buckets of the byte order: the
+// top `shift` bits are alike in the first word of every token, the next
+// `bits` choose a bucket, and only bytes `low` to `high` of the first words
+// differ within one bucket, and bytes `pair_low` up of the second words of
+// the pairs.
 struct word_buckets {
     int shift = 0;
     int bits = 1;
     std::uint64_t prefix = 0; // the bits alike
     int low = 0;
     int high = 7;
+    int pair_low = 0;
     std::size_t count() const { return std::size_t{1} << bits; }
     // The least word of bucket `bucket`.
     std::uint64_t first_word(std::size_t bucket) const;
@@ -60,11 +63,15 @@ struct word_buckets {
 // A plan whose buckets hold some ten thousand words each, for all of `sets`.
 word_buckets plan_buckets(std::span<const sorted_tokens> sets);
 
-// Moves the words of `set` into the buckets of `plan`.
+// Moves the words and pairs of `set` into the buckets of `plan`.
 void bucket_words(sorted_tokens& set, const word_buckets& plan);
 
-// The most words that one bucket holds in all of `sets`.
-std::size_t largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan);
+// The most words, and the most pairs, that one bucket holds in all of `sets`.
+struct bucket_sizes {
+    std::size_t words = 0;
+    std::size_t pairs = 0;
+};
+bucket_sizes largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan);
 
 // Sorts bucket `bucket` of all of `sets`, each word once, in `words` and
 // `spare`, which have room for the largest bucket each. Returns where the
@@ -72,3 +79,8 @@ std::size_t largest_bucket(std::span<const sorted_tokens> sets, const word_bucke
 const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
                                  std::size_t bucket, std::uint64_t* words, std::uint64_t* spare,
                                  std::size_t& count);
+
+// As sort_bucket(), for the pairs.
+const word_pair* sort_pair_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
+                                  std::size_t bucket, word_pair* pairs, word_pair* spare,
+                                  std::size_t& count);

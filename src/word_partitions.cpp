@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Appending to the partitions, deduplicating the ones that double, and
-// moving the words into the byte order.
+// moving the tokens into the byte order.
 #include "word_partitions.h"
 
 #include <algorithm>
@@ -12,67 +12,70 @@
 namespace
 {
 
-constexpr std::size_t chunk_bytes = word_partitions::chunk_words * sizeof(std::uint64_t);
+template <typename Entry>
+constexpr std::size_t chunk_entries = entry_partitions<Entry>::chunk_entries;
 
-std::uint32_t take_chunk(word_partitions& words)
+template <typename Entry> std::uint32_t take_chunk(entry_partitions<Entry>& tokens)
 {
-    if (!words.free_chunks.empty()) {
-        const std::uint32_t chunk = words.free_chunks.back();
-        words.free_chunks.pop_back();
+    if (!tokens.free_chunks.empty()) {
+        const std::uint32_t chunk = tokens.free_chunks.back();
+        tokens.free_chunks.pop_back();
         return chunk;
     }
-    grow_block(words.pool, (words.chunks + 1) * chunk_bytes, std::size_t{64} << 10);
-    words.next_chunk.resize(words.chunks + 1);
-    return static_cast<std::uint32_t>(words.chunks++);
+    grow_block(tokens.pool, (tokens.chunks + 1) * chunk_entries<Entry> * sizeof(Entry),
+               std::size_t{64} << 10);
+    tokens.next_chunk.resize(tokens.chunks + 1);
+    return static_cast<std::uint32_t>(tokens.chunks++);
 }
 
-std::uint64_t* clear_scratch(word_partitions& words, std::size_t slots)
+template <typename Entry> Entry* clear_scratch(entry_partitions<Entry>& tokens, std::size_t slots)
 {
-    if (slots > words.scratch_slots) {
-        void* block = std::realloc(words.scratch.get(), slots * sizeof(std::uint64_t));
+    if (slots > tokens.scratch_slots) {
+        void* block = std::realloc(tokens.scratch.get(), slots * sizeof(Entry));
         if (!block)
             throw std::bad_alloc();
-        words.scratch.release();
-        words.scratch.reset(static_cast<std::uint64_t*>(block));
-        words.scratch_slots = slots;
+        tokens.scratch.release();
+        tokens.scratch.reset(static_cast<Entry*>(block));
+        tokens.scratch_slots = slots;
     }
-    std::memset(words.scratch.get(), 0, slots * sizeof(std::uint64_t));
-    return words.scratch.get();
+    std::memset(static_cast<void*>(tokens.scratch.get()), 0, slots * sizeof(Entry));
+    return tokens.scratch.get();
 }
 
-// Keeps one of each word, in the order first seen, written back over the
-// partition's own chain, whose chunks past the last word kept are freed.
+// Keeps one of each entry, in the order first seen, written back over the
+// partition's own chain, whose chunks past the last entry kept are freed.
 // Duplicates are found through a table of at least twice as many slots,
-// indexed by the hash bits below those that chose the partition; a word is
-// never 0, so 0 marks a free slot.
-void deduplicate(word_partitions& words, word_partition& part)
+// indexed by the hash bits below those that chose the partition; no entry
+// is 0, so 0 marks a free slot.
+template <typename Entry> void deduplicate(entry_partitions<Entry>& tokens, partition& part)
 {
     const std::size_t slots = std::bit_ceil(2 * part.size);
-    std::uint64_t* table = clear_scratch(words, slots);
+    Entry* table = clear_scratch(tokens, slots);
     const int shift = 64 - std::countr_zero(slots);
-    std::uint64_t* pool = pool_words(words);
+    Entry* pool = pool_entries(tokens);
     std::uint32_t chunk = part.first;
-    std::size_t at = chunk * word_partitions::chunk_words, kept = 0;
-    // Writing never overtakes reading, as no more words are kept than read.
-    for_each_word(words, part, [&](std::uint64_t word) {
-        std::size_t slot = (hash_word(words.key, word) << word_partitions::partition_bits) >> shift;
-        while (table[slot] != 0 && table[slot] != word)
+    std::size_t at = chunk * chunk_entries<Entry>, kept = 0;
+    // Writing never overtakes reading, as no more entries are kept than read.
+    for_each_entry(tokens, part, [&](const Entry& entry) {
+        std::size_t slot =
+            (hash_entry(tokens.key, entry) << entry_partitions<Entry>::partition_bits) >> shift;
+        while (table[slot] != Entry{} && !(table[slot] == entry))
             slot = (slot + 1) & (slots - 1);
-        if (table[slot] != 0)
+        if (table[slot] != Entry{})
             return;
-        table[slot] = word;
-        if (at == (chunk + 1) * word_partitions::chunk_words) {
-            chunk = words.next_chunk[chunk];
-            at = chunk * word_partitions::chunk_words;
+        table[slot] = entry;
+        if (at == (chunk + 1) * chunk_entries<Entry>) {
+            chunk = tokens.next_chunk[chunk];
+            at = chunk * chunk_entries<Entry>;
         }
-        pool[at++] = word;
+        pool[at++] = entry;
         ++kept;
     });
     for (std::uint32_t spare = chunk; spare != part.last;) {
-        spare = words.next_chunk[spare];
-        words.free_chunks.push_back(spare);
+        spare = tokens.next_chunk[spare];
+        tokens.free_chunks.push_back(spare);
     }
-    words.size -= part.size - kept;
+    tokens.size -= part.size - kept;
     part.size = kept;
     part.last = chunk;
     part.end = at;
@@ -80,68 +83,75 @@ void deduplicate(word_partitions& words, word_partition& part)
 
 } // namespace
 
-void open_partitions(word_partitions& words, const hash_key& key)
+template <typename Entry> void open_partitions(entry_partitions<Entry>& tokens, const hash_key& key)
 {
-    words.part_count = std::size_t{1} << word_partitions::partition_bits;
-    words.parts = std::make_unique<word_partition[]>(words.part_count);
-    words.key = key;
+    tokens.part_count = std::size_t{1} << entry_partitions<Entry>::partition_bits;
+    tokens.parts = std::make_unique<partition[]>(tokens.part_count);
+    tokens.key = key;
 }
 
-void open_ordered(word_partitions& words, int shift, int bits)
+template <typename Entry> void open_ordered(entry_partitions<Entry>& tokens, int bits)
 {
-    words.part_count = std::size_t{1} << bits;
-    words.parts = std::make_unique<word_partition[]>(words.part_count);
-    for (std::size_t p = 0; p < words.part_count; ++p)
-        words.parts[p].limit = SIZE_MAX;
-    words.order_shift = shift;
-    words.order_bits = bits;
+    tokens.part_count = std::size_t{1} << bits;
+    tokens.parts = std::make_unique<partition[]>(tokens.part_count);
+    for (std::size_t p = 0; p < tokens.part_count; ++p)
+        tokens.parts[p].limit = SIZE_MAX;
 }
 
 // Each chunk goes back to the pool once read, before the next is, so the
 // new partitions take the chunks the old ones give up. What a chunk links to
 // is read before it goes, since taking it rewrites that.
-void order_partitions(word_partitions& words, int shift, int bits)
+template <typename Entry>
+void order_partitions(entry_partitions<Entry>& tokens, int shift, int bits)
 {
-    std::unique_ptr<word_partition[]> hashed = std::move(words.parts);
-    const std::size_t hashed_count = words.part_count;
-    words.scratch.reset();
-    words.scratch_slots = 0;
-    words.size = 0;
-    open_ordered(words, shift, bits);
+    std::unique_ptr<partition[]> hashed = std::move(tokens.parts);
+    const std::size_t hashed_count = tokens.part_count;
+    tokens.scratch.reset();
+    tokens.scratch_slots = 0;
+    tokens.size = 0;
+    open_ordered(tokens, bits);
     for (std::size_t p = 0; p < hashed_count; ++p) {
-        const word_partition& part = hashed[p];
+        const partition& part = hashed[p];
         for (std::uint32_t chunk = part.end ? part.first : 0; chunk != 0;) {
-            const std::size_t begin = chunk * word_partitions::chunk_words;
-            const std::size_t end =
-                chunk == part.last ? part.end : begin + word_partitions::chunk_words;
+            const std::size_t begin = chunk * chunk_entries<Entry>;
+            const std::size_t end = chunk == part.last ? part.end : begin + chunk_entries<Entry>;
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint64_t word = pool_words(words)[i];
-                append_word(words, order_bucket(word, shift, bits), word);
+                const Entry entry = pool_entries(tokens)[i];
+                append_entry(tokens, order_bucket(first_word(entry), shift, bits), entry);
             }
-            const std::uint32_t next = chunk == part.last ? 0 : words.next_chunk[chunk];
-            words.free_chunks.push_back(chunk);
+            const std::uint32_t next = chunk == part.last ? 0 : tokens.next_chunk[chunk];
+            tokens.free_chunks.push_back(chunk);
             chunk = next;
         }
     }
 }
 
-void make_room(word_partitions& words, word_partition& part)
+template <typename Entry> void make_room(entry_partitions<Entry>& tokens, partition& part)
 {
     if (part.size >= part.limit && part.size > 0) {
         const std::size_t before = part.size;
-        deduplicate(words, part);
-        // Where few words recur, deduplicating again soon would find little,
+        deduplicate(tokens, part);
+        // Where few tokens recur, deduplicating again soon would find little,
         // and the sort merges what is left.
         const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
-        part.limit = std::max(growth * part.size, word_partitions::chunk_words);
-        if (part.end % word_partitions::chunk_words != 0)
+        part.limit = std::max(growth * part.size, chunk_entries<Entry>);
+        if (part.end % chunk_entries<Entry> != 0)
             return;
     }
-    const std::uint32_t chunk = take_chunk(words);
+    const std::uint32_t chunk = take_chunk(tokens);
     if (part.end == 0)
         part.first = chunk;
     else
-        words.next_chunk[part.last] = chunk;
+        tokens.next_chunk[part.last] = chunk;
     part.last = chunk;
-    part.end = chunk * word_partitions::chunk_words;
+    part.end = chunk * chunk_entries<Entry>;
 }
+
+template void open_partitions(word_partitions&, const hash_key&);
+template void open_partitions(pair_partitions&, const hash_key&);
+template void open_ordered(word_partitions&, int);
+template void open_ordered(pair_partitions&, int);
+template void order_partitions(word_partitions&, int, int);
+template void order_partitions(pair_partitions&, int, int);
+template void make_room(word_partitions&, partition&);
+template void make_room(pair_partitions&, partition&);

@@ -170,25 +170,34 @@ TEST(Differential, BlockAndBufferEdges)
 
 // Enough distinct tokens for the words to spill out of the table into
 // partitions, mostly up to 40 bytes and a few up to 1000, so that tokens of
-// every length interleave in the listing and share long prefixes.
+// every length interleave in the listing and share long prefixes. The first
+// part alone spills, and tokens of 17 to 32 bytes from one small pool recur
+// throughout: on two threads, one set holds them as pairs and the other as
+// records, and the listing must find them equal.
 TEST(Differential, ManyDistinctTokens)
 {
     generator gen{std::mt19937_64(7)};
+    std::vector<std::string> recurring;
+    for (int i = 0; i < 500; ++i)
+        recurring.push_back(std::string(17 + gen.below(16), '0' + gen.below(10)));
     std::string input;
-    for (int line = 0; line < 40'000; ++line) {
-        input += "[";
+    for (int line = 0; line < 60'000; ++line) {
+        input += "[" + recurring[gen.below(recurring.size())];
         for (int i = 0; i < 5; ++i) {
-            const size_t longest = gen.below(50) == 0 ? 1000 : gen.below(4) == 0 ? 40 : 10;
-            input += std::string(gen.below(3) == 0 ? gen.below(longest) : 0, '7');
+            const size_t longest = line < 25'000        ? 10
+                                   : gen.below(50) == 0 ? 1000
+                                   : gen.below(4) == 0  ? 40
+                                                        : 10;
+            input += ", " + std::string(gen.below(3) == 0 ? gen.below(longest) : 0, '7');
             for (size_t n = 1 + gen.below(longest); n > 0; --n)
                 input += "/0123456789"[gen.below(11)];
-            input += ", ";
         }
         input += "]\n";
     }
     model_output expected = model_tokcollect(input);
     for (const run_result& actual :
-         {run_tokcollect(input), collect_from_file(input, {.threads = 4, .min_range = 1 << 16})}) {
+         {run_tokcollect(input), collect_from_file(input, {.threads = 2, .min_range = 1 << 16}),
+          collect_from_file(input, {.threads = 4, .min_range = 1 << 16})}) {
         ASSERT_EQ(actual.status, 0);
         EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
         EXPECT_EQ(actual.err, expected.err);
