@@ -2,6 +2,7 @@
 // The listing's output blocks, and unpacking tokens into them.
 #include "listing_output.h"
 
+#include <bit>
 #include <cstring>
 
 #include "packed_token.h"
@@ -69,13 +70,15 @@ char* make_room(output& out, std::size_t size)
 namespace
 {
 
-// Unpacks a word's token bytes to `at`; returns how many there are.
+// Unpacks a word's token bytes to `at`, which has room for 16, and returns
+// how many there are: all 16 are written, a byte pair at a time, and the
+// padding nibbles behind the token, 0 and never a token byte, are counted
+// off its end.
 std::size_t unpack_word(char* at, std::uint64_t word)
 {
-    std::size_t size = 0;
-    for (; word != 0; word <<= 4)
-        at[size++] = unpack(static_cast<unsigned>(word >> 60));
-    return size;
+    for (int byte = 0; byte < 8; ++byte)
+        std::memcpy(at + 2 * byte, unpacked.pairs[word >> (56 - 8 * byte) & 0xff], 2);
+    return word_bytes - static_cast<std::size_t>(std::countr_zero(word)) / 4;
 }
 
 } // namespace
