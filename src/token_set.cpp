@@ -17,12 +17,18 @@ constexpr std::size_t initial_slots = 1024;
 // A table of up to this many slots (512 KiB) stays in the caches. It is kept
 // sparse, to shorten probes, and probed directly, since batching only pays
 // for lookups that miss the caches.
-constexpr std::size_t cached_slots = 65536;
-// A table that would grow to this many slots (2 MiB) no longer fits the
+// A table that would grow to spill_slots slots (2 MiB) no longer fits the
 // caches of a core, and costs a cache miss a lookup: its words go to
 // partitions instead (word_partitions.h). Below it, words that recur are
-// cheaper to look up than to append again.
+// cheaper to look up than to append again. Built with small parts, the
+// first growth spills, and every lookup is batched, as in a large table.
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t cached_slots = 512;
+constexpr std::size_t spill_slots = 2048;
+#else
+constexpr std::size_t cached_slots = 65536;
 constexpr std::size_t spill_slots = std::size_t{1} << 18;
+#endif
 
 std::uint64_t hash_of(const hash_key& key, const pending_token& token)
 {

@@ -171,6 +171,12 @@ std::uint64_t word_buckets::first_word(std::size_t bucket) const
 // Buckets of about 2^15 tokens, 256 KiB of words, sort in the caches of a
 // core; no more than 4096 of them leave the chunks that each set begins for
 // its buckets a small share of its memory.
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr int bucket_size_bits = 3;
+#else
+constexpr int bucket_size_bits = 15;
+#endif
+
 word_buckets plan_buckets(std::span<const sorted_tokens> sets)
 {
     std::uint64_t any = 0, all = ~std::uint64_t{0}, low_any = 0, low_all = ~std::uint64_t{0};
@@ -189,7 +195,8 @@ word_buckets plan_buckets(std::span<const sorted_tokens> sets)
         return plan; // one first word, or none: any bucket will do
     plan.shift = std::countl_zero(varying);
     plan.bits =
-        std::min(std::clamp(static_cast<int>(std::bit_width(count >> 15)), 1, 12), 64 - plan.shift);
+        std::min(std::clamp(static_cast<int>(std::bit_width(count >> bucket_size_bits)), 1, 12),
+                 64 - plan.shift);
     plan.prefix = plan.shift ? all & ~(~std::uint64_t{0} >> plan.shift) : 0;
     plan.low = std::countr_zero(varying) / 8;
     plan.high = std::max(plan.low, (63 - plan.shift - plan.bits) / 8);
@@ -202,11 +209,12 @@ void bucket_words(sorted_tokens& set, const word_buckets& plan)
         order_partitions(set.pairs, plan.shift, plan.bits);
     else
         open_ordered(set.pairs, plan.bits);
-    if (set.partitions.parts) {
+    // Words that a small table took after the spill go in beside the
+    // partitions' own.
+    if (set.partitions.parts)
         order_partitions(set.partitions, plan.shift, plan.bits);
-        return;
-    }
-    open_ordered(set.partitions, plan.bits);
+    else
+        open_ordered(set.partitions, plan.bits);
     for (std::size_t i = 0; i < set.word_count; ++i)
         append_entry(set.partitions, order_bucket(set.words[i], plan.shift, plan.bits),
                      set.words[i]);

@@ -94,8 +94,13 @@ struct partition {
 
 // Partitions of `Entry`, a packed word or a word_pair, which is never 0.
 template <typename Entry> struct entry_partitions {
+#ifdef TOKCOLLECT_SMALL_PARTS
+    static constexpr int partition_bits = 3;
+    static constexpr std::size_t chunk_entries = 8;
+#else
     static constexpr int partition_bits = 10; // of the hash
     static constexpr std::size_t chunk_entries = 512;
+#endif
     std::unique_ptr<partition[]> parts; // null until the set spills its tokens here
     std::size_t part_count = 0;
     mapped_block pool;

@@ -127,13 +127,14 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
 
 // A rebuild bound to a limit that no key can meet: after two keys have
 // failed, the limit doubles until it binds no more, and every token is kept.
+// The tokens are longer than 32 bytes, so that they stay in the table.
 TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
 {
     std::mt19937_64 random(3);
     std::set<std::string> inserted;
     token_set tokens;
     while (inserted.size() < 2000) {
-        const std::string token = std::to_string(random() % 1'000'000'000);
+        const std::string token = std::to_string(random() % 1'000'000'000) + std::string(30, '7');
         insert_token(tokens, token);
         inserted.insert(token);
     }
