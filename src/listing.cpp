@@ -33,20 +33,17 @@ bool is_none(const token_ref& token)
     return token.word == none.word && !token.record;
 }
 
-// Byte order. Equal packed words make a packed token a prefix of a longer
-// record, so it goes first; but a set that never spilled keeps its tokens
-// of 17 to 32 bytes as records, and these equal the pairs of other sets.
+// Byte order. Equal packed words make a packed word or pair a prefix of a
+// long token, so it goes first: every token of up to 32 bytes comes as a
+// word or a pair.
 int compare(const token_ref& a, const token_ref& b)
 {
     if (a.word != b.word)
         return a.word < b.word ? -1 : 1;
     if (a.second != b.second)
         return a.second < b.second ? -1 : 1;
-    if (!a.record || !b.record) {
-        const bool a_longer = a.record && record_length(a.record) > pair_bytes;
-        const bool b_longer = b.record && record_length(b.record) > pair_bytes;
-        return a_longer - b_longer;
-    }
+    if (!a.record || !b.record)
+        return (a.record != nullptr) - (b.record != nullptr);
     return compare_records(a.record, b.record);
 }
 
@@ -267,8 +264,8 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
     // A bucket's room on every thread should cost no more than the words do.
     const bucket_sizes largest = largest_bucket(sets, all.plan);
     const std::size_t room = 2 * (largest.words + 2 * largest.pairs);
-    const std::size_t count =
-        std::clamp<std::size_t>(words / std::max<std::size_t>(room, 1), 1, threads);
+    const std::size_t count = room == 0 ? std::max<std::size_t>(threads, 1)
+                                        : std::clamp(words / room, std::size_t{1}, threads);
     all.stretches =
         count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;

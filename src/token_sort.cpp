@@ -125,6 +125,8 @@ std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::siz
     const unsigned char* arena = records.bytes.get();
     std::size_t counts[256] = {}, starts[256];
     for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
+        if (record_length(arena + at) <= pair_bytes)
+            continue;
         const std::uint64_t word = record_word(arena + at, 0);
         ++counts[word >> 56];
         set.any |= word;
@@ -133,6 +135,8 @@ std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::siz
     for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
         starts[b] = start;
     for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
+        if (record_length(arena + at) <= pair_bytes)
+            continue;
         const std::uint64_t word = record_word(arena + at, 0);
         entries[starts[word >> 56]++] = {word, at};
     }
@@ -143,13 +147,28 @@ std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::siz
     return entries;
 }
 
+// A set that never spilled keeps its tokens of 17 to 32 bytes as records in
+// the arena: they join its pairs, in one partition, so that every such token
+// reaches the listing as a pair. Returns how many there are.
+std::size_t take_pairs(stored_tokens& tokens)
+{
+    if (tokens.pairs.parts)
+        return 0; // a set that spilled moved them out of the arena then
+    open_ordered(tokens.pairs, 0);
+    const unsigned char* arena = tokens.records.bytes.get();
+    for (std::size_t at = 0; at < tokens.records.used; at += record_size(record_length(arena + at)))
+        if (record_length(arena + at) <= pair_bytes)
+            append_entry(tokens.pairs, 0, {record_word(arena + at, 0), record_word(arena + at, 1)});
+    return tokens.pairs.size;
+}
+
 } // namespace
 
 sorted_tokens sort_tokens(stored_tokens tokens)
 {
     sorted_tokens set;
-    set.longs = sorted_longs(tokens.records, tokens.record_count, set);
-    set.long_count = tokens.record_count;
+    set.long_count = tokens.record_count - take_pairs(tokens);
+    set.longs = sorted_longs(tokens.records, set.long_count, set);
     for (std::size_t i = 0; i < tokens.word_count; ++i)
         take_bits(set.any, set.all, tokens.words[i]);
     set.any |= tokens.partitions.any | tokens.pairs.any.high;

@@ -29,7 +29,7 @@ struct sorted_tokens {
     word_array words{nullptr, std::free}; // a set that did not spill its words
     std::size_t word_count = 0;
     word_partitions partitions;
-    pair_partitions pairs; // tokens of 17 to 32 bytes, where the set spilled its words
+    pair_partitions pairs; // tokens of 17 to 32 bytes
     std::unique_ptr<long_entry[]> longs;
     std::size_t long_count = 0;
     mapped_block arena;
