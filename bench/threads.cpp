@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
-#include <malloc.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
