@@ -261,11 +261,13 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
         all.has_pairs |= set.pairs.size > 0;
         all.has_longs |= set.long_count > 0;
     }
-    // A bucket's room on every thread should cost no more than the words do.
+    // A bucket's room on every thread should cost no more than the words do,
+    // or 8 MiB, where a few buckets of a small set hold most of its words.
     const bucket_sizes largest = largest_bucket(sets, all.plan);
     const std::size_t room = 2 * (largest.words + 2 * largest.pairs);
+    const std::size_t budget = std::max(words, std::size_t{1} << 20);
     const std::size_t count = room == 0 ? std::max<std::size_t>(threads, 1)
-                                        : std::clamp(words / room, std::size_t{1}, threads);
+                                        : std::clamp(budget / room, std::size_t{1}, threads);
     all.stretches =
         count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;
