@@ -6,9 +6,10 @@
 // so packed tokens compared as integers word by word, or with memcmp, compare
 // in byte order, a prefix before its extensions.
 //
-// A token of up to 16 bytes is one 64-bit word. A longer one is a record: its
-// length in two little-endian bytes, then its packed bytes, big-endian words
-// of 16 token bytes each, the last one cut short.
+// A token of up to 16 bytes is one 64-bit word, and one of up to 32 a pair
+// of them. Any longer one, and in the table any longer than 16, is a
+// record: its length in two little-endian bytes, then its packed bytes,
+// big-endian words of 16 token bytes each, the last one cut short.
 #pragma once
 
 #include <algorithm>
@@ -102,6 +103,30 @@ inline std::uint64_t record_word(const unsigned char* record, std::size_t index)
     const std::size_t beyond = start + word_bytes > length ? start + word_bytes - length : 0;
     // Shifting by `beyond` nibbles clears what follows the token; beyond < 16.
     return word & ~std::uint64_t{0} << 4 * beyond;
+}
+
+// A token of 17 to 32 bytes, packed: its first 16 bytes, and the rest.
+struct word_pair {
+    std::uint64_t high;
+    std::uint64_t low; // never 0
+    bool operator==(const word_pair&) const = default;
+};
+
+// The pair of a record of 17 to 32 token bytes.
+inline word_pair record_pair(const unsigned char* record)
+{
+    return {record_word(record, 0), record_word(record, 1)};
+}
+
+// Packs 17 to 32 token bytes; `padded` when each byte may be read with the
+// 15 that follow it, as pack_padded_word() reads them.
+inline word_pair pack_pair(std::string_view token, bool padded)
+{
+    assert(token.size() > word_bytes && token.size() <= pair_bytes);
+    const std::string_view rest = token.substr(word_bytes);
+    return padded ? word_pair{pack_padded_word(token.data(), word_bytes),
+                              pack_padded_word(rest.data(), rest.size())}
+                  : word_pair{pack_word(token.substr(0, word_bytes)), pack_word(rest)};
 }
 
 // Byte order of two records: memcmp over the packed bytes they share, since a

@@ -80,6 +80,11 @@ bool full(const token_set& tokens)
     return 8 * (tokens.count + 1) > eighths_full * tokens.slot_count;
 }
 
+void append_word(token_set& tokens, std::uint64_t word)
+{
+    append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, word)), word);
+}
+
 void append_pair(token_set& tokens, const word_pair& pair)
 {
     append_entry(tokens.pairs, hash_partition(hash_entry(tokens.pairs.key, pair)), pair);
@@ -94,7 +99,7 @@ void spill_pairs(token_set& tokens)
     for (std::size_t at = 0, size; at < tokens.arena.used; at += size) {
         size = record_size(record_length(arena + at));
         if (record_length(arena + at) <= pair_bytes) {
-            append_pair(tokens, {record_word(arena + at, 0), record_word(arena + at, 1)});
+            append_pair(tokens, record_pair(arena + at));
             --tokens.count;
         } else {
             std::memmove(arena + kept, arena + at, size);
@@ -115,7 +120,7 @@ void spill_words(token_set& tokens)
     for (std::size_t i = 0; i < tokens.slot_count; ++i) {
         std::uint64_t& slot = tokens.slots[i];
         if (slot != 0 && !is_long_slot(slot)) {
-            append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, slot)), slot);
+            append_word(tokens, slot);
             slot = 0;
             --tokens.count;
         }
@@ -151,10 +156,9 @@ bool spilled(token_set& tokens, const pending_token& token)
     if (!tokens.words.parts)
         return false;
     if (!token.record)
-        append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, token.word)),
-                     token.word);
+        append_word(tokens, token.word);
     else if (record_length(token.record) <= pair_bytes)
-        append_pair(tokens, {record_word(token.record, 0), record_word(token.record, 1)});
+        append_pair(tokens, record_pair(token.record));
     else
         return false;
     return true;
@@ -230,17 +234,12 @@ template <bool padded>
 [[gnu::noinline]] void insert_slowly(token_set& tokens, std::string_view token)
 {
     if (token.size() <= word_bytes && tokens.words.parts) {
-        const std::uint64_t word =
-            padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        append_entry(tokens.words, hash_partition(hash_word(tokens.words.key, word)), word);
+        append_word(tokens,
+                    padded ? pack_padded_word(token.data(), token.size()) : pack_word(token));
         return;
     }
     if (token.size() <= pair_bytes && tokens.words.parts) {
-        const std::string_view rest = token.substr(word_bytes);
-        append_pair(tokens,
-                    padded ? word_pair{pack_padded_word(token.data(), word_bytes),
-                                       pack_padded_word(rest.data(), rest.size())}
-                           : word_pair{pack_word(token.substr(0, word_bytes)), pack_word(rest)});
+        append_pair(tokens, pack_pair(token, padded));
         return;
     }
     pending_token& next = tokens.pending[tokens.pending_count++];

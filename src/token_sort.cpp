@@ -158,7 +158,7 @@ std::size_t take_pairs(stored_tokens& tokens)
     const unsigned char* arena = tokens.records.bytes.get();
     for (std::size_t at = 0; at < tokens.records.used; at += record_size(record_length(arena + at)))
         if (record_length(arena + at) <= pair_bytes)
-            append_entry(tokens.pairs, 0, {record_word(arena + at, 0), record_word(arena + at, 1)});
+            append_entry(tokens.pairs, 0, record_pair(arena + at));
     return tokens.pairs.size;
 }
 
@@ -224,10 +224,7 @@ word_buckets plan_buckets(std::span<const sorted_tokens> sets)
 
 void bucket_words(sorted_tokens& set, const word_buckets& plan)
 {
-    if (set.pairs.parts)
-        order_partitions(set.pairs, plan.shift, plan.bits);
-    else
-        open_ordered(set.pairs, plan.bits);
+    order_partitions(set.pairs, plan.shift, plan.bits); // every set has its pairs by now
     // Words that a small table took after the spill go in beside the
     // partitions' own.
     if (set.partitions.parts)

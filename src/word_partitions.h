@@ -35,15 +35,9 @@
 
 #include "keyed_hash.h"
 #include "mapped_block.h"
+#include "packed_token.h"
 
 using word_array = std::unique_ptr<std::uint64_t[], void (*)(void*)>;
-
-// A token of 17 to 32 bytes, packed: its first 16 bytes, and the rest.
-struct word_pair {
-    std::uint64_t high;
-    std::uint64_t low; // never 0
-    bool operator==(const word_pair&) const = default;
-};
 
 // Every bit flipped, so that ~word_pair{} has every bit set.
 inline word_pair operator~(const word_pair& pair)
