@@ -16,3 +16,19 @@ inline void advise_huge_pages(void* block, std::size_t bytes)
     const std::uintptr_t first = (start + page - 1) & ~(page - 1);
     madvise(reinterpret_cast<void*>(first), (start + bytes - first) & ~(page - 1), MADV_HUGEPAGE);
 }
+
+// Faults in the whole pages of a block for writing at once. A table is read
+// before it is written, and a page read first maps the shared zero page,
+// whose replacement at the first write must be flushed from the TLB of
+// every CPU that runs one of the process's threads. Where the kernel cannot,
+// the pages fault in as they are touched.
+inline void populate_for_writing(void* block, std::size_t bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    const std::uintptr_t page = 4096, start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + page - 1) & ~(page - 1),
+                         end = (start + bytes) & ~(page - 1);
+    if (end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#endif
+}

@@ -30,6 +30,7 @@ std::uint64_t* zeroed_slots(std::size_t count)
     if (!block)
         throw std::bad_alloc();
     advise_huge_pages(block, count * sizeof(std::uint64_t));
+    populate_for_writing(block, count * sizeof(std::uint64_t));
     return static_cast<std::uint64_t*>(block);
 }
 
