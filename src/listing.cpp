@@ -286,6 +286,13 @@ int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads)
     }
     std::atomic<std::size_t> next = 0;
     run_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
+    // Unmapping a set's memory is work in proportion to it, so the threads
+    // share that too, rather than leave it to whoever frees the sets.
+    std::atomic<std::size_t> next_set = 0;
+    run_on_threads(std::min(count, sets.size()), [&](std::size_t) {
+        for (std::size_t i; (i = next_set++) < sets.size();)
+            sets[i] = sorted_tokens();
+    });
     return count > 1 ? order.error : shares[0].out.error;
 }
 

@@ -12,8 +12,9 @@
 // byte order, each followed by a newline. Up to `threads` threads sort and
 // write disjoint stretches of the order, whose output goes out in turn.
 // All the memory the listing needs is taken before the first write, so
-// running out of it throws std::bad_alloc with nothing written. Returns 0,
-// or the errno of the write that failed.
+// running out of it throws std::bad_alloc with nothing written. Leaves
+// `sets` empty, their memory given back. Returns 0, or the errno of the
+// write that failed.
 int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads);
 
 // Sorts the tokens that one set handed over and writes them as
