@@ -22,9 +22,10 @@ struct long_entry {
     std::uint64_t offset;
 };
 
-// A set's tokens on their way to byte order: its long tokens sorted, their
-// records in the set's arena, which comes along; its packed words as the
-// set stored them, until bucket_words() puts them in buckets.
+// A set's tokens on their way to byte order: its tokens over 32 bytes
+// sorted, their records in the set's arena, which comes along; its packed
+// words and pairs as the set stored them, until bucket_words() puts them in
+// buckets.
 struct sorted_tokens {
     word_array words{nullptr, std::free}; // a set that did not spill its words
     std::size_t word_count = 0;
@@ -38,9 +39,10 @@ struct sorted_tokens {
     bool has_empty = false;
 };
 
-// Sorts the long tokens of the set that handed `tokens` over. This and the
-// steps below are where the listing takes its memory: each throws
-// std::bad_alloc when it runs out.
+// Sorts the tokens over 32 bytes of the set that handed `tokens` over, and
+// makes pairs of the records of shorter ones, which a set that never
+// spilled keeps. This and the steps below are where the listing takes its
+// memory: each throws std::bad_alloc when it runs out.
 sorted_tokens sort_tokens(stored_tokens tokens);
 
 // How the tokens of some sets are cut into buckets of the byte order: the
