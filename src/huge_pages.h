@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Asking the kernel for huge pages behind large blocks.
+// Advice to the kernel on large blocks: huge pages behind them, and their
+// pages faulted in at once.
 #pragma once
 
 #include <cstddef>
