@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian package passes lintian without an error or a warning, and the
-# source tarball holds the sources alone and builds and runs on its own with
-# the README's first command.
+# The Debian package passes lintian without an error or a warning, its
+# binary has a distribution's hardening, and the source tarball holds the
+# sources alone and builds and runs on its own with the README's first
+# command.
 #   package.sh BUILD_DIR EXAMPLE
 set -euo pipefail
 source "$(dirname "$0")/needs.sh"
-needs lintian cpack dpkg-deb
+needs lintian cpack dpkg-deb hardening-check
 build=$1 example=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
 lintian --fail-on error,warning "$work"/deb/tokcollect_*.deb
+
+# The linker marks a binary as built for control-flow protection only when
+# every object in it is, the C library's start files among them; where
+# those lack the mark, as Debian 12's do, it cannot be had.
+dpkg-deb -x "$work"/deb/tokcollect_*.deb "$work/root"
+start_files=$(${CXX:-c++} -print-file-name=Scrt1.o)
+skip=()
+readelf -n "$start_files" | grep -q 'x86 feature: IBT, SHSTK' || skip+=(--nocfprotection)
+hardening-check "${skip[@]}" "$work/root/usr/bin/tokcollect"
 
 (cd "$build" && cpack --config CPackSourceConfig.cmake -B "$work/source" >/dev/null)
 tarball=$(echo "$work"/source/tokcollect-*.tar.gz)
