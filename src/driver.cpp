@@ -103,7 +103,7 @@ bool collect_stream(int in, classify_blocks classify, token_set& tokens, diagnos
             report(diag, "error reading standard input", error);
         return n;
     };
-    const auto buffer = std::make_unique<input_buffer>();
+    const auto buffer = std::make_unique_for_overwrite<input_buffer>();
     return read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
                        [&diag](std::size_t count) { add_missing_lists(diag, count); });
 }

@@ -79,7 +79,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
                    std::atomic<bool>& stop)
 {
     try {
-        auto buffer = std::make_unique<input_buffer>();
+        auto buffer = std::make_unique_for_overwrite<input_buffer>();
         token_set tokens;
         auto read_block = [&](char* at, std::size_t room) -> ssize_t {
             if (from >= to || stop)

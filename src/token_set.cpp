@@ -220,9 +220,9 @@ void insert_all_pending(token_set& tokens)
 {
     const std::size_t count = tokens.slot_count;
     for (std::size_t i = 0; i < tokens.pending_count && count; ++i)
-        __builtin_prefetch(&tokens.slots[home_slot(tokens.pending[i].hash, count)]);
+        __builtin_prefetch(&tokens.slots[home_slot(tokens.pending->tokens[i].hash, count)]);
     for (std::size_t i = 0; i < tokens.pending_count; ++i)
-        insert_pending(tokens, tokens.pending[i]);
+        insert_pending(tokens, tokens.pending->tokens[i]);
     tokens.pending_count = 0;
     tokens.pending_records_used = 0;
 }
@@ -242,12 +242,14 @@ template <bool padded>
         append_pair(tokens, pack_pair(token, padded));
         return;
     }
-    pending_token& next = tokens.pending[tokens.pending_count++];
+    if (!tokens.pending)
+        tokens.pending = std::make_unique_for_overwrite<pending_batch>();
+    pending_token& next = tokens.pending->tokens[tokens.pending_count++];
     if (token.size() <= word_bytes) {
         next.word = padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
         next.record = nullptr;
     } else {
-        unsigned char* record = tokens.pending_records + tokens.pending_records_used;
+        unsigned char* record = tokens.pending->records + tokens.pending_records_used;
         pack_record(token, record);
         tokens.pending_records_used += record_size(token.size());
         next.word = 0;
@@ -255,7 +257,8 @@ template <bool padded>
     }
     next.hash = hash_of(tokens.key, next);
     next.key_epoch = tokens.rekeys;
-    if (tokens.slot_count < cached_slots || tokens.pending_count == std::size(tokens.pending))
+    if (tokens.slot_count < cached_slots ||
+        tokens.pending_count == std::size(tokens.pending->tokens))
         insert_all_pending(tokens);
 }
 

@@ -49,6 +49,12 @@ struct pending_token {
     std::size_t key_epoch;       // the rekeys count `hash` was taken under
 };
 
+// Tokens waiting to be looked up together, and the records of the long ones.
+struct pending_batch {
+    pending_token tokens[64];
+    unsigned char records[64 * max_record_size + record_slack];
+};
+
 // The table's slots and key (token_table.h), and what waits to go in.
 struct token_set : slot_table {
     std::size_t count = 0; // tokens in the table
@@ -57,9 +63,8 @@ struct token_set : slot_table {
     word_partitions words; // where the words go once the table outgrows the caches
     pair_partitions pairs; // and the tokens of 17 to 32 bytes
 
-    pending_token pending[64] = {};
+    std::unique_ptr<pending_batch> pending; // taken at the first token that waits
     std::size_t pending_count = 0;
-    unsigned char pending_records[64 * max_record_size + record_slack] = {};
     std::size_t pending_records_used = 0;
 
     bool has_empty = false; // the empty token packs to nothing, so it is kept apart
