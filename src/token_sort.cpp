@@ -23,10 +23,9 @@ namespace
 // entry shares are skipped too: short tokens leave many low bytes zero.
 // Returns where the sorted entries are.
 template <typename Entry, typename Key>
-Entry* radix_sort(Entry* entries, Entry* scratch, std::size_t size, int low, int high, Key key)
+[[gnu::noinline]] Entry* radix_sort(Entry* entries, Entry* scratch, std::size_t size, int low,
+                                    int high, Key key)
 {
-    if (size < 2)
-        return entries;
     std::size_t counts[8][256];
     std::memset(counts[low], 0, sizeof counts[0] * static_cast<std::size_t>(high - low + 1));
     for (std::size_t i = 0; i < size; ++i)
@@ -42,6 +41,19 @@ Entry* radix_sort(Entry* entries, Entry* scratch, std::size_t size, int low, int
             scratch[starts[key(entries[i]) >> 8 * byte & 0xff]++] = entries[i];
         std::swap(entries, scratch);
     }
+    return entries;
+}
+
+// As radix_sort(); a few entries are sorted by insertion, in place, which
+// spares a short run the radix sort's 16 KiB of counts.
+template <typename Entry, typename Key>
+Entry* sort_by_key(Entry* entries, Entry* scratch, std::size_t size, int low, int high, Key key)
+{
+    if (size > 32)
+        return radix_sort(entries, scratch, size, low, high, key);
+    for (std::size_t i = 1; i < size; ++i)
+        for (std::size_t j = i; j > 0 && key(entries[j]) < key(entries[j - 1]); --j)
+            std::swap(entries[j], entries[j - 1]);
     return entries;
 }
 
@@ -279,8 +291,8 @@ const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word
                                  std::size_t& count)
 {
     const std::size_t size = gather(sets, &sorted_tokens::partitions, bucket, words);
-    std::uint64_t* sorted = radix_sort(words, spare, size, plan.low, plan.high,
-                                       [](std::uint64_t word) { return word; });
+    std::uint64_t* sorted = sort_by_key(words, spare, size, plan.low, plan.high,
+                                        [](std::uint64_t word) { return word; });
     count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
     return sorted;
 }
@@ -291,10 +303,10 @@ const word_pair* sort_pair_bucket(std::span<const sorted_tokens> sets, const wor
                                   std::size_t& count)
 {
     const std::size_t size = gather(sets, &sorted_tokens::pairs, bucket, pairs);
-    word_pair* by_low = radix_sort(pairs, spare, size, plan.pair_low, 7,
-                                   [](const word_pair& pair) { return pair.low; });
-    word_pair* sorted = radix_sort(by_low, by_low == pairs ? spare : pairs, size, plan.low,
-                                   plan.high, [](const word_pair& pair) { return pair.high; });
+    word_pair* by_low = sort_by_key(pairs, spare, size, plan.pair_low, 7,
+                                    [](const word_pair& pair) { return pair.low; });
+    word_pair* sorted = sort_by_key(by_low, by_low == pairs ? spare : pairs, size, plan.low,
+                                    plan.high, [](const word_pair& pair) { return pair.high; });
     count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
     return sorted;
 }
