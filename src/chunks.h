@@ -16,7 +16,7 @@
 
 // Unread input, and its masks; the tail of the last block moves to the
 // front before a read. Left uninitialised, so that a short input touches
-// only the pages it is read into: classify_read() defines what the scanner
+// only the pages it is read into: classify_input() defines what the scanner
 // looks at past the input.
 struct input_buffer {
     static constexpr std::size_t size = 1 << 17;
@@ -25,16 +25,6 @@ struct input_buffer {
     // One more block, which the scanner reads past the last but never uses.
     block_masks masks[size / 64 + 2];
 };
-
-// Classifies bytes[0, end) of `buffer` and the block after them, whose bytes
-// it first zeroes with the rest of the last block: the scanner reads those
-// masks and up to 16 bytes past `end`, though it uses none of them.
-inline void classify_read(input_buffer& buffer, std::size_t end, classify_blocks classify)
-{
-    const std::size_t blocks = (end + 63) / 64 + 1;
-    std::memset(buffer.bytes + end, 0, 64 * blocks - end);
-    classify(buffer.bytes, blocks, buffer.masks);
-}
 
 // Reads the input to its end through `buffer`, classifying each block with
 // `classify`, and hands what it holds to cut(bytes, masks, end, at_eof),
@@ -62,6 +52,6 @@ bool read_chunks(input_buffer& buffer, classify_blocks classify, Cut&& cut, Read
         ok = ok && n >= 0;
         at_eof = n <= 0;
         end += n > 0 ? static_cast<std::size_t>(n) : 0;
-        classify_read(buffer, end, classify);
+        classify_input(classify, input, end, buffer.masks);
     }
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 // Tokens are made of the slash and the ten digits, bytes 0x2F to 0x39.
@@ -33,6 +34,18 @@ struct block_masks {
 
 // Fills masks[0, blocks) from the 64 * `blocks` bytes at `bytes`.
 using classify_blocks = void (*)(const char* bytes, std::size_t blocks, block_masks* masks);
+
+// Classifies bytes[0, end) and the block after them, whose bytes it first
+// zeroes with the rest of the last block: the scanner reads those masks and
+// up to 16 bytes past `end`, though it uses none of them. `bytes` must reach
+// 64 bytes past `end` rounded up to a whole block, and `masks` as many blocks.
+inline void classify_input(classify_blocks classify, char* bytes, std::size_t end,
+                           block_masks* masks)
+{
+    const std::size_t blocks = (end + 63) / 64 + 1;
+    std::memset(bytes + end, 0, 64 * blocks - end);
+    classify(bytes, blocks, masks);
+}
 
 struct classifier {
     const char* name;

@@ -1,27 +1,24 @@
 // SPDX-License-Identifier: MIT
-// The read loop. A pipe, a terminal or a small file is read by this thread,
-// through chunks.h; diagnostics are gathered and written before each read
-// that may wait for input, so an interactive user sees them as lines are
-// entered. A large regular file is first collected in ranges on
-// threads (file_ranges.h), whose diagnostics are then written in file order,
-// and this thread reads on from where the ranges end until read() returns 0,
-// so that what the file's size did not tell is read too.
+// The read loop. A large regular file is first collected in ranges on
+// threads (file_ranges.h), whose diagnostics are then written in file order.
+// Anything else, a pipe, a terminal or a small file, and what the ranges
+// left, is read as a stream by this thread and collected on every CPU
+// (block_reader.h); its diagnostics are written in input order as the pieces
+// they come from are collected, and all of them before each read that would
+// wait for input, so an interactive user sees them as lines are entered.
 #include "driver.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <new>
-#include <poll.h>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
 
-#include "chunks.h"
-#include "collect.h"
+#include "block_reader.h"
 #include "file_ranges.h"
 #include "listing.h"
-#include "token_set.h"
+#include "run_on_threads.h"
 #include "write_all.h"
 
 namespace
@@ -70,42 +67,37 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
         add(diag, end_of_line);
 }
 
-// One read into `to`, waiting for a non-blocking descriptor to be ready.
-// Returns 0 at the end of the input, or -1 with `error` set when the read
-// failed.
-ssize_t read_some(int fd, char* to, std::size_t room, int& error)
+// Collects the stream `in` to its end into `sets`, writing the diagnostics
+// as the pieces they come from are collected, and all of them before each
+// read that would wait for input. Returns false after a read error, which has
+// been reported: what was read before it is collected all the same, and the
+// diagnostics of its whole chunks written before the message.
+bool collect_stream(int in, classify_blocks classify, std::size_t workers,
+                    std::vector<sorted_tokens>& sets, diagnostics& diag)
 {
+    stream_reader reader(in, classify, workers);
+    const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader.queue)); };
+    int error = 0;
     for (;;) {
-        ssize_t n = read(fd, to, room);
-        if (n >= 0)
-            return n;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd ready{fd, POLLIN, 0};
-            poll(&ready, 1, -1);
-        } else if (errno != EINTR) {
-            error = errno;
-            return -1;
+        if (!input_waiting(in)) {
+            settle_before_wait(reader);
+            write_collected();
+            flush(diag);
         }
-    }
-}
-
-// Collects every chunk of `in` into `tokens`, writing the diagnostics
-// gathered before each read, which may wait for input. Returns false after a
-// read error, which has been reported; what was read before it is collected
-// all the same.
-bool collect_stream(int in, classify_blocks classify, token_set& tokens, diagnostics& diag)
-{
-    auto read_block = [&](char* to, std::size_t room) {
-        flush(diag);
-        int error = 0;
-        const ssize_t n = read_some(in, to, room, error);
-        if (n < 0)
+        const ssize_t n = read_stream(reader, error);
+        if (n < 0) {
+            settle_stream(reader);
+            write_collected();
             report(diag, "error reading standard input", error);
-        return n;
-    };
-    const auto buffer = std::make_unique_for_overwrite<input_buffer>();
-    return read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
-                       [&diag](std::size_t count) { add_missing_lists(diag, count); });
+        }
+        if (n <= 0)
+            break;
+        write_collected();
+    }
+    for (sorted_tokens& set : finish_stream(reader))
+        sets.push_back(std::move(set));
+    write_collected();
+    return error == 0;
 }
 
 // Collects the rest of the file `in` in the ranges of `plan` into `sets`,
@@ -135,18 +127,16 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     diagnostics diag{err};
     try {
         std::vector<sorted_tokens> sets;
-        const range_plan plan = plan_ranges(in, options.threads, options.min_range);
+        const std::size_t cpus = options.threads ? options.threads : usable_cpus();
+        const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();
         bool ok = plan.readers == 1 || collect_file(in, plan, classify, sets, diag);
-        if (ok) {
-            // What the ranges left, or the whole input from a single reader.
-            token_set tokens;
-            ok = collect_stream(in, classify, tokens, diag);
-            sets.push_back(sort_tokens(release(tokens)));
-        }
+        // What the ranges left, or the whole input as a stream.
+        // The reader collects too, on one more CPU than its workers.
+        ok = ok && collect_stream(in, classify, cpus - 1, sets, diag);
         flush(diag);
         int status = ok ? 0 : 1;
-        if (int error = write_tokens(sets, out, plan.readers)) {
+        if (int error = write_tokens(sets, out, std::min(sets.size(), cpus))) {
             report(diag, "error writing standard output", error);
             status = 1;
         }

@@ -7,9 +7,9 @@
 #include "classify.h"
 
 struct collect_options {
-    // Threads for a regular file; 0 for one on each CPU the process may use.
+    // Threads to collect on; 0 for one on each CPU the process may use.
     std::size_t threads = 0;
-    // The least input worth a thread of its own.
+    // The least part of a regular file worth a thread of its own.
     std::size_t min_range = std::size_t{4} << 20;
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;
@@ -18,8 +18,10 @@ struct collect_options {
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer
 // would give, scans each one, writes "End of line\n" to `err` for every
 // chunk without a list, and finally lists the distinct tokens on `out`.
-// A regular file is read from its current offset on several threads; its
-// offset is left at its end, as a single reader would leave it. Failures
+// A large regular file is read from its current offset in ranges on
+// several threads, and its offset left at its end, as a single reader would
+// leave it; anything else is read by one thread and collected on several.
+// Failures
 // are reported on `err` as "tokcollect: ...". Returns the exit status: 0,
 // or 1 after a failure.
 int collect_tokens(int in, int out, int err, const collect_options& options = {});

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,14 +29,6 @@ struct range_result {
     int read_error = 0;                   // errno of the failed read, or 0
     bool out_of_memory = false;
 };
-
-std::size_t usable_cpus()
-{
-    cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) == 0
-               ? static_cast<std::size_t>(CPU_COUNT(&cpus))
-               : 1;
-}
 
 constexpr std::size_t probe_size = 4096;
 
@@ -140,8 +131,7 @@ range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range)
         return {};
     const std::size_t ranges =
         static_cast<std::size_t>(end - start) / std::max<std::size_t>(min_range, 1);
-    return {std::max<std::size_t>(1, std::min(threads ? threads : usable_cpus(), ranges)), start,
-            end};
+    return {std::max<std::size_t>(1, std::min(threads, ranges)), start, end};
 }
 
 file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify)

@@ -18,8 +18,7 @@ struct range_plan {
 };
 
 // One reader, unless `fd` is a regular file with at least `min_range` bytes
-// left for each of two readers and more than one CPU to run them; `threads`
-// caps the readers, 0 for one on each CPU the process may use.
+// left for each of two readers; `threads` caps the readers.
 range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range);
 
 // What the ranges found, in file order. After a failed read only the ranges

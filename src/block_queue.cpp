@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: MIT
+// The hand-off between the reader and the workers: one lock over the pool,
+// the waiting pieces and their counts. Each piece is some 128 KiB of input,
+// so the lock is taken a few times a millisecond at most.
+#include "block_queue.h"
+
+#include <cassert>
+#include <new>
+
+namespace
+{
+
+void throw_if_failed(const block_queue& queue)
+{
+    if (queue.failed)
+        throw std::bad_alloc();
+}
+
+} // namespace
+
+input_block* take_block(block_queue& queue)
+{
+    std::lock_guard hold(queue.lock);
+    throw_if_failed(queue);
+    if (!queue.free.empty()) {
+        input_block* block = queue.free.back();
+        queue.free.pop_back();
+        return block;
+    }
+    if (queue.blocks.size() == queue.max_blocks)
+        return nullptr;
+    // Left uninitialised: the reader defines what it reads and what the
+    // classifier reads past it.
+    queue.blocks.push_back(std::make_unique_for_overwrite<input_block>());
+    return queue.blocks.back().get();
+}
+
+void wait_for_block(block_queue& queue)
+{
+    std::unique_lock hold(queue.lock);
+    queue.for_reader.wait(hold, [&] { return !queue.free.empty() || queue.failed; });
+    throw_if_failed(queue);
+}
+
+void hand_over(block_queue& queue, input_block* block, std::size_t size)
+{
+    assert(size > 0 && size <= block_size);
+    {
+        std::lock_guard hold(queue.lock);
+        queue.waiting.push_back({block, size, queue.next_number++});
+        queue.lists_missing.emplace_back();
+    }
+    queue.for_workers.notify_one();
+}
+
+void add_collected(block_queue& queue, std::size_t lists_missing)
+{
+    std::lock_guard hold(queue.lock);
+    ++queue.next_number;
+    queue.lists_missing.emplace_back(lists_missing);
+}
+
+std::optional<piece> next_piece(block_queue& queue)
+{
+    std::unique_lock hold(queue.lock);
+    queue.for_workers.wait(hold,
+                           [&] { return !queue.waiting.empty() || queue.closed || queue.failed; });
+    throw_if_failed(queue);
+    if (queue.waiting.empty())
+        return std::nullopt;
+    const piece next = queue.waiting.front();
+    queue.waiting.pop_front();
+    ++queue.taken;
+    return next;
+}
+
+std::optional<piece> waiting_piece(block_queue& queue)
+{
+    std::lock_guard hold(queue.lock);
+    if (queue.waiting.empty())
+        return std::nullopt;
+    const piece next = queue.waiting.front();
+    queue.waiting.pop_front();
+    ++queue.taken;
+    return next;
+}
+
+void finish_piece(block_queue& queue, const piece& done, std::size_t lists_missing)
+{
+    {
+        std::lock_guard hold(queue.lock);
+        assert(done.number >= queue.first_unreported && queue.taken > 0);
+        queue.lists_missing[done.number - queue.first_unreported] = lists_missing;
+        queue.free.push_back(done.block);
+        --queue.taken;
+    }
+    queue.for_reader.notify_one();
+}
+
+std::size_t take_lists_missing(block_queue& queue)
+{
+    std::lock_guard hold(queue.lock);
+    std::size_t count = 0;
+    for (; !queue.lists_missing.empty() && queue.lists_missing.front();
+         queue.lists_missing.pop_front(), ++queue.first_unreported)
+        count += *queue.lists_missing.front();
+    return count;
+}
+
+namespace
+{
+
+bool all_collected(const block_queue& queue)
+{
+    return queue.waiting.empty() && queue.taken == 0;
+}
+
+} // namespace
+
+void wait_until_collected(block_queue& queue)
+{
+    std::unique_lock hold(queue.lock);
+    queue.for_reader.wait(hold, [&] { return all_collected(queue) || queue.failed; });
+    throw_if_failed(queue);
+}
+
+bool wait_until_collected_for(block_queue& queue, std::chrono::microseconds most)
+{
+    std::unique_lock hold(queue.lock);
+    queue.for_reader.wait_for(hold, most, [&] { return all_collected(queue) || queue.failed; });
+    throw_if_failed(queue);
+    return all_collected(queue);
+}
+
+void close_queue(block_queue& queue)
+{
+    {
+        std::lock_guard hold(queue.lock);
+        queue.closed = true;
+    }
+    queue.for_workers.notify_all();
+}
+
+void fail_queue(block_queue& queue)
+{
+    {
+        std::lock_guard hold(queue.lock);
+        queue.failed = true;
+    }
+    queue.for_workers.notify_all();
+    queue.for_reader.notify_all();
+}

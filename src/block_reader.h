@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// Reading a stream on every CPU: standard input that cannot be cut into
+// ranges ahead of time (a pipe, a socket, a terminal), a file too small to
+// be worth cutting, or what a file's size did not tell.
+//
+// The stream is read in blocks (block_queue.h), a pipe enlarged first where
+// the kernel lets it, so that a read takes a whole block. A full block is cut
+// after its last whole chunk: just past its last newline, or a multiple of
+// 1023 bytes past it inside a line too long for one chunk. Chunks start
+// afresh there, so each piece cut this way is chunked exactly as the whole
+// stream is; the tail, shorter than a chunk, moves to the front of the next
+// block. The pieces go through the hand-off to the workers
+// (block_workers.h), each with a token set of its own. The hand-off bounds
+// the blocks read ahead; when every one is in use, the reader collects the
+// oldest waiting piece itself rather than wait, so that the stream goes on
+// even where no worker could start.
+//
+// An input that never fills a block starts no thread. Input that trickles
+// in, from a terminal or a slow producer, is seen to at once: before a read
+// that would wait, settle_stream() collects the whole chunks held and waits
+// for the workers to collect every piece, so that the driver writes the
+// diagnostics of all that has come before it waits for more. Should more
+// input come meanwhile, the read no longer waits, and the reader goes back
+// to it rather than leave the workers short of pieces: a fast producer finds
+// the pipe empty now and then, and waiting for every worker each time would
+// idle CPUs.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <sys/types.h>
+#include <vector>
+
+#include "block_queue.h"
+#include "block_workers.h"
+#include "classify.h"
+#include "token_set.h"
+#include "token_sort.h"
+
+struct stream_reader {
+    stream_reader(int fd, classify_blocks classify, std::size_t workers);
+
+    int fd;
+    classify_blocks classify;
+    std::size_t worker_count; // to start when the first block is full
+    // The workers, who use the queue, end first.
+    block_queue queue;
+    block_workers workers;
+    bool workers_started = false;
+    input_block* block;                   // being filled
+    std::size_t end = 0;                  // bytes in it
+    token_set own;                        // what the reader collects itself
+    std::unique_ptr<block_masks[]> masks; // for that, taken at first use
+};
+
+// Whether a read of `fd` would return at once, with input, its end or an
+// error.
+bool input_waiting(int fd);
+
+// Reads more of the stream, waiting for input if need be, and passes a block
+// on once it is full. Returns the bytes read, 0 at the end of the input, or
+// -1 with `error` set when the read failed. Throws std::bad_alloc when memory
+// runs out here or on any worker.
+ssize_t read_stream(stream_reader& reader, int& error);
+
+// Collects the whole chunks read so far, and waits until every piece handed
+// over has been collected: then the hand-off has the count of chunks without
+// a list for all of them. Throws std::bad_alloc as read_stream() does.
+void settle_stream(stream_reader& reader);
+
+// As settle_stream(), but gives up waiting once more input has come.
+void settle_before_wait(stream_reader& reader);
+
+// Collects what is left as the input's last chunks, and returns the sets of
+// the reader and every worker, sorted for the listing. Throws std::bad_alloc
+// as read_stream() does.
+std::vector<sorted_tokens> finish_stream(stream_reader& reader);

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+// The workers' threads.
+#include "block_workers.h"
+
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "collect.h"
+#include "token_set.h"
+
+namespace
+{
+
+void work(block_queue& queue, classify_blocks classify, sorted_tokens& result)
+{
+    try {
+        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_block);
+        token_set tokens;
+        while (const std::optional<piece> next = next_piece(queue))
+            finish_piece(
+                queue, *next,
+                collect_block(next->block->bytes, next->size, masks.get(), classify, tokens));
+        result = sort_tokens(release(tokens));
+    } catch (const std::bad_alloc&) {
+        fail_queue(queue);
+    }
+}
+
+void join_all(block_workers& workers)
+{
+    for (std::thread& thread : workers.threads)
+        thread.join();
+    workers.threads.clear();
+}
+
+} // namespace
+
+void start_workers(block_workers& workers, std::size_t count)
+{
+    // Sized first, so that no worker's set moves while another runs.
+    workers.sets.resize(count);
+    workers.threads.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            workers.threads.emplace_back(work, std::ref(workers.queue), workers.classify,
+                                         std::ref(workers.sets[i]));
+        } catch (const std::exception&) {
+            break; // the reader collects what fewer workers leave
+        }
+    }
+    workers.sets.resize(workers.threads.size());
+}
+
+std::vector<sorted_tokens> stop_workers(block_workers& workers)
+{
+    close_queue(workers.queue);
+    join_all(workers);
+    std::lock_guard hold(workers.queue.lock);
+    if (workers.queue.failed)
+        throw std::bad_alloc();
+    return std::move(workers.sets);
+}
+
+block_workers::~block_workers()
+{
+    if (threads.empty())
+        return;
+    fail_queue(queue);
+    join_all(*this);
+}
