@@ -3,12 +3,14 @@
 // listing, on arbitrary bytes, by one reader and by several threads. Checks
 // the properties every run must have, then compares both output streams with
 // the test suite's model.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -87,12 +89,37 @@ std::pair<std::string, std::string> collect(std::string_view input, const collec
     return result;
 }
 
+// Runs the collector on `input` written into a pipe by another thread, in
+// pieces of sizes that the input picks; returns its listing and diagnostics.
+std::pair<std::string, std::string> collect_piped(std::string_view input,
+                                                  const collect_options& options)
+{
+    int ends[2];
+    require(pipe(ends) == 0);
+    std::thread writer([&] {
+        for (std::size_t at = 0, piece; at < input.size(); at += piece) {
+            piece = std::min<std::size_t>(input.size() - at, 1 + (at * 7919 + input.size()) % 1500);
+            require(write_all(ends[1], input.data() + at, piece) == 0);
+        }
+        close(ends[1]);
+    });
+    const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
+    require(out >= 0 && err >= 0);
+    require(collect_tokens(ends[0], out, err, options) == 0);
+    writer.join();
+    std::pair<std::string, std::string> result{contents(out), contents(err)};
+    for (int fd : {ends[0], out, err})
+        close(fd);
+    return result;
+}
+
 } // namespace
 
 // Each input is collected by one reader, and again on 2 to 8 threads over
 // ranges of a few bytes to a few thousand, which the input's length picks,
-// so that ranges cut it at every kind of place. The single reader runs with
-// every classifying kernel this CPU can run, the threads with one of them.
+// so that ranges cut it at every kind of place, and from a pipe on as many.
+// The single reader runs with every classifying kernel this CPU can run, the
+// threads with one of them.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -108,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const collect_options threaded{2 + size % 7, 1 + (size * 7919) % (size < 64 ? 8 : 2048),
                                    kernels[size % kernels.size()].classify};
     require(collect(input, threaded) == std::pair{expected.out, expected.err});
+    require(collect_piped(input, threaded) == std::pair{expected.out, expected.err});
     return 0;
 }

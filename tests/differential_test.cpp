@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "driver.h"
 #include "model.h"
 #include "run_program.h"
+#include "write_all.h"
 
 namespace
 {
@@ -96,6 +98,34 @@ run_result collect_from_file(std::string_view input, const collect_options& opti
     return result;
 }
 
+// The collector run in this process on a pipe that a thread of the test
+// fills in pieces of random sizes, so that reads take lines in pieces and now
+// and then find the pipe empty.
+run_result collect_from_pipe(std::string_view input, const collect_options& options,
+                             std::uint64_t seed)
+{
+    int ends[2];
+    EXPECT_EQ(pipe(ends), 0);
+    std::thread writer([&] {
+        std::mt19937_64 random(seed);
+        for (size_t at = 0, piece; at < input.size(); at += piece) {
+            piece = std::min<size_t>(input.size() - at, 1 + random() % 3000);
+            if (write_all(ends[1], input.data() + at, piece) != 0)
+                break;
+        }
+        close(ends[1]);
+    });
+    const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
+    run_result result{};
+    result.status = collect_tokens(ends[0], out, err, options);
+    writer.join();
+    result.out = contents(out);
+    result.err = contents(err);
+    for (int fd : {ends[0], out, err})
+        close(fd);
+    return result;
+}
+
 void expect_model_output(std::string_view input, const run_result& actual, const std::string& where)
 {
     const model_output expected = model_tokcollect(input);
@@ -105,7 +135,7 @@ void expect_model_output(std::string_view input, const run_result& actual, const
 }
 
 // Runs `input` through every classifying kernel this CPU can run by one
-// reader, and through one of them on threads.
+// reader, and through one of them on threads, from a file and a pipe.
 void expect_model_output_by_every_kernel(std::string_view input, generator& gen,
                                          const std::string& where)
 {
@@ -116,9 +146,12 @@ void expect_model_output_by_every_kernel(std::string_view input, generator& gen,
     const classifier& kernel = kernels[gen.below(kernels.size())];
     const collect_options threaded{2 + gen.below(7), 1 + gen.below(gen.below(2) ? 64 : 4096),
                                    kernel.classify};
+    const std::string on_threads =
+        where + ", " + kernel.name + " on " + std::to_string(threaded.threads) + " threads";
     expect_model_output(input, collect_from_file(input, threaded),
-                        where + ", " + kernel.name + " on " + std::to_string(threaded.threads) +
-                            " threads, ranges of " + std::to_string(threaded.min_range));
+                        on_threads + ", ranges of " + std::to_string(threaded.min_range));
+    expect_model_output(input, collect_from_pipe(input, threaded, gen.random()),
+                        on_threads + ", from a pipe");
 }
 
 TEST(Differential, MatchesModel)
@@ -197,7 +230,8 @@ TEST(Differential, ManyDistinctTokens)
     model_output expected = model_tokcollect(input);
     for (const run_result& actual :
          {run_tokcollect(input), collect_from_file(input, {.threads = 2, .min_range = 1 << 16}),
-          collect_from_file(input, {.threads = 4, .min_range = 1 << 16})}) {
+          collect_from_file(input, {.threads = 4, .min_range = 1 << 16}),
+          collect_from_pipe(input, {.threads = 3}, 3)}) {
         ASSERT_EQ(actual.status, 0);
         EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
         EXPECT_EQ(actual.err, expected.err);

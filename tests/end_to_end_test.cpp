@@ -13,8 +13,10 @@
 #include <string>
 #include <unistd.h>
 
+#include "block_queue.h"
 #include "model.h"
 #include "run_program.h"
+#include "write_all.h"
 
 namespace
 {
@@ -48,6 +50,24 @@ std::string repeat(const std::string& text, size_t times)
     for (size_t i = 0; i < times; ++i)
         result += text;
     return result;
+}
+
+// A case that the model's listing and diagnostics answer, on a pipe that
+// holds the whole input from the start: then the program's reads fill its
+// blocks exactly, and the input decides where they end.
+e2e_case modelled(const char* name, const std::string& input)
+{
+    const model_output expected = model_tokcollect(input);
+    return {name, input, expected.out, expected.err, 0, {.in = stdin_is::filled_pipe}};
+}
+
+// Whole lines of lists, `size` bytes of them, the last one padded.
+std::string lines_of_lists(size_t size)
+{
+    std::string lines;
+    for (int i = 0; lines.size() + 12 < size; ++i)
+        lines += "[" + std::to_string(i % 1000) + ", 7]\n";
+    return lines + "[]" + std::string(size - lines.size() - 3, 'x') + "\n";
 }
 
 TEST(EndToEnd, Basics)
@@ -100,6 +120,7 @@ TEST(EndToEnd, NulBytes)
         {"NUL before opener", "ab\0[1]\n"s, "", eol, 0},
         {"NUL inside list", "[1,2\0,3]\n[4]\n"s, "1\n2\n4\n", "", 0},
         {"NUL does not end the line", "\0\0\n[5]\n"s, "5\n", eol, 0},
+        modelled("NULs across a block's end", lines_of_lists(block_size - 2) + "a\0\0[7]\n[\0\n"s),
     });
 }
 
@@ -113,6 +134,10 @@ TEST(EndToEnd, LongLinesAreReadIn1023BytePieces)
         {"every piece scanned",
          repeat(std::string(1022, 'x') + "[", 2) + std::string(1021, 'x') + "[\n", "\n", "", 0},
         {"2047 bytes without list", std::string(2047, 'x') + "\n", "", eol + eol + eol, 0},
+        modelled("a line longer than two blocks", "["s + repeat("12,", block_size) + "]\n[3]"),
+        modelled("a block's end in a long line",
+                 (block_size > 1500 ? lines_of_lists(block_size - 1500) : "") +
+                     repeat("[1/2, ", 500) + "\n"),
     });
 }
 
@@ -122,7 +147,19 @@ TEST(EndToEnd, Failures)
     const std::string write_error = "tokcollect: error writing standard output: ";
     const run_options directory{.in = stdin_is::directory}, no_stdin{.in = stdin_is::closed};
     const run_options full{.out = stdout_is::dev_full}, no_stdout{.out = stdout_is::closed};
+    // A read that has room for less than a block fails: the first block is
+    // read whole and its whole chunks passed on, then the read for the rest
+    // of the line that it ends in fails. That line, cut short, still counts.
+    const run_options fails_after_a_block{
+        .in = stdin_is::filled_pipe, .read_fails_below = block_size, .read_errno = EIO};
+    std::string stream;
+    for (int i = 0; stream.size() < 2 * block_size; ++i)
+        stream += i % 5 ? "[" + std::to_string(1000 + i % 9000) + "]\n" : "nolist\n";
+    const model_output first_block = model_tokcollect(stream.substr(0, block_size));
+    ASSERT_EQ(stream[stream.rfind('\n', block_size - 1) + 1], '[') << "the cut line has a list";
     expect_runs({
+        {"read fails after a block", stream, first_block.out,
+         first_block.err + read_error + "Input/output error\n", 1, fails_after_a_block},
         {"stdin a directory", "", "", read_error + "Is a directory\n", 1, directory},
         {"stdin closed", "", "", read_error + "Bad file descriptor\n", 1, no_stdin},
         {"stdout full", "[1]\n", "", write_error + "No space left on device\n", 1, full},
@@ -156,18 +193,30 @@ TEST(EndToEnd, NonBlockingPipes)
     EXPECT_EQ(r.status, 0);
 }
 
+// Input written a piece at a time, as a user types lines, each piece's
+// diagnostics awaited before the next is written; one piece is large enough
+// for workers to collect most of it.
 TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
 {
+    const std::pair<std::string, std::string> steps[] = {
+        {"no list\n", eol},
+        {lines_of_lists(3 * block_size) + "no list\n", eol},
+        {"[2]\nstill none\n", eol},
+        {"x\ny\n[3\n", eol + eol},
+    };
     running_program program = start_tokcollect();
     const int generous_ms = 30'000;
-    ASSERT_EQ(write(program.in, "no list\n", 8), 8);
-    EXPECT_EQ(read_within(program.err, eol.size(), generous_ms), eol);
-    ASSERT_EQ(write(program.in, "[2]\nstill none\n", 15), 15);
-    EXPECT_EQ(read_within(program.err, eol.size(), generous_ms), eol);
+    std::string input;
+    for (const auto& [piece, diagnostics] : steps) {
+        ASSERT_EQ(write_all(program.in, piece.data(), piece.size()), 0);
+        EXPECT_EQ(read_within(program.err, diagnostics.size(), generous_ms), diagnostics)
+            << "after " << escape(piece.substr(piece.size() - 8));
+        input += piece;
+    }
     EXPECT_EQ(read_within(program.out, 1, 0), "") << "listing before the end of input";
 
-    run_result rest = finish(program, "[1]\n");
-    EXPECT_EQ(rest.out, "1\n2\n");
+    const run_result rest = finish(program, "[1]\n");
+    EXPECT_TRUE(rest.out == model_tokcollect(input + "[1]\n").out);
     EXPECT_EQ(rest.err, "");
     EXPECT_EQ(rest.status, 0);
 }
@@ -304,8 +353,10 @@ std::string distinct_tokens(int count, size_t size)
 }
 
 // Wherever memory runs out, while reading, growing the table or the arena,
-// or sorting for the listing, the run ends with the message and nothing on
-// standard output, whether the input comes from a pipe or a file.
+// or sorting for the listing, on the reading thread or a worker, the run
+// ends with the message and nothing on standard output, whether the input
+// comes from a pipe or a file. Stacks of 1 MiB let threads start within
+// the limits.
 TEST(EndToEnd, OutOfMemoryAtAnyPoint)
 {
 #ifdef TOKCOLLECT_SANITIZED
@@ -327,6 +378,7 @@ TEST(EndToEnd, OutOfMemoryAtAnyPoint)
                  {run_options{}, run_options{.in = stdin_is::file, .input_file = path}}) {
                 run_options limited = from;
                 limited.address_space_limit = mib << 20;
+                limited.stack_limit = 1 << 20;
                 const run_result r = run_tokcollect(input, limited);
                 const std::string where = std::to_string(mib) + " MiB, " + std::to_string(size) +
                                           "-byte tokens" +

@@ -30,8 +30,9 @@ void check(bool ok, const char* what)
 }
 
 // A seccomp filter that fails getrandom() with ENOSYS, as an old kernel
-// would, and large preads from `pread_from` on with `pread_errno`: the
-// syscall's arguments are read 32 bits at a time, low word first.
+// would, small reads of standard input with `read_errno`, and large preads
+// from `pread_from` on with `pread_errno`: the syscall's arguments are read
+// 32 bits at a time, low word first.
 void install_filter(const run_options& options)
 {
     constexpr auto arg_low = [](int i) {
@@ -39,11 +40,19 @@ void install_filter(const run_options& options)
     };
     const auto from = static_cast<unsigned long>(options.pread_fails_from);
     const unsigned refuse_getrandom = options.without_getrandom ? SYS_getrandom : ~0u;
+    const unsigned fail_read = options.read_fails_below ? SYS_read : ~0u;
     const unsigned fail_pread = options.pread_fails_from >= 0 ? SYS_pread64 : ~0u;
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, refuse_getrandom, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_read, 0, 6),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(0)), // the descriptor
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // the count
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, options.read_fails_below, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(options.read_errno)),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_pread, 0, 7),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // the count
         BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 4096, 0, 5),
@@ -61,7 +70,7 @@ void install_filter(const run_options& options)
 
 [[noreturn]] void exec_child(const run_options& options, int in[2], int out[2], int err[2])
 {
-    if (options.in == stdin_is::piped)
+    if (options.in == stdin_is::piped || options.in == stdin_is::filled_pipe)
         dup2(in[0], 0);
     else if (options.in == stdin_is::file)
         dup2(open(options.input_file.c_str(), O_RDONLY | O_CLOEXEC), 0);
@@ -89,12 +98,13 @@ void install_filter(const run_options& options)
         fcntl(1, F_SETFL, O_NONBLOCK);
         fcntl(1, F_SETPIPE_SZ, 4096);
     }
-    if (options.without_getrandom || options.pread_fails_from >= 0)
+    if (options.without_getrandom || options.pread_fails_from >= 0 || options.read_fails_below)
         install_filter(options);
-    if (options.address_space_limit) {
-        rlimit limit{static_cast<rlim_t>(options.address_space_limit),
-                     static_cast<rlim_t>(options.address_space_limit)};
-        setrlimit(RLIMIT_AS, &limit);
+    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, options.address_space_limit},
+                                   std::pair{RLIMIT_STACK, options.stack_limit}}) {
+        const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        if (bytes)
+            setrlimit(resource, &limit);
     }
     std::vector<char*> argv{const_cast<char*>(TOKCOLLECT_PATH)};
     for (const std::string& arg : options.args)
@@ -142,13 +152,26 @@ void pump(std::string_view input, int to, int out, int err, run_result& result)
         close(to);
 }
 
+// Writes the whole input into the pipe `in`, enlarged to hold it, and closes
+// our end.
+void fill_pipe(int in[2], std::string_view input)
+{
+    check(fcntl(in[1], F_SETPIPE_SZ, std::max<size_t>(input.size(), 4096)) >= 0, "F_SETPIPE_SZ");
+    check(write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size()),
+          "filling the pipe");
+    close(in[1]);
+    in[1] = -1;
+}
+
 } // namespace
 
-running_program start_tokcollect(const run_options& options)
+running_program start_tokcollect(const run_options& options, std::string_view filled_input)
 {
     int in[2], out[2], err[2];
     check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0,
           "pipe");
+    if (options.in == stdin_is::filled_pipe)
+        fill_pipe(in, filled_input);
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0)
@@ -175,6 +198,8 @@ run_result finish(const running_program& program, std::string_view input)
 
 run_result run_tokcollect(std::string_view input, const run_options& options)
 {
+    if (options.in == stdin_is::filled_pipe)
+        return finish(start_tokcollect(options, input), "");
     return finish(start_tokcollect(options), input);
 }
 

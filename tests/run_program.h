@@ -14,7 +14,9 @@ struct run_result {
     long peak_rss_kib; // meaningful only when the test process itself is small
 };
 
-enum class stdin_is { piped, file, descriptor, directory, closed };
+// A filled pipe holds the whole input, written and closed before the program
+// starts, so that every read takes as much as it asks for.
+enum class stdin_is { piped, filled_pipe, file, descriptor, directory, closed };
 enum class stdout_is { piped, dev_full, closed, file_with_stderr };
 
 struct run_options {
@@ -31,6 +33,11 @@ struct run_options {
     // returns nothing, as where a file has shrunk; -1 for never.
     long pread_fails_from = -1;
     int pread_errno = 0;
+    // A read() of standard input asking for fewer bytes than this fails
+    // with `read_errno`; 0 for never.
+    unsigned read_fails_below = 0;
+    int read_errno = 0;
+    long stack_limit = 0; // bytes, which also bounds a thread's stack; 0 for none
     // Standard input and output are non-blocking, the output a pipe of one
     // page, so that reads find nothing yet and writes find the pipe full.
     bool nonblocking = false;
@@ -46,7 +53,9 @@ struct running_program {
     int err;
 };
 
-running_program start_tokcollect(const run_options& options = {});
+// With stdin_is::filled_pipe, `filled_input` is what the pipe holds.
+running_program start_tokcollect(const run_options& options = {},
+                                 std::string_view filled_input = {});
 
 // Sends the rest of the input, closes standard input, collects the rest of
 // the output and waits for the program to end.
