@@ -2,10 +2,12 @@
 // The collector in this process on a forced number of threads: for each
 // count given, collects FILE into /dev/null, ROUNDS times in interleaved
 // rounds, and prints a Markdown row of the medians of the wall time, the
-// CPU time of all threads, the longest stretch during which the collector
-// ran on one thread only, and the peak RSS.
+// CPU time of all threads and of the thread that reads, the longest stretch
+// during which the collector ran on one thread only, and the peak RSS. With
+// --pipe, FILE comes through a pipe that a child process fills, as
+// `cat FILE |` would; its CPU time is not counted.
 //
-//   tokcollect_bench_threads FILE ROUNDS THREADS...
+//   tokcollect_bench_threads [--pipe] FILE ROUNDS THREADS...
 //
 // A sampler thread looks every half millisecond at how many threads the
 // process has; the stretches with none but itself and the collector's own
@@ -21,7 +23,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <string_view>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +45,34 @@ double cpu_seconds()
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double thread_cpu_seconds()
+{
+    timespec cpu;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    return static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
+}
+
+// A child process that copies `path` into a pipe, as cat does; returns the
+// pipe's read end, or -1.
+int piped_from(const char* path, pid_t& child)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return -1;
+    child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        const int in = open(path, O_RDONLY);
+        static char block[1 << 17];
+        for (ssize_t n; in >= 0 && (n = read(in, block, sizeof block)) > 0;)
+            if (write(ends[1], block, static_cast<std::size_t>(n)) != n)
+                _exit(1);
+        _exit(0);
+    }
+    close(ends[1]);
+    return child > 0 ? ends[0] : -1;
 }
 
 std::size_t thread_count()
@@ -76,9 +108,7 @@ struct sampler {
             single = now_single;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
-        timespec cpu;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-        own_cpu = static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
+        own_cpu = thread_cpu_seconds();
     }
 };
 
@@ -104,13 +134,16 @@ double peak_rss_mib()
 }
 
 struct run {
-    double wall = 0, cpu = 0, longest = 0, rss = 0;
+    double wall = 0, cpu = 0, reader_cpu = 0, longest = 0, rss = 0;
 };
 
-// One collection of `path` on `threads` threads, or a status other than 0.
-int collect(const char* path, std::size_t threads, run& result)
+// One collection of `path`, from a pipe if `piped`, on `threads` threads, or
+// a status other than 0.
+int collect(const char* path, bool piped, std::size_t threads, run& result)
 {
-    const int in = open(path, O_RDONLY), out = open("/dev/null", O_WRONLY);
+    pid_t child = 0;
+    const int in = piped ? piped_from(path, child) : open(path, O_RDONLY);
+    const int out = open("/dev/null", O_WRONLY);
     if (in < 0 || out < 0) {
         std::perror(path);
         return 2;
@@ -119,14 +152,17 @@ int collect(const char* path, std::size_t threads, run& result)
     reset_peak_rss();
     sampler watch;
     const std::size_t alone = thread_count() + 1; // this one and the sampler
-    const double cpu_before = cpu_seconds();
+    const double cpu_before = cpu_seconds(), reader_before = thread_cpu_seconds();
     const clock_type::time_point start = clock_type::now();
     std::thread watching([&] { watch.run(alone); });
     const int status = collect_tokens(in, out, out, {.threads = threads, .min_range = 1});
     result.wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    result.reader_cpu = thread_cpu_seconds() - reader_before;
     watch.done = true;
     watching.join();
     result.cpu = cpu_seconds() - cpu_before - watch.own_cpu;
+    if (child > 0)
+        waitpid(child, nullptr, 0);
     result.longest = watch.longest;
     result.rss = peak_rss_mib();
     close(in);
@@ -145,8 +181,11 @@ double median(std::vector<run>& runs, double run::*field)
 
 int main(int argc, char** argv)
 {
+    const bool piped = argc > 1 && std::string_view(argv[1]) == "--pipe";
+    argv += piped;
+    argc -= piped;
     if (argc < 4) {
-        std::fprintf(stderr, "usage: tokcollect_bench_threads FILE ROUNDS THREADS...\n");
+        std::fprintf(stderr, "usage: tokcollect_bench_threads [--pipe] FILE ROUNDS THREADS...\n");
         return 2;
     }
     const int rounds = std::max(1, std::atoi(argv[2]));
@@ -156,14 +195,16 @@ int main(int argc, char** argv)
     std::vector<std::vector<run>> runs(counts.size(), std::vector<run>(rounds));
     for (int round = 0; round < rounds; ++round)
         for (std::size_t i = 0; i < counts.size(); ++i)
-            if (int status = collect(argv[1], counts[i], runs[i][round]))
+            if (int status = collect(argv[1], piped, counts[i], runs[i][round]))
                 return status;
-    std::printf("| threads | wall ms | CPU ms | CPU / first row's | longest one-threaded ms | "
-                "of first row's wall | peak RSS MiB |\n|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| threads | wall ms | CPU ms | CPU / first row's | reading thread's CPU ms | "
+                "longest one-threaded ms | of first row's wall | peak RSS MiB |\n"
+                "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double first_wall = 0, first_cpu = 0;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const double wall = median(runs[i], &run::wall), cpu = median(runs[i], &run::cpu);
         const double longest = median(runs[i], &run::longest), rss = median(runs[i], &run::rss);
+        const double reader = median(runs[i], &run::reader_cpu);
         if (i == 0) {
             first_wall = wall;
             first_cpu = cpu;
@@ -174,8 +215,9 @@ int main(int argc, char** argv)
             std::snprintf(longest_ms, sizeof longest_ms, "%.0f", longest * 1000);
             std::snprintf(share, sizeof share, "%.1f %%", 100 * longest / first_wall);
         }
-        std::printf("| %zu | %.0f | %.0f | %.2f | %s | %s | %.0f |\n", counts[i], wall * 1000,
-                    cpu * 1000, cpu / first_cpu, longest_ms, share, rss);
+        std::printf("| %zu | %.0f | %.0f | %.2f | %.0f | %s | %s | %.0f |\n", counts[i],
+                    wall * 1000, cpu * 1000, cpu / first_cpu, reader * 1000, longest_ms, share,
+                    rss);
     }
     return 0;
 }
