@@ -134,11 +134,12 @@ void collect_held(stream_reader& reader)
 
 } // namespace
 
-// A block for the reader to fill, one to spare, and three a worker: one it
-// collects and two waiting, so that no worker runs dry while the reader
-// fills the next. Fewer slowed a pipe down; more gained nothing.
+// A block for each worker to collect, one for the reader to fill, and three
+// waiting for whichever worker is free first, so that none runs dry while the
+// reader fills the next. With one worker, fewer slowed a pipe down; more
+// gained nothing, with one worker or many.
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers)
-    : fd(fd), classify(classify), worker_count(workers), queue(2 + 3 * workers),
+    : fd(fd), classify(classify), worker_count(workers), queue(workers + 4),
       workers(queue, classify), block(take_block(queue))
 {
     enlarge_pipe(fd);
