@@ -12,7 +12,7 @@ needs unshare
 [ "$(id -u)" = 0 ] || { echo "skipped: hiding tools needs root"; exit 77; }
 source=$(realpath "$1") build=$2
 hidden=(groff man parallel rsync ssh sshd valgrind lintian)
-expected_skips="ManPage Package Sharding.slots Sharding.ssh Valgrind"
+expected_skips="ManPage Package Sharding.memory Sharding.slots Sharding.ssh Valgrind"
 
 blank=$(mktemp)
 trap 'rm -f "$blank"' EXIT

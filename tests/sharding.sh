@@ -6,16 +6,19 @@
 #   split  cut by split(1);
 #   slots  the README's GNU parallel recipe with four local job slots;
 #   ssh    the same recipe over real ssh, to two hosts on loopback addresses
-#          served by an sshd of the test's own.
+#          served by an sshd of the test's own;
+#   memory the README's recipe for an input larger than memory: under an
+#          address-space limit at which one run over the whole input runs
+#          out of memory, parts cut from the file and from a pipe.
 # Exits 77, which CTest reports as skipped, when a tool the mode needs is
 # missing.
-#   sharding.sh split|slots|ssh TOKCOLLECT GENERATOR
+#   sharding.sh split|slots|ssh|memory TOKCOLLECT GENERATOR
 set -euo pipefail
 mode=$1 bin=$2 gen=$3
 
 source "$(dirname "$0")/needs.sh"
 case $mode in
-slots) needs parallel ;;
+slots | memory) needs parallel ;;
 ssh) needs parallel ssh ssh-keygen rsync /usr/sbin/sshd ;;
 esac
 
@@ -132,6 +135,35 @@ ssh)
     # What the hosts' shell start-up files may print is no diagnostic of ours.
     recipe "2/127.0.0.2 2/127.0.0.3" '^(pyenv|rm|bash|-bash): ' --ssh "ssh -F $work/ssh/config" --workdir "$work/remote"
     grep -q 'Accepted publickey' "$work/ssh/sshd.log" || { echo "no job logged in over ssh"; exit 1; }
+    ;;
+memory)
+    { "$gen" distinct 24; "$gen" nolist 1; cat "$work/input"; } >"$work/large"
+    "$bin" <"$work/large" >"$work/large.whole" 2>"$work/large.whole.err"
+    # Halve the limit until one run over the whole no longer fits.
+    limit=$((1 << 20)) # KiB
+    while (ulimit -v $limit && "$bin" <"$work/large" >/dev/null 2>"$work/limited.err"); do
+        limit=$((limit / 2))
+        [ $limit -ge 8192 ] || { echo "one run fits in 8 MiB of address space"; exit 1; }
+    done
+    grep -qx 'tokcollect: out of memory' "$work/limited.err" ||
+        { echo "one run under the limit fails otherwise:"; cat "$work/limited.err"; exit 1; }
+    for cut in --pipepart --pipe; do
+        rm -rf "$work/parts"
+        mkdir "$work/parts"
+        source=(-a ../large)
+        [ $cut = --pipe ] && source=()
+        (cd "$work/parts" && PATH=$work/bin:$PATH timeout 90 parallel --will-cite "$cut" \
+            "${source[@]}" --block 1M -j1 --keep-order \
+            "ulimit -v $limit; tokcollect > part.{#}" <"$work/large") 2>"$work/parts.err"
+        LC_ALL=C sort -m -u "$work"/parts/part.* >"$work/merged"
+        cmp -s "$work/large.whole" "$work/merged" ||
+            { echo "parts cut $cut under $limit KiB merge differently"; exit 1; }
+        cmp -s "$work/large.whole.err" "$work/parts.err" || {
+            echo "parts cut $cut under $limit KiB give other diagnostics:"
+            diff "$work/large.whole.err" "$work/parts.err" | head -20
+            exit 1
+        }
+    done
     ;;
 *)
     echo "unknown mode $mode"
