@@ -6,7 +6,7 @@
 //   gen flood|flood-random TOKENS
 //
 // flood writes 16-digit tokens crafted to crowd one corner of the token
-// table under the fixed key of a TOKCOLLECT_FIXED_KEY build, flood-random as
+// table under the fixed key of tokcollect_fixed_key, flood-random as
 // many tokens chosen at random; both one list a line.
 #include <algorithm>
 #include <cmath>
@@ -16,8 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "keyed_hash.h"
-#include "token_set.h"
+#include "fixed_key.h"
+#include "packed_token.h"
 
 namespace
 {
@@ -186,7 +186,7 @@ template <typename Keep> int write_tokens(uint64_t count, Keep keep)
 int write_flood(uint64_t count, bool crafted)
 {
     return write_tokens(count, [crafted](const std::string& token) {
-        return crafted ? hash_token(fixed_key, token) >> 56 == 0 : below(256) == 0;
+        return crafted ? hash_word(fixed_key, pack_word(token)) >> 56 == 0 : below(256) == 0;
     });
 }
 

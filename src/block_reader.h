@@ -35,7 +35,6 @@
 #include "block_workers.h"
 #include "classify.h"
 #include "token_set.h"
-#include "token_sort.h"
 
 struct stream_reader {
     stream_reader(int fd, classify_blocks classify, std::size_t workers);
@@ -74,4 +73,4 @@ void settle_before_wait(stream_reader& reader);
 // Collects what is left as the input's last chunks, and returns the sets of
 // the reader and every worker, sorted for the listing. Throws std::bad_alloc
 // as read_stream() does.
-std::vector<sorted_tokens> finish_stream(stream_reader& reader);
+std::vector<stored_tokens> finish_stream(stream_reader& reader);

@@ -12,7 +12,7 @@
 namespace
 {
 
-void work(block_queue& queue, classify_blocks classify, sorted_tokens& result)
+void work(block_queue& queue, classify_blocks classify, stored_tokens& result)
 {
     try {
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_block);
@@ -21,7 +21,7 @@ void work(block_queue& queue, classify_blocks classify, sorted_tokens& result)
             finish_piece(
                 queue, *next,
                 collect_block(next->block->bytes, next->size, masks.get(), classify, tokens));
-        result = sort_tokens(release(tokens));
+        result = release(tokens);
     } catch (const std::bad_alloc&) {
         fail_queue(queue);
     }
@@ -52,7 +52,7 @@ void start_workers(block_workers& workers, std::size_t count)
     workers.sets.resize(workers.threads.size());
 }
 
-std::vector<sorted_tokens> stop_workers(block_workers& workers)
+std::vector<stored_tokens> stop_workers(block_workers& workers)
 {
     close_queue(workers.queue);
     join_all(workers);

@@ -12,7 +12,7 @@
 
 #include "block_queue.h"
 #include "classify.h"
-#include "token_sort.h"
+#include "token_set.h"
 
 struct block_workers {
     block_workers(block_queue& queue, classify_blocks classify) : queue(queue), classify(classify)
@@ -26,7 +26,7 @@ struct block_workers {
     block_queue& queue;
     classify_blocks classify;
     std::vector<std::thread> threads;
-    std::vector<sorted_tokens> sets; // a worker's, once it has ended
+    std::vector<stored_tokens> sets; // a worker's, once it has ended
 };
 
 // Starts `count` workers, or as many as the system lets start: the reader
@@ -35,4 +35,4 @@ void start_workers(block_workers& workers, std::size_t count);
 
 // Closes the queue and waits for the workers to end; returns their sets.
 // Throws std::bad_alloc if any ran out of memory.
-std::vector<sorted_tokens> stop_workers(block_workers& workers);
+std::vector<stored_tokens> stop_workers(block_workers& workers);

@@ -73,7 +73,7 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
 // been reported: what was read before it is collected all the same, and the
 // diagnostics of its whole chunks written before the message.
 bool collect_stream(int in, classify_blocks classify, std::size_t workers,
-                    std::vector<sorted_tokens>& sets, diagnostics& diag)
+                    std::vector<stored_tokens>& sets, diagnostics& diag)
 {
     stream_reader reader(in, classify, workers);
     const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader.queue)); };
@@ -94,7 +94,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers,
             break;
         write_collected();
     }
-    for (sorted_tokens& set : finish_stream(reader))
+    for (stored_tokens& set : finish_stream(reader))
         sets.push_back(std::move(set));
     write_collected();
     return error == 0;
@@ -105,7 +105,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers,
 // ranges end. Returns false after a read error, which has been reported:
 // then only the ranges up to it count.
 bool collect_file(int in, const range_plan& plan, classify_blocks classify,
-                  std::vector<sorted_tokens>& sets, diagnostics& diag)
+                  std::vector<stored_tokens>& sets, diagnostics& diag)
 {
     file_collection file = collect_ranges(in, plan, classify);
     sets = std::move(file.sets);
@@ -126,7 +126,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
     try {
-        std::vector<sorted_tokens> sets;
+        std::vector<stored_tokens> sets;
         const std::size_t cpus = options.threads ? options.threads : usable_cpus();
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();

@@ -23,7 +23,7 @@ namespace
 
 // What collecting one range found, its tokens sorted for the listing.
 struct range_result {
-    sorted_tokens tokens;
+    stored_tokens tokens;
     std::size_t lists_missing = 0;        // chunks without a list
     std::size_t missing_before_error = 0; // of them, those before a failed read
     int read_error = 0;                   // errno of the failed read, or 0
@@ -91,7 +91,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
         };
         read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
                     [&result](std::size_t n) { result.lists_missing += n; });
-        result.tokens = sort_tokens(release(tokens));
+        result.tokens = release(tokens);
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
         stop = true;

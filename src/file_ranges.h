@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "classify.h"
-#include "token_sort.h"
+#include "token_set.h"
 
 // The part of a file left to read, and how many threads should read it.
 struct range_plan {
@@ -24,7 +24,7 @@ range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range);
 // What the ranges found, in file order. After a failed read only the ranges
 // up to the failed one count.
 struct file_collection {
-    std::vector<sorted_tokens> sets;     // one a range
+    std::vector<stored_tokens> sets;     // one a range
     std::size_t lists_missing = 0;       // chunks without a list, before any failed read
     int read_error = 0;                  // errno of the failed read, or 0
     std::size_t missing_after_error = 0; // chunks without a list scanned after it

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Drawing the hash key.
+// Drawing the hash key, and bounding probes.
 #include "keyed_hash.h"
 
+#include <bit>
 #include <cstring>
 #include <ctime>
 #include <sys/auxv.h>
@@ -41,9 +42,6 @@ hash_key fallback_key()
 
 hash_key random_key()
 {
-#ifdef TOKCOLLECT_FIXED_KEY
-    return fixed_key;
-#else
     hash_key key;
     if (getrandom(&key, sizeof key, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof key))
         key = fallback_key();
@@ -51,5 +49,18 @@ hash_key random_key()
     // two given words collide with a chance of about 2 / table size.
     key.multiplier |= 1;
     return key;
+}
+
+// With random hashes the longest probe in a table of 2^k slots, three
+// quarters full, is about 10 k; a limit three times that is reached only by
+// crafted input or extraordinary bad luck. Built with small parts, whose
+// tables are too small for that limit ever to bind, it binds often.
+std::size_t probe_limit(std::size_t slot_count)
+{
+#ifdef TOKCOLLECT_SMALL_PARTS
+    constexpr std::size_t per_bit = 1;
+#else
+    constexpr std::size_t per_bit = 32;
 #endif
+    return per_bit * static_cast<std::size_t>(std::bit_width(slot_count));
 }

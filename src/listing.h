@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "stored_tokens.h"
-#include "token_sort.h"
+#include "token_set.h"
 
 // Writes to `fd` every token that any of `sets` holds, once, in ascending
 // byte order, each followed by a newline. Up to `threads` threads sort and
@@ -15,8 +14,7 @@
 // running out of it throws std::bad_alloc with nothing written. Leaves
 // `sets` empty, their memory given back. Returns 0, or the errno of the
 // write that failed.
-int write_tokens(std::span<sorted_tokens> sets, int fd, std::size_t threads);
+int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads);
 
-// Sorts the tokens that one set handed over and writes them as
-// write_tokens() does.
+// write_tokens() of one set on one thread. Used by tests.
 int print_tokens(stored_tokens tokens, int fd);

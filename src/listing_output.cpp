@@ -1,15 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The listing's output blocks, and unpacking tokens into them.
+// Writing the listing's output blocks, each stretch in its turn.
 #include "listing_output.h"
 
-#include <bit>
-#include <cstdint>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "packed_token.h"
 #include "write_all.h"
 
 namespace
@@ -19,26 +11,6 @@ void wait_for_turn(output& out)
 {
     std::unique_lock lock(out.order->lock);
     out.order->changed.wait(lock, [&out] { return out.order->current == out.stretch; });
-}
-
-// Eight packed bytes, as they lie in memory, the first token byte in the
-// high nibble of the first, unpacked to 16 token bytes at `at`; a padding
-// nibble comes out as the byte below '/'.
-void unpack_bytes(char* at, const unsigned char* packed)
-{
-#if defined(__SSE2__)
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(packed));
-    const __m128i nibble = _mm_set1_epi8(0x0F);
-    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
-    const __m128i low = _mm_and_si128(bytes, nibble);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
-                     _mm_add_epi8(_mm_unpacklo_epi8(high, low), _mm_set1_epi8('/' - 1)));
-#else
-    for (int i = 0; i < 8; ++i) {
-        at[2 * i] = static_cast<char>('/' - 1 + (packed[i] >> 4));
-        at[2 * i + 1] = static_cast<char>('/' - 1 + (packed[i] & 0xF));
-    }
-#endif
 }
 
 } // namespace
@@ -64,57 +36,4 @@ void end_stretch(output& out)
     std::lock_guard lock(out.order->lock);
     ++out.order->current;
     out.order->changed.notify_all();
-}
-
-char* make_room(output& out, std::size_t size)
-{
-    if (out.used + size + 1 > out.size)
-        flush(out);
-    return out.block.get() + out.used;
-}
-
-namespace
-{
-
-// Unpacks a word's token bytes to `at`, which has room for 16, and returns
-// how many there are: all 16 are written, and the padding nibbles behind
-// the token, 0 and never a token byte, are counted off its end.
-std::size_t unpack_word(char* at, std::uint64_t word)
-{
-    const std::uint64_t in_order = __builtin_bswap64(word);
-    unpack_bytes(at, reinterpret_cast<const unsigned char*>(&in_order));
-    return word_bytes - static_cast<std::size_t>(std::countr_zero(word)) / 4;
-}
-
-} // namespace
-
-void emit_word(output& out, std::uint64_t word)
-{
-    char* at = make_room(out, word_bytes);
-    const std::size_t size = unpack_word(at, word);
-    at[size] = '\n';
-    out.used += size + 1;
-}
-
-void emit_pair(output& out, std::uint64_t high, std::uint64_t low)
-{
-    char* at = make_room(out, pair_bytes);
-    const std::size_t size = unpack_word(at, high);
-    const std::size_t rest = unpack_word(at + size, low);
-    at[size + rest] = '\n';
-    out.used += size + rest + 1;
-}
-
-// Unpacks 16 token bytes at a time, the last ones cut short: reading up to
-// 7 bytes past the record's end, which its slack allows, and writing past
-// the token, where the newline and the lines after it go.
-void emit_record(output& out, const unsigned char* record)
-{
-    const std::size_t length = record_length(record);
-    char* at = make_room(out, (length + word_bytes - 1) / word_bytes * word_bytes);
-    const unsigned char* packed = record + record_header;
-    for (std::size_t i = 0; 2 * i < length; i += word_bytes / 2)
-        unpack_bytes(at + 2 * i, packed + i);
-    at[length] = '\n';
-    out.used += length + 1;
 }

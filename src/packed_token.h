@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
-// Tokens packed four bits a byte, the form in which the token set keeps them.
+// Tokens packed four bits a byte: the three forms in which the token set
+// keeps them, one for each length of token, from insertion to listing.
 //
 // '/' packs as 1 and '0' to '9' as 2 to 11, the first byte in the high bits,
 // and 0 pads behind the last byte. A zero nibble is below every packed byte,
 // so packed tokens compared as integers word by word, or with memcmp, compare
 // in byte order, a prefix before its extensions.
 //
-// A token of up to 16 bytes is one 64-bit word, and one of up to 32 a pair
-// of them. Any longer one, and in the table any longer than 16, is a
-// record: its length in two little-endian bytes, then its packed bytes,
-// big-endian words of 16 token bytes each, the last one cut short.
+//   word    a token of 1 to 16 bytes: one 64-bit word, never 0.
+//   pair    a token of 17 to 32 bytes: its first 16 bytes as the word
+//           `high`, the rest as `low`; neither is ever 0.
+//   record  a token of 33 to 1022 bytes: its length in two little-endian
+//           bytes, then its packed bytes, big-endian words of 16 token
+//           bytes each, the last one cut short.
+//
+// The empty token packs to nothing: the set keeps it apart.
 #pragma once
 
 #include <algorithm>
@@ -30,8 +35,8 @@ constexpr std::size_t pair_bytes = 2 * word_bytes;
 constexpr std::size_t max_token_size = 1022;
 
 constexpr std::size_t record_header = 2;
-// Bytes a record may use while it is written, and that a word load may read
-// past a record's end.
+// Bytes that a word load may read past a record's end, and that packing one
+// may write there.
 constexpr std::size_t record_slack = 8;
 constexpr std::size_t max_record_size = record_header + (max_token_size + 1) / 2;
 
@@ -68,6 +73,30 @@ inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
 #endif
 }
 
+// Token bytes [at, at + 16) of `token`, or as many as are left, packed;
+// `padded` when each byte may be read with the 15 that follow it.
+inline std::uint64_t pack_piece(std::string_view token, std::size_t at, bool padded)
+{
+    const std::size_t size = std::min(word_bytes, token.size() - at);
+    return padded ? pack_padded_word(token.data() + at, size) : pack_word(token.substr(at, size));
+}
+
+// A token of 17 to 32 bytes, packed.
+struct word_pair {
+    std::uint64_t high;
+    std::uint64_t low;
+    bool operator==(const word_pair&) const = default;
+};
+
+inline word_pair pack_pair(std::string_view token, bool padded)
+{
+    assert(token.size() > word_bytes && token.size() <= pair_bytes);
+    const word_pair pair{pack_piece(token, 0, padded), pack_piece(token, word_bytes, padded)};
+    // A token byte packs to a nibble of 1 or more, and each word has one.
+    assert(pair.high != 0 && pair.low != 0);
+    return pair;
+}
+
 inline std::size_t record_size(std::size_t token_size)
 {
     return record_header + (token_size + 1) / 2;
@@ -78,14 +107,15 @@ inline std::size_t record_length(const unsigned char* record)
     return static_cast<std::size_t>(record[0] | record[1] << 8);
 }
 
-// Writes the record of `token`, which is longer than 16 bytes, to `record`,
+// Writes the record of `token`, which is longer than 32 bytes, to `record`,
 // which has room for its size plus record_slack.
-inline void pack_record(std::string_view token, unsigned char* record)
+inline void pack_record(std::string_view token, unsigned char* record, bool padded)
 {
+    assert(token.size() > pair_bytes && token.size() <= max_token_size);
     record[0] = static_cast<unsigned char>(token.size());
     record[1] = static_cast<unsigned char>(token.size() >> 8);
     for (std::size_t at = 0; at < token.size(); at += word_bytes) {
-        const std::uint64_t word = __builtin_bswap64(pack_word(token.substr(at, word_bytes)));
+        const std::uint64_t word = __builtin_bswap64(pack_piece(token, at, padded));
         std::memcpy(record + record_header + at / 2, &word, sizeof word);
     }
 }
@@ -103,30 +133,6 @@ inline std::uint64_t record_word(const unsigned char* record, std::size_t index)
     const std::size_t beyond = start + word_bytes > length ? start + word_bytes - length : 0;
     // Shifting by `beyond` nibbles clears what follows the token; beyond < 16.
     return word & ~std::uint64_t{0} << 4 * beyond;
-}
-
-// A token of 17 to 32 bytes, packed: its first 16 bytes, and the rest.
-struct word_pair {
-    std::uint64_t high;
-    std::uint64_t low; // never 0
-    bool operator==(const word_pair&) const = default;
-};
-
-// The pair of a record of 17 to 32 token bytes.
-inline word_pair record_pair(const unsigned char* record)
-{
-    return {record_word(record, 0), record_word(record, 1)};
-}
-
-// Packs 17 to 32 token bytes; `padded` when each byte may be read with the
-// 15 that follow it, as pack_padded_word() reads them.
-inline word_pair pack_pair(std::string_view token, bool padded)
-{
-    assert(token.size() > word_bytes && token.size() <= pair_bytes);
-    const std::string_view rest = token.substr(word_bytes);
-    return padded ? word_pair{pack_padded_word(token.data(), word_bytes),
-                              pack_padded_word(rest.data(), rest.size())}
-                  : word_pair{pack_word(token.substr(0, word_bytes)), pack_word(rest)};
 }
 
 // Byte order of two records: memcmp over the packed bytes they share, since a

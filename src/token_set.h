@@ -1,88 +1,85 @@
 // SPDX-License-Identifier: MIT
 // The set of distinct tokens found in the input.
 //
-// Every token is packed four bits a byte (packed_token.h) and stored once,
-// in one open-addressing hash table with linear probing. A token of up to 16
-// bytes is its slot's word; a longer one is a record in an arena that grows
-// in place, and its slot holds a tag, hash bits and the record's offset. So
-// a token costs its packed bytes and a share of one slot, 11 to 22 bytes
-// plus half its length, and one already present allocates nothing.
+//   word, pair, record  a token of 1 to 16, 17 to 32, or 33 to 1022 bytes,
+//                       packed in the form of that name (packed_token.h),
+//                       which it keeps from insertion to listing
+//   table               the set's hash table of words (word_table.h)
+//   partitions          a form's entries spread by hash (partitions.h)
+//   spill               the move of the table's words into partitions once
+//                       the table would outgrow the caches of a core
+//   release             the hand-over of the set's tokens to the listing
+//   bucket              a partition of the byte order, which the listing
+//                       makes of every form (token_sort.h)
 //
-// The table is at most three eighths full while it fits in the caches, and
-// probed directly; larger, it is three quarters full and looked up in batches
-// of 64 whose slots are prefetched together, so that the cache misses
-// overlap. Before it outgrows the caches of a core, its words, and its
-// tokens of 17 to 32 bytes as pairs of words, spill to hash partitions
-// (word_partitions.h), which take every such token from then on; only the
-// tokens longer than 32 bytes stay in the table.
+// A word is looked up in the table, which stays in the caches: at most
+// three eighths full and probed directly while it is small, then three
+// quarters full and looked up in batches of 64 whose slots are prefetched
+// together, so that their cache misses overlap. When it would grow past
+// spill_slots, its words spill to partitions, and every later word is
+// appended there. Pairs and records go to partitions of their own form from
+// the first; those are opened when the first such token comes. So a word
+// costs a share of a slot, 11 to 22 bytes, until the spill, then 8 bytes
+// and a few more where it recurs; a pair 16 bytes; a record its packed
+// bytes and 2; and a token already present allocates nothing in the table
+// and little in partitions, which deduplicate as they grow.
 //
-// The hash is keyed with a secret drawn in every run. Should a token still
-// land more than a few dozen slots times log2 of the table size away from
-// its home slot, which random keys make vanishingly rare, the table is
-// rebuilt under a new key, so that no input, however it was crafted, makes
-// probes long.
-//
-// A slot holds a packed word, whose top nibble is 1 to 11, or refers to a
-// long token's record: the tag 0xF, 20 bits of its hash, and the record's
-// offset in the arena. Releasing the set hands its words and its arena over
-// to the sort (stored_tokens.h).
+// Released, every set has the same shape: each form in partitions of its
+// own, the table's words moved into one partition, and the empty token, which
+// packs to nothing, as a flag.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
-#include "arena.h"
 #include "keyed_hash.h"
-#include "packed_token.h"
-#include "stored_tokens.h"
-#include "token_table.h"
-#include "word_partitions.h"
+#include "partitions.h"
+#include "word_table.h"
 
-// A token waiting to be looked up: a packed word, or a long token's record.
-struct pending_token {
+// A word waiting to be looked up in a table that no longer fits the caches.
+struct pending_word {
     std::uint64_t hash;
-    std::uint64_t word;          // 0 for a long token
-    const unsigned char* record; // the long token's record, else null
-    std::size_t key_epoch;       // the rekeys count `hash` was taken under
+    std::uint64_t word;
+    std::size_t key_epoch; // the table's rekeys count that `hash` was taken under
 };
 
-// Tokens waiting to be looked up together, and the records of the long ones.
-struct pending_batch {
-    pending_token tokens[64];
-    unsigned char records[64 * max_record_size + record_slack];
-};
+// Where a set keeps its words: in the table until it spills them.
+enum class word_home { table, partitions };
 
-// The table's slots and key (token_table.h), and what waits to go in.
-struct token_set : slot_table {
-    std::size_t count = 0; // tokens in the table
-
-    record_arena arena;    // long tokens' records
-    word_partitions words; // where the words go once the table outgrows the caches
-    pair_partitions pairs; // and the tokens of 17 to 32 bytes
-
-    std::unique_ptr<pending_batch> pending; // taken at the first token that waits
+struct token_set {
+    hash_key key = random_key();
+    word_home words_in = word_home::table;
+    word_table table;
+    pending_word pending[64];
     std::size_t pending_count = 0;
-    std::size_t pending_records_used = 0;
-
-    bool has_empty = false; // the empty token packs to nothing, so it is kept apart
+    word_partitions words;
+    pair_partitions pairs;
+    record_partitions records;
+    bool has_empty = false;
 };
 
-// Stores `token`, which consists of token bytes only and is at most 1022
-// bytes long, unless an equal token is already present. Throws
-// std::bad_alloc when memory runs out.
-void insert_token(token_set& tokens, std::string_view token);
+// The tokens a set hands over when it is released: every form in
+// partitions, in no order, each token held once by its form but for
+// duplicates that a partition still holds since it last deduplicated.
+struct stored_tokens {
+    word_partitions words;
+    pair_partitions pairs;
+    record_partitions records;
+    bool has_empty = false;
+};
 
-// As insert_token(), for a padded token: one whose every byte may be read
-// with the 15 that follow it, whatever its length, so that it is packed
-// without a loop.
+// Stores `token`, a padded token of token bytes only and at most 1022 bytes
+// long: one whose every byte may be read with the 15 that follow it,
+// whatever its length, so that it is packed without a loop. Throws
+// std::bad_alloc when memory runs out.
 void insert_padded_token(token_set& tokens, std::string_view token);
 
-// Hands every token over, and leaves the set empty. Gives memory back
-// rather than taking any.
-stored_tokens release(token_set& tokens);
+// As insert_padded_token(), for a token that may not be read past. Used by
+// tests.
+void insert_token(token_set& tokens, std::string_view token);
 
-// The hash under `key` by which the table places `token`, which is not empty.
-std::uint64_t hash_token(const hash_key& key, std::string_view token);
+// Hands every token over; the set is left with nothing but to be destroyed.
+// Throws std::bad_alloc, since the words that wait in a batch are looked up
+// first, which may grow the table or spill it.
+stored_tokens release(token_set& tokens);

@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Sorting for the listing. The packed words of a bucket are sorted by a
-// radix sort, least significant byte first, on the bytes in which they
-// differ; the long tokens by their packed words, most significant byte
-// first, in place.
+// Sorting for the listing. Each form of a bucket is sorted by a radix sort,
+// least significant byte first, on the bytes of the first word in which the
+// bucket's tokens differ; pairs first on their second words, records that
+// share a first word then by comparison.
 #include "token_sort.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <new>
 #include <utility>
-
-#include "huge_pages.h"
-#include "packed_token.h"
 
 namespace
 {
@@ -57,150 +53,52 @@ Entry* sort_by_key(Entry* entries, Entry* scratch, std::size_t size, int low, in
     return entries;
 }
 
-constexpr std::ptrdiff_t small_run = 32;
-constexpr std::size_t max_depth = (max_token_size + word_bytes - 1) / word_bytes;
-
-// Where a most-significant-first sort stands: entries agree on every packed
-// word before `depth`, and on the bits of the word above `shift` + 8.
-struct sort_level {
-    std::size_t depth;
-    int shift;
-};
-
-sort_level next_level(long_entry* first, long_entry* last, const unsigned char* arena,
-                      sort_level level)
+// Copies bucket `bucket` of form `form` of every set to `to`; returns how
+// many entries there are.
+template <typename Kind, typename To>
+std::size_t gather(std::span<const stored_tokens> sets, partitions<Kind> stored_tokens::*form,
+                   std::size_t bucket, To&& to)
 {
-    if (level.shift > 0)
-        return {level.depth, level.shift - 8};
-    for (long_entry* e = first; e != last; ++e)
-        e->word = record_word(arena + e->offset, level.depth + 1);
-    return {level.depth + 1, 56};
-}
-
-void sort_small(long_entry* first, long_entry* last, const unsigned char* arena)
-{
-    std::sort(first, last, [arena](const long_entry& a, const long_entry& b) {
-        return a.word != b.word ? a.word < b.word
-                                : compare_records(arena + a.offset, arena + b.offset) < 0;
-    });
-}
-
-// American flag sort on one byte of the words: counts, then swaps every entry
-// into its bucket in place. Recurses into every bucket but the largest, and
-// carries on with that one, so that the stack stays within log2 of the count.
-void sort_long(long_entry* first, long_entry* last, const unsigned char* arena, sort_level level)
-{
-    while (last - first > small_run && level.depth < max_depth) {
-        std::size_t counts[256] = {};
-        for (const long_entry* e = first; e != last; ++e)
-            ++counts[e->word >> level.shift & 0xff];
-        long_entry* heads[256];
-        long_entry* ends[256];
-        long_entry* at = first;
-        for (int b = 0; b < 256; ++b) {
-            heads[b] = at;
-            at += counts[b];
-            ends[b] = at;
-        }
-        for (int b = 0; b < 256; ++b)
-            while (heads[b] != ends[b]) {
-                long_entry e = *heads[b];
-                for (int to; (to = static_cast<int>(e.word >> level.shift & 0xff)) != b;)
-                    std::swap(e, *heads[to]++);
-                *heads[b]++ = e;
-            }
-        int largest = 0;
-        for (int b = 1; b < 256; ++b)
-            if (counts[b] > counts[largest])
-                largest = b;
-        for (int b = 0; b < 256; ++b) {
-            long_entry* bucket = ends[b] - counts[b];
-            if (b != largest && counts[b] > 1)
-                sort_long(bucket, ends[b], arena, next_level(bucket, ends[b], arena, level));
-        }
-        first = ends[largest] - counts[largest];
-        last = ends[largest];
-        level = next_level(first, last, arena, level);
+    std::size_t size = 0;
+    for (const stored_tokens& set : sets) {
+        const partitions<Kind>& tokens = set.*form;
+        for_each_entry(tokens, tokens.parts[bucket],
+                       [&](const unsigned char* entry) { to(size++, entry); });
     }
-    sort_small(first, last, arena);
+    return size;
 }
 
-// The long tokens in order. Walking the arena, which is sequential, twice
-// makes the sort's first pass: one walk counts the top bytes of the first
-// words, and takes in `set` the bits they have, the other puts every entry
-// in its bucket.
-std::unique_ptr<long_entry[]> sorted_longs(const record_arena& records, std::size_t count,
-                                           sorted_tokens& set)
+bool record_before(const record_ref& a, const record_ref& b)
 {
-    auto entries = std::make_unique_for_overwrite<long_entry[]>(count);
-    advise_huge_pages(entries.get(), count * sizeof(long_entry));
-    const unsigned char* arena = records.bytes.get();
-    std::size_t counts[256] = {}, starts[256];
-    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
-        if (record_length(arena + at) <= pair_bytes)
-            continue;
-        const std::uint64_t word = record_word(arena + at, 0);
-        ++counts[word >> 56];
-        set.any |= word;
-        set.all &= word;
-    }
-    for (std::size_t b = 0, start = 0; b < 256; start += counts[b++])
-        starts[b] = start;
-    for (std::size_t at = 0; at < records.used; at += record_size(record_length(arena + at))) {
-        if (record_length(arena + at) <= pair_bytes)
-            continue;
-        const std::uint64_t word = record_word(arena + at, 0);
-        entries[starts[word >> 56]++] = {word, at};
-    }
-    long_entry* bucket = entries.get();
-    for (int b = 0; b < 256; bucket += counts[b++])
-        if (counts[b] > 1)
-            sort_long(bucket, bucket + counts[b], arena, {0, 48});
-    return entries;
+    return a.second != b.second ? a.second < b.second : compare_records(a.record, b.record) < 0;
 }
 
-// A set that never spilled keeps its tokens of 17 to 32 bytes as records in
-// the arena: they join its pairs, in one partition, so that every such token
-// reaches the listing as a pair. Returns how many there are.
-std::size_t take_pairs(stored_tokens& tokens)
+// Records sorted by their first words, then each run that shares one by the
+// rest.
+record_ref* sort_records(record_ref* records, record_ref* spare, std::size_t size,
+                         const bucket_plan& plan)
 {
-    if (tokens.pairs.parts)
-        return 0; // a set that spilled moved them out of the arena then
-    open_ordered(tokens.pairs, 0);
-    const unsigned char* arena = tokens.records.bytes.get();
-    for (std::size_t at = 0; at < tokens.records.used; at += record_size(record_length(arena + at)))
-        if (record_length(arena + at) <= pair_bytes)
-            append_entry(tokens.pairs, 0, record_pair(arena + at));
-    return tokens.pairs.size;
+    record_ref* sorted = sort_by_key(records, spare, size, plan.low, plan.high,
+                                     [](const record_ref& r) { return r.first; });
+    for (record_ref *run = sorted, *end = sorted + size; run != end;) {
+        record_ref* run_end =
+            std::find_if(run + 1, end, [&](const record_ref& r) { return r.first != run->first; });
+        if (run_end - run > 1)
+            std::sort(run, run_end, record_before);
+        run = run_end;
+    }
+    return sorted;
 }
 
 } // namespace
 
-sorted_tokens sort_tokens(stored_tokens tokens)
-{
-    sorted_tokens set;
-    set.long_count = tokens.record_count - take_pairs(tokens);
-    set.longs = sorted_longs(tokens.records, set.long_count, set);
-    for (std::size_t i = 0; i < tokens.word_count; ++i)
-        take_bits(set.any, set.all, tokens.words[i]);
-    set.any |= tokens.partitions.any | tokens.pairs.any.high;
-    set.all &= tokens.partitions.all & tokens.pairs.all.high;
-    set.words = std::move(tokens.words);
-    set.word_count = tokens.word_count;
-    set.partitions = std::move(tokens.partitions);
-    set.pairs = std::move(tokens.pairs);
-    set.arena = std::move(tokens.records.bytes);
-    set.has_empty = tokens.has_empty;
-    return set;
-}
-
-std::uint64_t word_buckets::first_word(std::size_t bucket) const
+std::uint64_t bucket_plan::first_word(std::size_t bucket) const
 {
     return prefix | static_cast<std::uint64_t>(bucket) << (64 - shift - bits);
 }
 
 // Buckets of about 2^15 tokens, 256 KiB of words, sort in the caches of a
-// core; no more than 4096 of them leave the chunks that each set begins for
+// core; no more than 4096 of them leave the slabs that each set begins for
 // its buckets a small share of its memory.
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr int bucket_size_bits = 3;
@@ -208,19 +106,19 @@ constexpr int bucket_size_bits = 3;
 constexpr int bucket_size_bits = 15;
 #endif
 
-word_buckets plan_buckets(std::span<const sorted_tokens> sets)
+bucket_plan plan_buckets(std::span<const stored_tokens> sets)
 {
     std::uint64_t any = 0, all = ~std::uint64_t{0}, low_any = 0, low_all = ~std::uint64_t{0};
     std::size_t count = 0;
-    for (const sorted_tokens& set : sets) {
-        any |= set.any;
-        all &= set.all;
-        low_any |= set.pairs.any.low;
-        low_all &= set.pairs.all.low;
-        count += set.word_count + set.partitions.size + set.pairs.size + set.long_count;
+    for (const stored_tokens& set : sets) {
+        any |= set.words.any | set.pairs.any | set.records.any;
+        all &= set.words.all & set.pairs.all & set.records.all;
+        low_any |= set.pairs.second_any;
+        low_all &= set.pairs.second_all;
+        count += set.words.size + set.pairs.size + set.records.size;
     }
     const int pair_low = std::countr_zero((low_any & ~low_all) | std::uint64_t{1} << 63);
-    word_buckets plan{.pair_low = pair_low / 8};
+    bucket_plan plan{.pair_low = pair_low / 8};
     const std::uint64_t varying = any & ~all;
     if (varying == 0)
         return plan; // one first word, or none: any bucket will do
@@ -234,79 +132,71 @@ word_buckets plan_buckets(std::span<const sorted_tokens> sets)
     return plan;
 }
 
-void bucket_words(sorted_tokens& set, const word_buckets& plan)
+void bucket_tokens(stored_tokens& set, const bucket_plan& plan)
 {
-    order_partitions(set.pairs, plan.shift, plan.bits); // every set has its pairs by now
-    // Words that a small table took after the spill go in beside the
-    // partitions' own.
-    if (set.partitions.parts)
-        order_partitions(set.partitions, plan.shift, plan.bits);
-    else
-        open_ordered(set.partitions, plan.bits);
-    for (std::size_t i = 0; i < set.word_count; ++i)
-        append_entry(set.partitions, order_bucket(set.words[i], plan.shift, plan.bits),
-                     set.words[i]);
-    set.words.reset();
-    set.word_count = 0;
+    bucket_partitions(set.words, plan.shift, plan.bits);
+    bucket_partitions(set.pairs, plan.shift, plan.bits);
+    bucket_partitions(set.records, plan.shift, plan.bits);
 }
 
-bucket_sizes largest_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan)
+bucket_sizes largest_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan)
 {
     bucket_sizes largest;
     for (std::size_t b = 0; b < plan.count(); ++b) {
         bucket_sizes size;
-        for (const sorted_tokens& set : sets) {
-            size.words += set.partitions.parts[b].size;
+        for (const stored_tokens& set : sets) {
+            size.words += set.words.parts[b].size;
             size.pairs += set.pairs.parts[b].size;
+            size.records += set.records.parts[b].size;
         }
         largest.words = std::max(largest.words, size.words);
         largest.pairs = std::max(largest.pairs, size.pairs);
+        largest.records = std::max(largest.records, size.records);
     }
     return largest;
 }
 
-namespace
+bucket_room make_bucket_room(const bucket_sizes& largest)
 {
-
-// Gathers bucket `bucket` of the partitions that `member` names in every set
-// into `entries`, and returns how many there are.
-template <typename Entry>
-std::size_t gather(std::span<const sorted_tokens> sets,
-                   entry_partitions<Entry> sorted_tokens::*member, std::size_t bucket,
-                   Entry* entries)
-{
-    std::size_t size = 0;
-    for (const sorted_tokens& set : sets) {
-        const entry_partitions<Entry>& tokens = set.*member;
-        for_each_entry(tokens, tokens.parts[bucket],
-                       [&](const Entry& entry) { entries[size++] = entry; });
-    }
-    return size;
+    return {std::make_unique_for_overwrite<std::uint64_t[]>(2 * largest.words),
+            std::make_unique_for_overwrite<word_pair[]>(2 * largest.pairs),
+            std::make_unique_for_overwrite<record_ref[]>(2 * largest.records)};
 }
 
-} // namespace
-
-const std::uint64_t* sort_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
-                                 std::size_t bucket, std::uint64_t* words, std::uint64_t* spare,
-                                 std::size_t& count)
+// The low words of pairs first: the sort keeps the order of equal keys.
+sorted_bucket sort_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan,
+                          std::size_t bucket, bucket_room& room, const bucket_sizes& largest)
 {
-    const std::size_t size = gather(sets, &sorted_tokens::partitions, bucket, words);
-    std::uint64_t* sorted = sort_by_key(words, spare, size, plan.low, plan.high,
-                                        [](std::uint64_t word) { return word; });
-    count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
-    return sorted;
-}
+    std::uint64_t* words = room.words.get();
+    std::size_t size = gather(sets, &stored_tokens::words, bucket, [&](std::size_t i, auto* entry) {
+        words[i] = word_kind::load(entry);
+    });
+    words = sort_by_key(words, words + largest.words, size, plan.low, plan.high,
+                        [](std::uint64_t word) { return word; });
+    const std::size_t word_count =
+        static_cast<std::size_t>(std::unique(words, words + size) - words);
 
-// The low words first: the sort keeps the order of equal keys.
-const word_pair* sort_pair_bucket(std::span<const sorted_tokens> sets, const word_buckets& plan,
-                                  std::size_t bucket, word_pair* pairs, word_pair* spare,
-                                  std::size_t& count)
-{
-    const std::size_t size = gather(sets, &sorted_tokens::pairs, bucket, pairs);
+    word_pair* pairs = room.pairs.get();
+    size = gather(sets, &stored_tokens::pairs, bucket,
+                  [&](std::size_t i, auto* entry) { pairs[i] = pair_kind::load(entry); });
+    word_pair* spare = pairs + largest.pairs;
     word_pair* by_low = sort_by_key(pairs, spare, size, plan.pair_low, 7,
                                     [](const word_pair& pair) { return pair.low; });
-    word_pair* sorted = sort_by_key(by_low, by_low == pairs ? spare : pairs, size, plan.low,
-                                    plan.high, [](const word_pair& pair) { return pair.high; });
-    count = static_cast<std::size_t>(std::unique(sorted, sorted + size) - sorted);
-    return sorted;
+    pairs = sort_by_key(by_low, by_low == pairs ? spare : pairs, size, plan.low, plan.high,
+                        [](const word_pair& pair) { return pair.high; });
+    const std::size_t pair_count =
+        static_cast<std::size_t>(std::unique(pairs, pairs + size) - pairs);
+
+    record_ref* records = room.records.get();
+    size = gather(sets, &stored_tokens::records, bucket, [&](std::size_t i, auto* entry) {
+        records[i] = {record_word(entry, 0), record_word(entry, 1), entry};
+    });
+    records = sort_records(records, records + largest.records, size, plan);
+    const std::size_t record_count =
+        static_cast<std::size_t>(std::unique(records, records + size,
+                                             [](const record_ref& a, const record_ref& b) {
+                                                 return same_record(a.record, b.record);
+                                             }) -
+                                 records);
+    return {{words, word_count}, {pairs, pair_count}, {records, record_count}};
 }

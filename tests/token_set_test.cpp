@@ -11,7 +11,7 @@
 
 #include "listing.h"
 #include "token_set.h"
-#include "token_table.h"
+#include "word_table.h"
 
 namespace
 {
@@ -57,14 +57,14 @@ TEST(TokenSet, ByteOrder)
         {{"5", "", "4"}, "\n4\n5\n"},
         {{"9", "7", "2", "10", "1/2", "1/", "1", "07", "007", "0", "/1", "/", ""},
          "\n/\n/1\n0\n007\n07\n1\n1/\n1/2\n10\n2\n7\n9\n"},
-        // Tokens longer than 16 bytes are stored apart from shorter ones.
+        // Words, pairs and records are stored apart.
         {{"12345678901234567", "1234567890123456", "1234567890123457", "123456789012345",
           "12345678901234560", "2", "1/", "12345678901234567"},
          "1/\n123456789012345\n1234567890123456\n12345678901234560\n12345678901234567\n"
          "1234567890123457\n2\n"},
         {{"/0", std::string(20, '/'), "/", std::string(20, '/')},
          "/\n" + std::string(20, '/') + "\n/0\n"},
-        // Long tokens that differ only in their last byte, or in their length.
+        // Records that differ only in their last byte, or in their length.
         {{std::string(32, '9') + "1", std::string(32, '9') + "0", std::string(32, '9') + "/",
           std::string(33, '9'), std::string(32, '9')},
          std::string(32, '9') + "\n" + std::string(32, '9') + "/\n" + std::string(32, '9') + "0\n" +
@@ -96,61 +96,61 @@ TEST(TokenSet, LengthsAcrossWordBoundaries)
     EXPECT_EQ(listing_of(inserted), expected);
 }
 
-// Tokens crafted to share their home slot under a key the test knows, as a
+// Words crafted to share their home slot under a key the test knows, as a
 // flood would be: the table must rebuild under a new key instead of probing
-// ever longer runs, and still hold every token once.
+// ever longer runs, and still hold every word once.
 TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
 {
-    for (size_t size : {16, 20}) {
-        const hash_key known{0x0123456789abcdef, 0x9e3779b97f4a7c15};
-        std::mt19937_64 random(size);
-        std::set<std::string> crafted;
-        while (crafted.size() < 3000) {
-            std::string token;
-            for (size_t i = 0; i < size; ++i)
-                token += "/0123456789"[random() % 11];
-            if (hash_token(known, token) >> 55 == 0)
-                crafted.insert(token);
-        }
-        token_set tokens;
-        tokens.key = known;
-        for (const std::string& token : crafted)
-            insert_token(tokens, token);
-        EXPECT_GE(tokens.rekeys, 1u) << size;
-        EXPECT_LE(tokens.rekeys, 2u) << size;
-        std::string expected;
-        for (const std::string& token : crafted)
-            expected += token + "\n";
-        EXPECT_EQ(listing(tokens), expected) << size;
+    const hash_key known{0x0123456789abcdef, 0x9e3779b97f4a7c15};
+    std::mt19937_64 random(16);
+    std::set<std::string> crafted;
+    while (crafted.size() < 3000) {
+        std::string token;
+        for (size_t i = 0; i < word_bytes; ++i)
+            token += "/0123456789"[random() % 11];
+        if (hash_word(known, pack_word(token)) >> 55 == 0)
+            crafted.insert(token);
     }
+    token_set tokens;
+    tokens.key = known;
+    std::size_t rekeys = 0;
+    for (const std::string& token : crafted) {
+        insert_token(tokens, token);
+        rekeys = std::max(rekeys, tokens.table.rekeys);
+    }
+    EXPECT_GE(rekeys, 1u);
+    std::string expected;
+    for (const std::string& token : crafted)
+        expected += token + "\n";
+    EXPECT_EQ(listing(tokens), expected);
 }
 
-// A rebuild bound to a limit that no key can meet: after two keys have
-// failed, the limit doubles until it binds no more, and every token is kept.
-// The tokens are longer than 32 bytes, so that they stay in the table.
+// A rebuild bound to a limit that no key can meet, into a table that the
+// words crowd: after two keys have failed, the limit doubles until it binds
+// no more, and every word is kept. So few that they stay in the table.
 TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
 {
     std::mt19937_64 random(3);
     std::set<std::string> inserted;
     token_set tokens;
-    while (inserted.size() < 2000) {
-        const std::string token = std::to_string(random() % 1'000'000'000) + std::string(30, '7');
+    while (inserted.size() < 150) {
+        const std::string token = std::to_string(random() % 1'000'000'000);
         insert_token(tokens, token);
         inserted.insert(token);
     }
+    ASSERT_EQ(tokens.words_in, word_home::table);
     std::string expected;
     for (const std::string& token : inserted)
         expected += token + "\n";
-    const std::size_t rekeys = tokens.rekeys;
-    rebuild_near_home(tokens, tokens.arena, tokens.slot_count, tokens.key, 1);
-    EXPECT_GE(tokens.rekeys, rekeys + 2);
+    const std::size_t rekeys = tokens.table.rekeys;
+    rebuild_near_home(tokens.table, 256, tokens.table.key, 1);
+    EXPECT_GE(tokens.table.rekeys, rekeys + 2);
     EXPECT_EQ(listing(tokens), expected);
 }
 
 // More words than a table that fits the caches holds, so that they spill
-// to partitions, each word given several times over, far apart; tokens of
-// up to 32 bytes among them, which spill as pairs, and longer ones that
-// stay in the table.
+// to partitions, each token given several times over, far apart; pairs and
+// records among them, enough for their partitions to split.
 TEST(TokenSet, SpilledWordsListedOnceInByteOrder)
 {
     std::mt19937_64 random(16);
