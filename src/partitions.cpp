@@ -58,7 +58,7 @@ inline std::size_t room_back(partitions<Kind>& tokens, writer& to, std::size_t s
     const std::size_t slab_end = (std::size_t{to.slab} + 1) * Kind::slab_bytes;
     if (to.at + size > slab_end) {
         if (!fixed_size<Kind> && to.at + record_header <= slab_end)
-            std::memset(tokens.pool.bytes.get() + to.at, 0, record_header);
+            std::memset(tokens.pool.get() + to.at, 0, record_header);
         to.slab = tokens.next_slab[to.slab];
         to.at = to.slab * Kind::slab_bytes;
     }
@@ -86,7 +86,7 @@ inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size
     } else {
         auto* offsets = reinterpret_cast<std::size_t*>(table);
         for (; offsets[slot] != 0; slot = (slot + 1) & (slots - 1))
-            if (Kind::same(tokens.pool.bytes.get() + offsets[slot], entry))
+            if (Kind::same(tokens.pool.get() + offsets[slot], entry))
                 return true;
         offsets[slot] = offset;
     }
@@ -115,7 +115,7 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
         const std::size_t slot = (Kind::hash(tokens.key, entry) << tokens.bits) >> shift;
         if (seen(tokens, table, slots, slot, entry, at))
             return;
-        std::memmove(tokens.pool.bytes.get() + at, entry, size);
+        std::memmove(tokens.pool.get() + at, entry, size);
         to.at = at + size;
         ++kept;
     });
@@ -148,7 +148,7 @@ void move_entries(partitions<Kind>& tokens, int bits, bool distinct, Choose&& ch
             const std::size_t begin = slab * Kind::slab_bytes;
             const std::size_t end = last ? part.end : begin + Kind::slab_bytes;
             for (std::size_t at = begin; at + record_header <= end;) {
-                const unsigned char* from = tokens.pool.bytes.get() + at;
+                const unsigned char* from = tokens.pool.get() + at;
                 if (Kind::ends_slab(from))
                     break;
                 const std::size_t size = Kind::size(from);
@@ -215,7 +215,7 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
     } else {
         const std::size_t slab_end = (std::size_t{part.last} + 1) * Kind::slab_bytes;
         if (part.end + record_header <= slab_end)
-            std::memset(tokens.pool.bytes.get() + part.end, 0, record_header);
+            std::memset(tokens.pool.get() + part.end, 0, record_header);
         tokens.next_slab[part.last] = slab;
     }
     part.last = slab;

@@ -20,7 +20,7 @@
 // them.
 //
 // A partition is a chain of slabs, all of them in one pool that grows in
-// place and is backed by huge pages once large (growing_block.h): slabs that
+// place and is backed by huge pages once large (mapped_block.h): slabs that
 // deduplicating or moving frees are reused, so that growing faults in few
 // pages. Slabs are named by index, since the pool may move when it grows;
 // slab 0 is never handed out, so that a partition's end of 0 says it has
@@ -36,8 +36,8 @@
 #include <memory>
 #include <vector>
 
-#include "growing_block.h"
 #include "keyed_hash.h"
+#include "mapped_block.h"
 #include "packed_token.h"
 
 // Slabs a few KiB each; built with small parts, a handful of entries, so
@@ -120,7 +120,7 @@ struct partition {
 template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts; // null until the first entry
     int bits = 0;                       // 2^bits partitions
-    growing_block pool;
+    mapped_block pool;
     std::size_t slabs = 1;                // slabs taken from the pool, slab 0 among them
     std::vector<std::uint32_t> next_slab; // in a partition's chain, by slab
     std::vector<std::uint32_t> free_slabs;
@@ -199,7 +199,7 @@ inline void append_entry(partitions<Kind>& tokens, std::size_t index, const unsi
     partition& part = tokens.parts[index];
     if (slab_full<Kind>(part, size))
         make_slab_room(tokens, part, size);
-    std::memcpy(tokens.pool.bytes.get() + part.end, entry, size);
+    std::memcpy(tokens.pool.get() + part.end, entry, size);
     tokens.any |= Kind::first_word(entry);
     tokens.all &= Kind::first_word(entry);
     if constexpr (requires { Kind::second_word(entry); }) {
@@ -217,7 +217,7 @@ inline void append_entry(partitions<Kind>& tokens, std::size_t index, const unsi
 template <typename Kind, typename F>
 void for_each_entry(const partitions<Kind>& tokens, const partition& part, F&& f)
 {
-    const unsigned char* pool = tokens.pool.bytes.get();
+    const unsigned char* pool = tokens.pool.get();
     for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;
          slab = slab == part.last ? 0 : tokens.next_slab[slab]) {
         const std::size_t begin = slab * Kind::slab_bytes;
