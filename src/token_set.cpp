@@ -130,9 +130,9 @@ void look_up_pending(token_set& tokens)
     tokens.pending_count = 0;
 }
 
-// A word that the table in the caches cannot take at once: a table not yet
-// made, or one large enough that words wait in a batch.
-void insert_word_slowly(token_set& tokens, std::uint64_t word)
+// A word for a table not yet made, or for one large enough that words wait
+// in a batch.
+[[gnu::noinline]] void batch_word(token_set& tokens, std::uint64_t word)
 {
     word_table& table = tokens.table;
     if (table.slot_count == 0)
@@ -143,19 +143,24 @@ void insert_word_slowly(token_set& tokens, std::uint64_t word)
         look_up_pending(tokens);
 }
 
-// Every token that the table in the caches cannot take at once. Out of
-// line, so that the scanning loop holds the small table's lookup alone.
-template <bool padded>
-[[gnu::noinline]] void insert_slowly(token_set& tokens, std::string_view token)
+// A word that the table in the caches cannot take at once. Out of line, and
+// apart from the table's growth and the longer tokens, so that the scanning
+// loop holds the small table's lookup alone and a spilled word's way to its
+// partition stays short.
+[[gnu::noinline]] void insert_word_slowly(token_set& tokens, std::uint64_t word)
 {
-    if (token.size() <= word_bytes) {
-        const std::uint64_t word =
-            padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        if (tokens.words_in == word_home::partitions)
-            append_word(tokens, word);
-        else
-            insert_word_slowly(tokens, word);
-    } else if (token.size() <= pair_bytes) {
+    if (tokens.words_in == word_home::table)
+        batch_word(tokens, word);
+    else
+        append_to(tokens, tokens.words, &word, sizeof word,
+                  [&] { return hash_word(tokens.words.key, word); });
+}
+
+// A pair or a record, appended to the partitions of its form.
+template <bool padded>
+[[gnu::noinline]] void insert_longer(token_set& tokens, std::string_view token)
+{
+    if (token.size() <= pair_bytes) {
         const word_pair pair = pack_pair(token, padded);
         append_to(tokens, tokens.pairs, &pair, sizeof pair,
                   [&] { return hash_pair(tokens.pairs.key, pair); });
@@ -168,23 +173,25 @@ template <bool padded>
 }
 
 // Stores `token`; `padded` when the 16 bytes at its start may all be read.
+// The common case first: a word looked up at once in a small table.
 template <bool padded> void insert(token_set& tokens, std::string_view token)
 {
     if (token.empty()) {
         tokens.has_empty = true;
-        return;
-    }
-    // The common case first: a word looked up at once in a small table.
-    const word_table& table = tokens.table;
-    if (token.size() <= word_bytes && table.slot_count != 0 && table.slot_count < cached_slots) {
+    } else if (token.size() <= word_bytes) {
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
+        const word_table& table = tokens.table;
+        if (table.slot_count == 0 || table.slot_count >= cached_slots) {
+            insert_word_slowly(tokens, word);
+            return;
+        }
         const std::uint64_t hash = hash_word(table.key, word);
         if (std::uint64_t* slot = find_slot(tokens.table, hash, word); *slot == 0)
             add_word(tokens, word, hash, slot);
-        return;
+    } else {
+        insert_longer<padded>(tokens, token);
     }
-    insert_slowly<padded>(tokens, token);
 }
 
 } // namespace
