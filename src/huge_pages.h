@@ -22,10 +22,13 @@ inline void advise_huge_pages(void* block, std::size_t bytes)
 // before it is written, and a page read first maps the shared zero page,
 // whose replacement at the first write must be flushed from the TLB of
 // every CPU that runs one of the process's threads. Where the kernel cannot,
-// the pages fault in as they are touched.
+// the pages fault in as they are touched, and so do a small block's few,
+// for which the call would cost more.
 inline void populate_for_writing(void* block, std::size_t bytes)
 {
 #ifdef MADV_POPULATE_WRITE
+    if (bytes < (std::size_t{64} << 10))
+        return;
     const std::uintptr_t page = 4096, start = reinterpret_cast<std::uintptr_t>(block);
     const std::uintptr_t first = (start + page - 1) & ~(page - 1),
                          end = (start + bytes) & ~(page - 1);

@@ -19,8 +19,7 @@ template <typename Kind> std::uint32_t take_slab(partitions<Kind>& tokens)
         return slab;
     }
     // A record load reads a few bytes past the last slab.
-    grow_block(tokens.pool, (tokens.slabs + 1) * Kind::slab_bytes + record_slack,
-               std::size_t{64} << 10);
+    grow_block(tokens.pool, (tokens.slabs + 1) * Kind::slab_bytes + record_slack);
     tokens.next_slab.resize(tokens.slabs + 1);
     return static_cast<std::uint32_t>(tokens.slabs++);
 }
@@ -147,14 +146,22 @@ void move_entries(partitions<Kind>& tokens, int bits, bool distinct, Choose&& ch
             const bool last = slab == part.last;
             const std::size_t begin = slab * Kind::slab_bytes;
             const std::size_t end = last ? part.end : begin + Kind::slab_bytes;
-            for (std::size_t at = begin; at + record_header <= end;) {
-                const unsigned char* from = tokens.pool.get() + at;
-                if (Kind::ends_slab(from))
-                    break;
-                const std::size_t size = Kind::size(from);
-                std::memcpy(entry, from, size);
-                append_entry(tokens, choose(entry), entry, size);
-                at += size;
+            if constexpr (fixed_size<Kind>) {
+                for (std::size_t at = begin; at < end; at += sizeof(typename Kind::value)) {
+                    const typename Kind::value value = Kind::load(tokens.pool.get() + at);
+                    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+                    append_entry(tokens, choose(bytes), bytes, sizeof value);
+                }
+            } else {
+                for (std::size_t at = begin; at + record_header <= end;) {
+                    const unsigned char* from = tokens.pool.get() + at;
+                    if (Kind::ends_slab(from))
+                        break;
+                    const std::size_t size = Kind::size(from);
+                    std::memcpy(entry, from, size);
+                    append_entry(tokens, choose(entry), entry, size);
+                    at += size;
+                }
             }
             const std::uint32_t next = last ? 0 : tokens.next_slab[slab];
             tokens.free_slabs.push_back(slab);

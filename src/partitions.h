@@ -73,7 +73,7 @@ struct word_kind {
 
 struct pair_kind {
     using value = word_pair;
-    static constexpr std::size_t slab_bytes = 2 * entry_slab_bytes;
+    static constexpr std::size_t slab_bytes = entry_slab_bytes;
     static word_pair load(const unsigned char* at)
     {
         word_pair pair;

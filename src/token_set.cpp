@@ -23,12 +23,14 @@ constexpr std::size_t cached_slots = 128;
 constexpr std::size_t spill_slots = 512;
 constexpr int partition_bits = 3;
 constexpr std::size_t split_size = 16;
+constexpr int recent_bits = 3;
 #else
 constexpr std::size_t initial_slots = 1024;
 constexpr std::size_t cached_slots = 65536;
 constexpr std::size_t spill_slots = std::size_t{1} << 18;
 constexpr int partition_bits = 10;
 constexpr std::size_t split_size = std::size_t{1} << 14;
+constexpr int recent_bits = 11;
 #endif
 static_assert(initial_slots < cached_slots, "a new table is probed directly");
 // So a table probed directly never spills as it grows: a word that it has
@@ -56,10 +58,19 @@ template <typename Kind, typename Hash>
         split_partitions(form, partition_bits);
 }
 
-void append_word(token_set& tokens, std::uint64_t word)
+// Appends a word to the spilled words' partitions, unless it is the last
+// word appended of those that share its slot among the recent words: one
+// that recurs often, a small number say, then costs a glance at the caches
+// rather than an entry that deduplicating must find again.
+inline void append_word(token_set& tokens, std::uint64_t word)
 {
-    append_to(tokens, tokens.words, &word, sizeof word,
-              [&] { return hash_word(tokens.words.key, word); });
+    const std::uint64_t hash = hash_word(tokens.words.key, word);
+    std::uint64_t& recent = tokens.recent_words[(hash << partition_bits) >> (64 - recent_bits)];
+    if (recent == word)
+        return;
+    recent = word;
+    append_entry(tokens.words, hash_partition(hash, partition_bits),
+                 reinterpret_cast<const unsigned char*>(&word), sizeof word);
 }
 
 // Moves the words of a table about to outgrow the caches into partitions,
@@ -67,6 +78,7 @@ void append_word(token_set& tokens, std::uint64_t word)
 void spill(token_set& tokens)
 {
     open_partitions(tokens.words, tokens.key, partition_bits, false);
+    tokens.recent_words = std::make_unique<std::uint64_t[]>(std::size_t{1} << recent_bits);
     for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
     tokens.table = word_table();
     tokens.words_in = word_home::partitions;
@@ -152,8 +164,7 @@ void look_up_pending(token_set& tokens)
     if (tokens.words_in == word_home::table)
         batch_word(tokens, word);
     else
-        append_to(tokens, tokens.words, &word, sizeof word,
-                  [&] { return hash_word(tokens.words.key, word); });
+        append_word(tokens, word);
 }
 
 // A pair or a record, appended to the partitions of its form.
