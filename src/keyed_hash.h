@@ -34,16 +34,26 @@ inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b)
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-// Multiply-shift: for a random odd multiplier two distinct words share their
-// top bits about as rarely as under a random function.
+// Multiply-shift, for the table, which takes a slot from the top bits: for
+// a random odd multiplier two distinct words share their top bits about as
+// rarely as under a random function.
 inline std::uint64_t hash_word(const hash_key& key, std::uint64_t word)
 {
     return (word ^ key.seed) * key.multiplier;
 }
 
+// For partitions, which take bits from the middle of the hash as well: a
+// bit of a product depends on the bits of its factors at or below it only,
+// so short words, which differ in their top nibbles, would share all lower
+// bits; folding the product brings every bit of the word to every bit.
+inline std::uint64_t mix_word(const hash_key& key, std::uint64_t word)
+{
+    return fold_multiply(word ^ key.seed, key.multiplier);
+}
+
 inline std::uint64_t hash_pair(const hash_key& key, const word_pair& pair)
 {
-    return hash_word(key, pair.high ^ fold_multiply(pair.low ^ key.seed, key.multiplier));
+    return mix_word(key, pair.high ^ mix_word(key, pair.low));
 }
 
 inline std::uint64_t hash_record(const hash_key& key, const unsigned char* record)

@@ -64,7 +64,7 @@ struct word_kind {
     static std::size_t size(const unsigned char*) { return sizeof(std::uint64_t); }
     static std::uint64_t hash(const hash_key& key, const unsigned char* at)
     {
-        return hash_word(key, load(at));
+        return mix_word(key, load(at));
     }
     static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
     static std::uint64_t first_word(const unsigned char* at) { return load(at); }

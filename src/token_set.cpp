@@ -23,14 +23,12 @@ constexpr std::size_t cached_slots = 128;
 constexpr std::size_t spill_slots = 512;
 constexpr int partition_bits = 3;
 constexpr std::size_t split_size = 16;
-constexpr int recent_bits = 3;
 #else
 constexpr std::size_t initial_slots = 1024;
 constexpr std::size_t cached_slots = 65536;
 constexpr std::size_t spill_slots = std::size_t{1} << 18;
 constexpr int partition_bits = 10;
 constexpr std::size_t split_size = std::size_t{1} << 14;
-constexpr int recent_bits = 11;
 #endif
 static_assert(initial_slots < cached_slots, "a new table is probed directly");
 // So a table probed directly never spills as it grows: a word that it has
@@ -58,18 +56,9 @@ template <typename Kind, typename Hash>
         split_partitions(form, partition_bits);
 }
 
-// Appends a word to the spilled words' partitions, unless it is the last
-// word appended of those that share its slot among the recent words: one
-// that recurs often, a small number say, then costs a glance at the caches
-// rather than an entry that deduplicating must find again.
 inline void append_word(token_set& tokens, std::uint64_t word)
 {
-    const std::uint64_t hash = hash_word(tokens.words.key, word);
-    std::uint64_t& recent = tokens.recent_words[(hash << partition_bits) >> (64 - recent_bits)];
-    if (recent == word)
-        return;
-    recent = word;
-    append_entry(tokens.words, hash_partition(hash, partition_bits),
+    append_entry(tokens.words, hash_partition(mix_word(tokens.words.key, word), partition_bits),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word);
 }
 
@@ -78,7 +67,6 @@ inline void append_word(token_set& tokens, std::uint64_t word)
 void spill(token_set& tokens)
 {
     open_partitions(tokens.words, tokens.key, partition_bits, false);
-    tokens.recent_words = std::make_unique<std::uint64_t[]>(std::size_t{1} << recent_bits);
     for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
     tokens.table = word_table();
     tokens.words_in = word_home::partitions;

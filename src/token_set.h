@@ -31,7 +31,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 
 #include "keyed_hash.h"
@@ -55,7 +54,6 @@ struct token_set {
     pending_word pending[64];
     std::size_t pending_count = 0;
     word_partitions words;
-    std::unique_ptr<std::uint64_t[]> recent_words; // once spilled, the last word of each slot
     pair_partitions pairs;
     record_partitions records;
     bool has_empty = false;
