@@ -12,7 +12,7 @@
                       [&tokens](std::string_view token) { insert_padded_token(tokens, token); });
 }
 
-std::size_t collect_block(char* bytes, std::size_t end, block_masks* masks,
+std::size_t collect_bytes(char* bytes, std::size_t end, block_masks* masks,
                           classify_blocks classify, token_set& tokens)
 {
     classify_input(classify, bytes, end, masks);

@@ -20,7 +20,7 @@ chunk_scan collect_chunks(const char* bytes, const block_masks* masks, std::size
 // classify_input(). `bytes` needs the room that classify_input() does, and
 // `masks` one block more, which the scanner reads. Returns how many of the
 // chunks hold no list.
-std::size_t collect_block(char* bytes, std::size_t end, block_masks* masks,
+std::size_t collect_bytes(char* bytes, std::size_t end, block_masks* masks,
                           classify_blocks classify, token_set& tokens);
 
 // collect_chunks() into `tokens`, in the form that read_chunks() calls.

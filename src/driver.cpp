@@ -3,7 +3,7 @@
 // threads (file_ranges.h), whose diagnostics are then written in file order.
 // Anything else, a pipe, a terminal or a small file, and what the ranges
 // left, is read as a stream by this thread and collected on every CPU
-// (block_reader.h); its diagnostics are written in input order as the pieces
+// (stream_reader.h); its diagnostics are written in input order as the pieces
 // they come from are collected, and all of them before each read that would
 // wait for input, so an interactive user sees them as lines are entered.
 #include "driver.h"
@@ -15,10 +15,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "block_reader.h"
 #include "file_ranges.h"
 #include "listing.h"
 #include "run_on_threads.h"
+#include "stream_reader.h"
 #include "write_all.h"
 
 namespace
@@ -34,7 +34,7 @@ struct diagnostics {
 };
 
 // Errors on standard error itself are not reported: there is nowhere to.
-void flush(diagnostics& diag)
+void write_pending(diagnostics& diag)
 {
     write_all(diag.fd, diag.pending, diag.used);
     diag.used = 0;
@@ -43,7 +43,7 @@ void flush(diagnostics& diag)
 void add(diagnostics& diag, std::string_view text)
 {
     if (diag.used + text.size() > sizeof diag.pending)
-        flush(diag);
+        write_pending(diag);
     std::memcpy(diag.pending + diag.used, text.data(), text.size());
     diag.used += text.size();
 }
@@ -58,7 +58,7 @@ void report(diagnostics& diag, const char* message, int error = 0)
         add(diag, std::strerror(error));
     }
     add(diag, "\n");
-    flush(diag);
+    write_pending(diag);
 }
 
 void add_missing_lists(diagnostics& diag, std::size_t count)
@@ -82,7 +82,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers,
         if (!input_waiting(in)) {
             settle_before_wait(reader);
             write_collected();
-            flush(diag);
+            write_pending(diag);
         }
         const ssize_t n = read_stream(reader, error);
         if (n < 0) {
@@ -115,7 +115,7 @@ bool collect_file(int in, const range_plan& plan, classify_blocks classify,
         add_missing_lists(diag, file.missing_after_error);
         return false;
     }
-    flush(diag);
+    write_pending(diag);
     lseek(in, file.collected_to, SEEK_SET);
     return true;
 }
@@ -134,7 +134,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
         // What the ranges left, or the whole input as a stream.
         // The reader collects too, on one more CPU than its workers.
         ok = ok && collect_stream(in, classify, cpus - 1, sets, diag);
-        flush(diag);
+        write_pending(diag);
         int status = ok ? 0 : 1;
         if (int error = write_tokens(sets, out, std::min(sets.size(), cpus))) {
             report(diag, "error writing standard output", error);

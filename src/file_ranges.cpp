@@ -99,7 +99,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
 }
 
 // The ranges' results in file order, as one: up to the first failed read.
-file_collection gather(std::vector<range_result>& ranges, off_t collected_to)
+file_collection join_results(std::vector<range_result>& ranges, off_t collected_to)
 {
     if (std::any_of(ranges.begin(), ranges.end(),
                     [](const range_result& r) { return r.out_of_memory; }))
@@ -155,5 +155,5 @@ file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks c
         for (std::size_t i; (i = next++) < count;)
             collect_range(fd, bounds[i], bounds[i + 1], classify, ranges[i], stop);
     });
-    return gather(ranges, collected_to);
+    return join_results(ranges, collected_to);
 }

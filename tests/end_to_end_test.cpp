@@ -13,7 +13,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "block_queue.h"
+#include "hand_off.h"
 #include "model.h"
 #include "run_program.h"
 #include "write_all.h"
@@ -120,7 +120,7 @@ TEST(EndToEnd, NulBytes)
         {"NUL before opener", "ab\0[1]\n"s, "", eol, 0},
         {"NUL inside list", "[1,2\0,3]\n[4]\n"s, "1\n2\n4\n", "", 0},
         {"NUL does not end the line", "\0\0\n[5]\n"s, "5\n", eol, 0},
-        modelled("NULs across a block's end", lines_of_lists(block_size - 2) + "a\0\0[7]\n[\0\n"s),
+        modelled("NULs across a block's end", lines_of_lists(buffer_size - 2) + "a\0\0[7]\n[\0\n"s),
     });
 }
 
@@ -134,9 +134,9 @@ TEST(EndToEnd, LongLinesAreReadIn1023BytePieces)
         {"every piece scanned",
          repeat(std::string(1022, 'x') + "[", 2) + std::string(1021, 'x') + "[\n", "\n", "", 0},
         {"2047 bytes without list", std::string(2047, 'x') + "\n", "", eol + eol + eol, 0},
-        modelled("a line longer than two blocks", "["s + repeat("12,", block_size) + "]\n[3]"),
+        modelled("a line longer than two blocks", "["s + repeat("12,", buffer_size) + "]\n[3]"),
         modelled("a block's end in a long line",
-                 (block_size > 1500 ? lines_of_lists(block_size - 1500) : "") +
+                 (buffer_size > 1500 ? lines_of_lists(buffer_size - 1500) : "") +
                      repeat("[1/2, ", 500) + "\n"),
     });
 }
@@ -151,17 +151,17 @@ TEST(EndToEnd, Failures)
     // read whole and its whole chunks passed on, then the read for the rest
     // of the line that it ends in fails. That line, cut short, still counts.
     const run_options fails_after_a_block{
-        .in = stdin_is::filled_pipe, .read_fails_below = block_size, .read_errno = EIO};
+        .in = stdin_is::filled_pipe, .read_fails_below = buffer_size, .read_errno = EIO};
     // A first line whose length makes the block end inside a line with a list.
     std::string stream;
     for (std::string first = "[0]\n";; first.insert(1, "0")) {
         stream = first;
-        for (int i = 0; stream.size() < 2 * block_size; ++i)
+        for (int i = 0; stream.size() < 2 * buffer_size; ++i)
             stream += i % 5 ? "[" + std::to_string(1000 + i % 9000) + "]\n" : "nolist\n";
-        if (stream[block_size - 1] != '\n' && stream[stream.rfind('\n', block_size - 1) + 1] == '[')
+        if (stream[buffer_size - 1] != '\n' && stream[stream.rfind('\n', buffer_size - 1) + 1] == '[')
             break;
     }
-    const model_output first_block = model_tokcollect(stream.substr(0, block_size));
+    const model_output first_block = model_tokcollect(stream.substr(0, buffer_size));
     expect_runs({
         {"read fails after a block", stream, first_block.out,
          first_block.err + read_error + "Input/output error\n", 1, fails_after_a_block},
@@ -205,7 +205,7 @@ TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
 {
     const std::pair<std::string, std::string> steps[] = {
         {"no list\n", eol},
-        {lines_of_lists(3 * block_size) + "no list\n", eol},
+        {lines_of_lists(3 * buffer_size) + "no list\n", eol},
         {"[2]\nstill none\n", eol},
         {"x\ny\n[3\n", eol + eol},
     };

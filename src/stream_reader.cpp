@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The stream's reader: reads into blocks, cuts them after their last whole
+// The stream's reader: reads into buffers, cuts them after their last whole
 // chunk, and hands them over or collects them itself.
-#include "block_reader.h"
+#include "stream_reader.h"
 
 #include <cassert>
 #include <cerrno>
@@ -61,7 +61,7 @@ std::size_t whole_chunks_end(const char* bytes, std::size_t end)
 block_masks* reader_masks(stream_reader& reader)
 {
     if (!reader.masks)
-        reader.masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_block);
+        reader.masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
     return reader.masks.get();
 }
 
@@ -69,11 +69,11 @@ block_masks* reader_masks(stream_reader& reader)
 void collect_piece(stream_reader& reader, const piece& waiting)
 {
     finish_piece(reader.queue, waiting,
-                 collect_block(waiting.block->bytes, waiting.size, reader_masks(reader),
+                 collect_bytes(waiting.buffer->bytes, waiting.size, reader_masks(reader),
                                reader.classify, reader.own));
 }
 
-// Collects the first `size` bytes of the block being filled, and moves the
+// Collects the first `size` bytes of the buffer being filled, and moves the
 // rest to its front. The rest is set aside meanwhile, since the classifier
 // clears what follows the bytes it is given.
 void collect_own(stream_reader& reader, std::size_t size)
@@ -83,32 +83,32 @@ void collect_own(stream_reader& reader, std::size_t size)
     char rest[max_chunk];
     const std::size_t rest_size = reader.end - size;
     assert(rest_size < max_chunk);
-    std::memcpy(rest, reader.block->bytes + size, rest_size);
-    add_collected(reader.queue, collect_block(reader.block->bytes, size, reader_masks(reader),
+    std::memcpy(rest, reader.buffer->bytes + size, rest_size);
+    add_collected(reader.queue, collect_bytes(reader.buffer->bytes, size, reader_masks(reader),
                                               reader.classify, reader.own));
-    std::memcpy(reader.block->bytes, rest, rest_size);
+    std::memcpy(reader.buffer->bytes, rest, rest_size);
     reader.end = rest_size;
 }
 
-// A block to fill next: when every one is in use, the reader collects the
-// oldest waiting piece to free its block, or waits for a worker to free one.
-input_block* next_block(stream_reader& reader)
+// A buffer to fill next: when every one is in use, the reader collects the
+// oldest waiting piece to free its buffer, or waits for a worker to free one.
+stream_buffer* next_buffer(stream_reader& reader)
 {
     for (;;) {
-        if (input_block* block = take_block(reader.queue))
-            return block;
+        if (stream_buffer* buffer = take_buffer(reader.queue))
+            return buffer;
         if (const std::optional<piece> oldest = waiting_piece(reader.queue))
             collect_piece(reader, *oldest);
         else
-            wait_for_block(reader.queue);
+            wait_for_buffer(reader.queue);
     }
 }
 
-// Passes the whole chunks of a full block on to the workers, starting them
+// Passes the whole chunks of a full buffer on to the workers, starting them
 // at the first, or else collects them here.
 void pass_on(stream_reader& reader)
 {
-    const std::size_t cut = whole_chunks_end(reader.block->bytes, reader.end);
+    const std::size_t cut = whole_chunks_end(reader.buffer->bytes, reader.end);
     if (!reader.workers_started) {
         start_workers(reader.workers, reader.worker_count);
         reader.workers_started = true;
@@ -117,30 +117,30 @@ void pass_on(stream_reader& reader)
         collect_own(reader, cut);
         return;
     }
-    input_block* next = next_block(reader);
-    std::memcpy(next->bytes, reader.block->bytes + cut, reader.end - cut);
-    hand_over(reader.queue, reader.block, cut);
-    reader.block = next;
+    stream_buffer* next = next_buffer(reader);
+    std::memcpy(next->bytes, reader.buffer->bytes + cut, reader.end - cut);
+    hand_over(reader.queue, reader.buffer, cut);
+    reader.buffer = next;
     reader.end -= cut;
 }
 
 // Collects the whole chunks the reader holds, and the pieces that wait.
 void collect_held(stream_reader& reader)
 {
-    collect_own(reader, whole_chunks_end(reader.block->bytes, reader.end));
+    collect_own(reader, whole_chunks_end(reader.buffer->bytes, reader.end));
     while (const std::optional<piece> oldest = waiting_piece(reader.queue))
         collect_piece(reader, *oldest);
 }
 
 } // namespace
 
-// A block for each worker to collect, one for the reader to fill, and three
+// A buffer for each worker to collect, one for the reader to fill, and three
 // waiting for whichever worker is free first, so that none runs dry while the
 // reader fills the next. With one worker, fewer slowed a pipe down; more
 // gained nothing, with one worker or many.
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers)
     : fd(fd), classify(classify), worker_count(workers), queue(workers + 4),
-      workers(queue, classify), block(take_block(queue))
+      workers(queue, classify), buffer(take_buffer(queue))
 {
     enlarge_pipe(fd);
 }
@@ -154,10 +154,10 @@ bool input_waiting(int fd)
 ssize_t read_stream(stream_reader& reader, int& error)
 {
     const ssize_t n =
-        read_some(reader.fd, reader.block->bytes + reader.end, block_size - reader.end, error);
+        read_some(reader.fd, reader.buffer->bytes + reader.end, buffer_size - reader.end, error);
     if (n > 0) {
         reader.end += static_cast<std::size_t>(n);
-        if (reader.end == block_size)
+        if (reader.end == buffer_size)
             pass_on(reader);
     }
     return n;

@@ -3,27 +3,27 @@
 // ranges ahead of time (a pipe, a socket, a terminal), a file too small to
 // be worth cutting, or what a file's size did not tell.
 //
-// The stream is read in blocks (block_queue.h), a pipe enlarged first where
-// the kernel lets it, so that a read takes a whole block. A full block is cut
-// after its last whole chunk: just past its last newline, or a multiple of
-// 1023 bytes past it inside a line too long for one chunk. Chunks start
+// The stream is read in buffers (hand_off.h), a pipe enlarged first where
+// the kernel lets it, so that a read takes a whole buffer. A full buffer is
+// cut after its last whole chunk: just past its last newline, or a multiple
+// of 1023 bytes past it inside a line too long for one chunk. Chunks start
 // afresh there, so each piece cut this way is chunked exactly as the whole
 // stream is; the tail, shorter than a chunk, moves to the front of the next
-// block. The pieces go through the hand-off to the workers
-// (block_workers.h), each with a token set of its own. The hand-off bounds
-// the blocks read ahead; when every one is in use, the reader collects the
+// buffer. The pieces go through the hand-off to the workers
+// (stream_workers.h), each with a token set of its own. The hand-off bounds
+// the buffers read ahead; when every one is in use, the reader collects the
 // oldest waiting piece itself rather than wait, so that the stream goes on
 // even where no worker could start.
 //
-// An input that never fills a block starts no thread. Input that trickles
+// An input that never fills a buffer starts no thread. Input that trickles
 // in, from a terminal or a slow producer, is seen to at once: before a read
-// that would wait, settle_stream() collects the whole chunks held and waits
-// for the workers to collect every piece, so that the driver writes the
-// diagnostics of all that has come before it waits for more. Should more
-// input come meanwhile, the read no longer waits, and the reader goes back
-// to it rather than leave the workers short of pieces: a fast producer finds
-// the pipe empty now and then, and waiting for every worker each time would
-// idle CPUs.
+// that would wait, settle_before_wait() collects the whole chunks held and
+// waits for the workers to collect every piece, so that the driver writes
+// the diagnostics of all that has come before it waits for more. Should
+// more input come meanwhile, the read no longer waits, and the reader goes
+// back to it rather than leave the workers short of pieces: a fast producer
+// finds the pipe empty now and then, and waiting for every worker each time
+// would idle CPUs.
 #pragma once
 
 #include <cstddef>
@@ -31,9 +31,9 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "block_queue.h"
-#include "block_workers.h"
 #include "classify.h"
+#include "hand_off.h"
+#include "stream_workers.h"
 #include "token_set.h"
 
 struct stream_reader {
@@ -41,12 +41,12 @@ struct stream_reader {
 
     int fd;
     classify_blocks classify;
-    std::size_t worker_count; // to start when the first block is full
+    std::size_t worker_count; // to start when the first buffer is full
     // The workers, who use the queue, end first.
-    block_queue queue;
-    block_workers workers;
+    hand_off queue;
+    stream_workers workers;
     bool workers_started = false;
-    input_block* block;                   // being filled
+    stream_buffer* buffer;                // being filled
     std::size_t end = 0;                  // bytes in it
     token_set own;                        // what the reader collects itself
     std::unique_ptr<block_masks[]> masks; // for that, taken at first use
@@ -56,7 +56,7 @@ struct stream_reader {
 // error.
 bool input_waiting(int fd);
 
-// Reads more of the stream, waiting for input if need be, and passes a block
+// Reads more of the stream, waiting for input if need be, and passes a buffer
 // on once it is full. Returns the bytes read, 0 at the end of the input, or
 // -1 with `error` set when the read failed. Throws std::bad_alloc when memory
 // runs out here or on any worker.

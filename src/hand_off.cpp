@@ -2,7 +2,7 @@
 // The hand-off between the reader and the workers: one lock over the pool,
 // the waiting pieces and their counts. Each piece is some 128 KiB of input,
 // so the lock is taken a few times a millisecond at most.
-#include "block_queue.h"
+#include "hand_off.h"
 
 #include <cassert>
 #include <new>
@@ -10,7 +10,7 @@
 namespace
 {
 
-void throw_if_failed(const block_queue& queue)
+void throw_if_failed(const hand_off& queue)
 {
     if (queue.failed)
         throw std::bad_alloc();
@@ -18,49 +18,49 @@ void throw_if_failed(const block_queue& queue)
 
 } // namespace
 
-input_block* take_block(block_queue& queue)
+stream_buffer* take_buffer(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
     throw_if_failed(queue);
     if (!queue.free.empty()) {
-        input_block* block = queue.free.back();
+        stream_buffer* buffer = queue.free.back();
         queue.free.pop_back();
-        return block;
+        return buffer;
     }
-    if (queue.blocks.size() == queue.max_blocks)
+    if (queue.buffers.size() == queue.max_buffers)
         return nullptr;
     // Left uninitialised: the reader defines what it reads and what the
     // classifier reads past it.
-    queue.blocks.push_back(std::make_unique_for_overwrite<input_block>());
-    return queue.blocks.back().get();
+    queue.buffers.push_back(std::make_unique_for_overwrite<stream_buffer>());
+    return queue.buffers.back().get();
 }
 
-void wait_for_block(block_queue& queue)
+void wait_for_buffer(hand_off& queue)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait(hold, [&] { return !queue.free.empty() || queue.failed; });
     throw_if_failed(queue);
 }
 
-void hand_over(block_queue& queue, input_block* block, std::size_t size)
+void hand_over(hand_off& queue, stream_buffer* buffer, std::size_t size)
 {
-    assert(size > 0 && size <= block_size);
+    assert(size > 0 && size <= buffer_size);
     {
         std::lock_guard hold(queue.lock);
-        queue.waiting.push_back({block, size, queue.next_number++});
+        queue.waiting.push_back({buffer, size, queue.next_number++});
         queue.lists_missing.emplace_back();
     }
     queue.for_workers.notify_one();
 }
 
-void add_collected(block_queue& queue, std::size_t lists_missing)
+void add_collected(hand_off& queue, std::size_t lists_missing)
 {
     std::lock_guard hold(queue.lock);
     ++queue.next_number;
     queue.lists_missing.emplace_back(lists_missing);
 }
 
-std::optional<piece> next_piece(block_queue& queue)
+std::optional<piece> next_piece(hand_off& queue)
 {
     std::unique_lock hold(queue.lock);
     queue.for_workers.wait(hold,
@@ -74,7 +74,7 @@ std::optional<piece> next_piece(block_queue& queue)
     return next;
 }
 
-std::optional<piece> waiting_piece(block_queue& queue)
+std::optional<piece> waiting_piece(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
     if (queue.waiting.empty())
@@ -85,19 +85,19 @@ std::optional<piece> waiting_piece(block_queue& queue)
     return next;
 }
 
-void finish_piece(block_queue& queue, const piece& done, std::size_t lists_missing)
+void finish_piece(hand_off& queue, const piece& done, std::size_t lists_missing)
 {
     {
         std::lock_guard hold(queue.lock);
         assert(done.number >= queue.first_unreported && queue.taken > 0);
         queue.lists_missing[done.number - queue.first_unreported] = lists_missing;
-        queue.free.push_back(done.block);
+        queue.free.push_back(done.buffer);
         --queue.taken;
     }
     queue.for_reader.notify_one();
 }
 
-std::size_t take_lists_missing(block_queue& queue)
+std::size_t take_lists_missing(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
     std::size_t count = 0;
@@ -110,21 +110,21 @@ std::size_t take_lists_missing(block_queue& queue)
 namespace
 {
 
-bool all_collected(const block_queue& queue)
+bool all_collected(const hand_off& queue)
 {
     return queue.waiting.empty() && queue.taken == 0;
 }
 
 } // namespace
 
-void wait_until_collected(block_queue& queue)
+void wait_until_collected(hand_off& queue)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait(hold, [&] { return all_collected(queue) || queue.failed; });
     throw_if_failed(queue);
 }
 
-bool wait_until_collected_for(block_queue& queue, std::chrono::microseconds most)
+bool wait_until_collected_for(hand_off& queue, std::chrono::microseconds most)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait_for(hold, most, [&] { return all_collected(queue) || queue.failed; });
@@ -132,7 +132,7 @@ bool wait_until_collected_for(block_queue& queue, std::chrono::microseconds most
     return all_collected(queue);
 }
 
-void close_queue(block_queue& queue)
+void close_queue(hand_off& queue)
 {
     {
         std::lock_guard hold(queue.lock);
@@ -141,7 +141,7 @@ void close_queue(block_queue& queue)
     queue.for_workers.notify_all();
 }
 
-void fail_queue(block_queue& queue)
+void fail_queue(hand_off& queue)
 {
     {
         std::lock_guard hold(queue.lock);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The workers' threads.
-#include "block_workers.h"
+#include "stream_workers.h"
 
 #include <exception>
 #include <memory>
@@ -12,22 +12,22 @@
 namespace
 {
 
-void work(block_queue& queue, classify_blocks classify, stored_tokens& result)
+void work(hand_off& queue, classify_blocks classify, stored_tokens& result)
 {
     try {
-        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_block);
+        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
         token_set tokens;
         while (const std::optional<piece> next = next_piece(queue))
             finish_piece(
                 queue, *next,
-                collect_block(next->block->bytes, next->size, masks.get(), classify, tokens));
+                collect_bytes(next->buffer->bytes, next->size, masks.get(), classify, tokens));
         result = release(tokens);
     } catch (const std::bad_alloc&) {
         fail_queue(queue);
     }
 }
 
-void join_all(block_workers& workers)
+void join_all(stream_workers& workers)
 {
     for (std::thread& thread : workers.threads)
         thread.join();
@@ -36,7 +36,7 @@ void join_all(block_workers& workers)
 
 } // namespace
 
-void start_workers(block_workers& workers, std::size_t count)
+void start_workers(stream_workers& workers, std::size_t count)
 {
     // Sized first, so that no worker's set moves while another runs.
     workers.sets.resize(count);
@@ -52,7 +52,7 @@ void start_workers(block_workers& workers, std::size_t count)
     workers.sets.resize(workers.threads.size());
 }
 
-std::vector<stored_tokens> stop_workers(block_workers& workers)
+std::vector<stored_tokens> stop_workers(stream_workers& workers)
 {
     close_queue(workers.queue);
     join_all(workers);
@@ -62,7 +62,7 @@ std::vector<stored_tokens> stop_workers(block_workers& workers)
     return std::move(workers.sets);
 }
 
-block_workers::~block_workers()
+stream_workers::~stream_workers()
 {
     if (threads.empty())
         return;
