@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The read loop shared by every reader: input is read in large blocks,
-// classified 64 bytes at a time (classify.h), and handed on to be cut into
-// chunks and tokens (by the scanner, scanner.h). A chunk that runs past the
-// end of the bytes read waits for the next read, so the chunks are exactly
-// those of line-at-a-time reading; and since chunks start afresh after every
-// newline, a file cut at newlines gives, piece by piece, the same chunks as
-// the whole.
+// The read loop of each range of a file (file_ranges.h): input is read
+// 128 KiB at a time, classified 64 bytes at a time (classify.h), and handed
+// on to be cut into chunks and tokens (by the scanner, scanner.h). A chunk
+// that runs past the end of the bytes read waits for the next read, so the
+// chunks are exactly those of line-at-a-time reading; and since chunks start
+// afresh after every newline, a file cut at newlines gives, range by range,
+// the same chunks as the whole.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +14,8 @@
 
 #include "classify.h"
 
-// Unread input, and its masks; the tail of the last block moves to the
-// front before a read. Left uninitialised, so that a short input touches
+// Unread input, and its masks; the tail of what was read moves to the front
+// before the next read. Left uninitialised, so that a short input touches
 // only the pages it is read into: classify_input() defines what the scanner
 // looks at past the input.
 struct input_buffer {

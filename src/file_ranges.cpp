@@ -2,7 +2,7 @@
 // Collecting a file in ranges on threads. Each thread reads with pread(),
 // which leaves the file offset alone and, unlike a mapping, returns what is
 // there when the file shrinks. Failures travel back in each range's result,
-// and are gathered here into one for the driver to report.
+// and are joined here into one for the driver to report.
 #include "file_ranges.h"
 
 #include <algorithm>

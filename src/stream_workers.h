@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The workers that collect a stream: threads that each take the oldest piece
 // waiting in the hand-off (hand_off.h), collect it into a token set of
-// their own and give its buffer back, until the queue closes; each then sorts
-// its set for the listing, so that the sets are sorted side by side. A
-// worker that runs out of memory fails the queue, which ends the others.
+// their own and give its buffer back, until the queue closes; each then
+// releases its set for the listing, side by side with the others. A worker
+// that runs out of memory fails the queue, which ends the others.
 #pragma once
 
 #include <cstddef>
