@@ -92,11 +92,6 @@ record_ref* sort_records(record_ref* records, record_ref* spare, std::size_t siz
 
 } // namespace
 
-std::uint64_t bucket_plan::first_word(std::size_t bucket) const
-{
-    return prefix | static_cast<std::uint64_t>(bucket) << (64 - shift - bits);
-}
-
 // Buckets of about 2^15 tokens, 256 KiB of words, sort in the caches of a
 // core; no more than 4096 of them leave the slabs that each set begins for
 // its buckets a small share of its memory.
@@ -126,7 +121,6 @@ bucket_plan plan_buckets(std::span<const stored_tokens> sets)
     plan.bits =
         std::min(std::clamp(static_cast<int>(std::bit_width(count >> bucket_size_bits)), 1, 12),
                  64 - plan.shift);
-    plan.prefix = plan.shift ? all & ~(~std::uint64_t{0} >> plan.shift) : 0;
     plan.low = std::countr_zero(varying) / 8;
     plan.high = std::max(plan.low, (63 - plan.shift - plan.bits) / 8);
     return plan;

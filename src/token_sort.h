@@ -23,13 +23,10 @@
 struct bucket_plan {
     int shift = 0;
     int bits = 1;
-    std::uint64_t prefix = 0; // the bits alike
     int low = 0;
     int high = 7;
     int pair_low = 0;
     std::size_t count() const { return std::size_t{1} << bits; }
-    // The least first word of bucket `bucket`.
-    std::uint64_t first_word(std::size_t bucket) const;
 };
 
 // A plan whose buckets hold some ten thousand tokens each, for all of `sets`.

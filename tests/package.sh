@@ -4,11 +4,11 @@
 # binary has a distribution's hardening, and the source tarball holds the
 # sources alone and builds and runs on its own with the README's first
 # command.
-#   package.sh BUILD_DIR EXAMPLE
+#   package.sh BUILD_DIR EXAMPLE [BUILD_TYPE]
 set -euo pipefail
 source "$(dirname "$0")/needs.sh"
 needs lintian cpack dpkg-deb hardening-check
-build=$1 example=$2
+build=$1 example=$2 build_type=${3:-Release}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
@@ -18,9 +18,11 @@ lintian --fail-on error,warning "$work"/deb/tokcollect_*.deb
 # every object in it is, the C library's start files among them; where
 # those lack the mark, as Debian 12's do, it cannot be had.
 dpkg-deb -x "$work"/deb/tokcollect_*.deb "$work/root"
+# A debug build is not fortified, which needs optimisation.
 start_files=$(${CXX:-c++} -print-file-name=Scrt1.o)
 skip=()
 readelf -n "$start_files" | grep -q 'x86 feature: IBT, SHSTK' || skip+=(--nocfprotection)
+[ "$build_type" != Debug ] || skip+=(--nofortify)
 hardening-check "${skip[@]}" "$work/root/usr/bin/tokcollect"
 
 (cd "$build" && cpack --config CPackSourceConfig.cmake -B "$work/source" >/dev/null)
