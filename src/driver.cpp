@@ -72,10 +72,10 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
 // read that would wait for input. Returns false after a read error, which has
 // been reported: what was read before it is collected all the same, and the
 // diagnostics of its whole chunks written before the message.
-bool collect_stream(int in, classify_blocks classify, std::size_t workers,
+bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::size_t min_range,
                     std::vector<stored_tokens>& sets, diagnostics& diag)
 {
-    stream_reader reader(in, classify, workers);
+    stream_reader reader(in, classify, workers, min_range);
     const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader.queue)); };
     int error = 0;
     for (;;) {
@@ -133,7 +133,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
         bool ok = plan.readers == 1 || collect_file(in, plan, classify, sets, diag);
         // What the ranges left, or the whole input as a stream.
         // The reader collects too, on one more CPU than its workers.
-        ok = ok && collect_stream(in, classify, cpus - 1, sets, diag);
+        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, sets, diag);
         write_pending(diag);
         int status = ok ? 0 : 1;
         if (int error = write_tokens(sets, out, std::min(sets.size(), cpus))) {

@@ -9,7 +9,9 @@
 struct collect_options {
     // Threads to collect on; 0 for one on each CPU the process may use.
     std::size_t threads = 0;
-    // The least part of a regular file worth a thread of its own.
+    // The least input worth a thread of its own: a regular file is cut into
+    // ranges no shorter, and a stream collected on one thread until this
+    // much has come.
     std::size_t min_range = std::size_t{4} << 20;
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;

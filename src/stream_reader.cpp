@@ -105,11 +105,11 @@ stream_buffer* next_buffer(stream_reader& reader)
 }
 
 // Passes the whole chunks of a full buffer on to the workers, starting them
-// at the first, or else collects them here.
+// once the input has proved long enough, or else collects them here.
 void pass_on(stream_reader& reader)
 {
     const std::size_t cut = whole_chunks_end(reader.buffer->bytes, reader.end);
-    if (!reader.workers_started) {
+    if (!reader.workers_started && reader.bytes_read >= reader.min_range) {
         start_workers(reader.workers, reader.worker_count);
         reader.workers_started = true;
     }
@@ -138,8 +138,9 @@ void collect_held(stream_reader& reader)
 // waiting for whichever worker is free first, so that none runs dry while the
 // reader fills the next. With one worker, fewer slowed a pipe down; more
 // gained nothing, with one worker or many.
-stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers)
-    : fd(fd), classify(classify), worker_count(workers), queue(workers + 4),
+stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers,
+                             std::size_t min_range)
+    : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers + 4),
       workers(queue, classify), buffer(take_buffer(queue))
 {
     enlarge_pipe(fd);
@@ -157,6 +158,7 @@ ssize_t read_stream(stream_reader& reader, int& error)
         read_some(reader.fd, reader.buffer->bytes + reader.end, buffer_size - reader.end, error);
     if (n > 0) {
         reader.end += static_cast<std::size_t>(n);
+        reader.bytes_read += static_cast<std::size_t>(n);
         if (reader.end == buffer_size)
             pass_on(reader);
     }

@@ -15,7 +15,9 @@
 // oldest waiting piece itself rather than wait, so that the stream goes on
 // even where no worker could start.
 //
-// An input that never fills a buffer starts no thread. Input that trickles
+// An input shorter than `min_range`, the least worth a thread of its own,
+// starts none: until that much has come, the reader collects each full
+// buffer itself. Input that trickles
 // in, from a terminal or a slow producer, is seen to at once: before a read
 // that would wait, settle_before_wait() collects the whole chunks held and
 // waits for the workers to collect every piece, so that the driver writes
@@ -37,11 +39,13 @@
 #include "token_set.h"
 
 struct stream_reader {
-    stream_reader(int fd, classify_blocks classify, std::size_t workers);
+    stream_reader(int fd, classify_blocks classify, std::size_t workers, std::size_t min_range);
 
     int fd;
     classify_blocks classify;
-    std::size_t worker_count; // to start when the first buffer is full
+    std::size_t worker_count; // to start once min_range bytes have come
+    std::size_t min_range;
+    std::size_t bytes_read = 0;
     // The workers, who use the queue, end first.
     hand_off queue;
     stream_workers workers;
