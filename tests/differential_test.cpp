@@ -231,7 +231,7 @@ TEST(Differential, ManyDistinctTokens)
     for (const run_result& actual :
          {run_tokcollect(input), collect_from_file(input, {.threads = 2, .min_range = 1 << 16}),
           collect_from_file(input, {.threads = 4, .min_range = 1 << 16}),
-          collect_from_pipe(input, {.threads = 3}, 3)}) {
+          collect_from_pipe(input, {.threads = 3, .min_range = 1 << 16}, 3)}) {
         ASSERT_EQ(actual.status, 0);
         EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
         EXPECT_EQ(actual.err, expected.err);

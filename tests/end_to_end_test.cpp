@@ -13,6 +13,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "driver.h"
 #include "hand_off.h"
 #include "model.h"
 #include "run_program.h"
@@ -54,7 +55,7 @@ std::string repeat(const std::string& text, size_t times)
 
 // A case that the model's listing and diagnostics answer, on a pipe that
 // holds the whole input from the start: then the program's reads fill its
-// blocks exactly, and the input decides where they end.
+// buffers exactly, and the input decides where they end.
 e2e_case modelled(const char* name, const std::string& input)
 {
     const model_output expected = model_tokcollect(input);
@@ -120,7 +121,8 @@ TEST(EndToEnd, NulBytes)
         {"NUL before opener", "ab\0[1]\n"s, "", eol, 0},
         {"NUL inside list", "[1,2\0,3]\n[4]\n"s, "1\n2\n4\n", "", 0},
         {"NUL does not end the line", "\0\0\n[5]\n"s, "5\n", eol, 0},
-        modelled("NULs across a block's end", lines_of_lists(buffer_size - 2) + "a\0\0[7]\n[\0\n"s),
+        modelled("NULs across a buffer's end",
+                 lines_of_lists(buffer_size - 2) + "a\0\0[7]\n[\0\n"s),
     });
 }
 
@@ -134,8 +136,8 @@ TEST(EndToEnd, LongLinesAreReadIn1023BytePieces)
         {"every piece scanned",
          repeat(std::string(1022, 'x') + "[", 2) + std::string(1021, 'x') + "[\n", "\n", "", 0},
         {"2047 bytes without list", std::string(2047, 'x') + "\n", "", eol + eol + eol, 0},
-        modelled("a line longer than two blocks", "["s + repeat("12,", buffer_size) + "]\n[3]"),
-        modelled("a block's end in a long line",
+        modelled("a line longer than two buffers", "["s + repeat("12,", buffer_size) + "]\n[3]"),
+        modelled("a buffer's end in a long line",
                  (buffer_size > 1500 ? lines_of_lists(buffer_size - 1500) : "") +
                      repeat("[1/2, ", 500) + "\n"),
     });
@@ -147,24 +149,25 @@ TEST(EndToEnd, Failures)
     const std::string write_error = "tokcollect: error writing standard output: ";
     const run_options directory{.in = stdin_is::directory}, no_stdin{.in = stdin_is::closed};
     const run_options full{.out = stdout_is::dev_full}, no_stdout{.out = stdout_is::closed};
-    // A read that has room for less than a block fails: the first block is
-    // read whole and its whole chunks passed on, then the read for the rest
+    // A read that has room for less than a buffer fails: the first buffer is
+    // read whole and its whole chunks collected, then the read for the rest
     // of the line that it ends in fails. That line, cut short, still counts.
-    const run_options fails_after_a_block{
+    const run_options fails_after_a_buffer{
         .in = stdin_is::filled_pipe, .read_fails_below = buffer_size, .read_errno = EIO};
-    // A first line whose length makes the block end inside a line with a list.
+    // A first line whose length makes the buffer end inside a line with a list.
     std::string stream;
     for (std::string first = "[0]\n";; first.insert(1, "0")) {
         stream = first;
         for (int i = 0; stream.size() < 2 * buffer_size; ++i)
             stream += i % 5 ? "[" + std::to_string(1000 + i % 9000) + "]\n" : "nolist\n";
-        if (stream[buffer_size - 1] != '\n' && stream[stream.rfind('\n', buffer_size - 1) + 1] == '[')
+        if (stream[buffer_size - 1] != '\n' &&
+            stream[stream.rfind('\n', buffer_size - 1) + 1] == '[')
             break;
     }
-    const model_output first_block = model_tokcollect(stream.substr(0, buffer_size));
+    const model_output first_buffer = model_tokcollect(stream.substr(0, buffer_size));
     expect_runs({
-        {"read fails after a block", stream, first_block.out,
-         first_block.err + read_error + "Input/output error\n", 1, fails_after_a_block},
+        {"read fails after a buffer", stream, first_buffer.out,
+         first_buffer.err + read_error + "Input/output error\n", 1, fails_after_a_buffer},
         {"stdin a directory", "", "", read_error + "Is a directory\n", 1, directory},
         {"stdin closed", "", "", read_error + "Bad file descriptor\n", 1, no_stdin},
         {"stdout full", "[1]\n", "", write_error + "No space left on device\n", 1, full},
@@ -200,12 +203,12 @@ TEST(EndToEnd, NonBlockingPipes)
 
 // Input written a piece at a time, as a user types lines, each piece's
 // diagnostics awaited before the next is written; one piece is large enough
-// for workers to collect most of it.
+// for workers to start and collect most of it.
 TEST(EndToEnd, DiagnosticsArriveWhileInputIsOpen)
 {
     const std::pair<std::string, std::string> steps[] = {
         {"no list\n", eol},
-        {lines_of_lists(3 * buffer_size) + "no list\n", eol},
+        {lines_of_lists(least_threaded_input + 3 * buffer_size) + "no list\n", eol},
         {"[2]\nstill none\n", eol},
         {"x\ny\n[3\n", eol + eol},
     };
