@@ -16,6 +16,22 @@ void throw_if_failed(const hand_off& queue)
         throw std::bad_alloc();
 }
 
+// The oldest waiting piece, taken, or nothing; the lock is held.
+std::optional<piece> take_oldest(hand_off& queue)
+{
+    if (queue.waiting.empty())
+        return std::nullopt;
+    const piece next = queue.waiting.front();
+    queue.waiting.pop_front();
+    ++queue.taken;
+    return next;
+}
+
+bool all_collected(const hand_off& queue)
+{
+    return queue.waiting.empty() && queue.taken == 0;
+}
+
 } // namespace
 
 stream_buffer* take_buffer(hand_off& queue)
@@ -66,23 +82,13 @@ std::optional<piece> next_piece(hand_off& queue)
     queue.for_workers.wait(hold,
                            [&] { return !queue.waiting.empty() || queue.closed || queue.failed; });
     throw_if_failed(queue);
-    if (queue.waiting.empty())
-        return std::nullopt;
-    const piece next = queue.waiting.front();
-    queue.waiting.pop_front();
-    ++queue.taken;
-    return next;
+    return take_oldest(queue);
 }
 
 std::optional<piece> waiting_piece(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
-    if (queue.waiting.empty())
-        return std::nullopt;
-    const piece next = queue.waiting.front();
-    queue.waiting.pop_front();
-    ++queue.taken;
-    return next;
+    return take_oldest(queue);
 }
 
 void finish_piece(hand_off& queue, const piece& done, std::size_t lists_missing)
@@ -106,16 +112,6 @@ std::size_t take_lists_missing(hand_off& queue)
         count += *queue.lists_missing.front();
     return count;
 }
-
-namespace
-{
-
-bool all_collected(const hand_off& queue)
-{
-    return queue.waiting.empty() && queue.taken == 0;
-}
-
-} // namespace
 
 void wait_until_collected(hand_off& queue)
 {
