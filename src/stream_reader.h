@@ -17,15 +17,16 @@
 //
 // An input shorter than `min_range`, the least worth a thread of its own,
 // starts none: until that much has come, the reader collects each full
-// buffer itself. Input that trickles
-// in, from a terminal or a slow producer, is seen to at once: before a read
-// that would wait, settle_before_wait() collects the whole chunks held and
-// waits for the workers to collect every piece, so that the driver writes
-// the diagnostics of all that has come before it waits for more. Should
-// more input come meanwhile, the read no longer waits, and the reader goes
-// back to it rather than leave the workers short of pieces: a fast producer
-// finds the pipe empty now and then, and waiting for every worker each time
-// would idle CPUs.
+// buffer itself.
+//
+// Input that trickles in, from a terminal or a slow producer, is seen to at
+// once: before a read that would wait, settle_before_wait() collects the
+// whole chunks held and waits for the workers to collect every piece, so
+// that the driver writes the diagnostics of all that has come before it
+// waits for more. Should more input come meanwhile, the read no longer
+// waits, and the reader goes back to it rather than leave the workers short
+// of pieces: a fast producer finds the pipe empty now and then, and waiting
+// for every worker each time would idle CPUs.
 #pragma once
 
 #include <cstddef>
