@@ -30,7 +30,6 @@ struct collect_options {
 // A large regular file is read from its current offset in ranges on
 // several threads, and its offset left at its end, as a single reader would
 // leave it; anything else is read by one thread and collected on several.
-// Failures
-// are reported on `err` as "tokcollect: ...". Returns the exit status: 0,
-// or 1 after a failure.
+// Failures are reported on `err` as "tokcollect: ...". Returns the exit
+// status: 0, or 1 after a failure.
 int collect_tokens(int in, int out, int err, const collect_options& options = {});

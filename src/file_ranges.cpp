@@ -21,7 +21,7 @@
 namespace
 {
 
-// What collecting one range found, its tokens sorted for the listing.
+// What collecting one range found, its tokens released for the listing.
 struct range_result {
     stored_tokens tokens;
     std::size_t lists_missing = 0;        // chunks without a list

@@ -210,7 +210,7 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
         const std::size_t before = part.size;
         deduplicate(tokens, part);
         // Where few tokens recur, deduplicating again soon would find little,
-        // and the listing's sort merges what is left.
+        // and the listing's sort drops the repeats left.
         const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
         part.limit = std::max(growth * part.size, entry_slab_bytes / 8);
         if (part.end + size <= (std::size_t{part.last} + 1) * Kind::slab_bytes)

@@ -76,6 +76,6 @@ void settle_stream(stream_reader& reader);
 void settle_before_wait(stream_reader& reader);
 
 // Collects what is left as the input's last chunks, and returns the sets of
-// the reader and every worker, sorted for the listing. Throws std::bad_alloc
+// the reader and every worker, released for the listing. Throws std::bad_alloc
 // as read_stream() does.
 std::vector<stored_tokens> finish_stream(stream_reader& reader);

@@ -3,6 +3,7 @@
 #include "stream_workers.h"
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 

@@ -360,7 +360,7 @@ std::string distinct_tokens(int count, size_t size)
     return input;
 }
 
-// Wherever memory runs out, while reading, growing the table or the arena,
+// Wherever memory runs out, while reading, growing the table or partitions,
 // or sorting for the listing, on the reading thread or a worker, the run
 // ends with the message and nothing on standard output, whether the input
 // comes from a pipe or a file. Stacks of 1 MiB let threads start within
