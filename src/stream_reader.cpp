@@ -184,9 +184,8 @@ void settle_before_wait(stream_reader& reader)
 // The reader's set is released while the workers release theirs.
 std::vector<stored_tokens> finish_stream(stream_reader& reader)
 {
-    collect_own(reader, reader.end);
-    while (const std::optional<piece> oldest = waiting_piece(reader.queue))
-        collect_piece(reader, *oldest);
+    collect_own(reader, reader.end); // the last chunk, cut short or not
+    collect_held(reader);
     stored_tokens own = release(reader.own);
     std::vector<stored_tokens> sets = stop_workers(reader.workers);
     sets.push_back(std::move(own));
