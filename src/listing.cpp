@@ -125,11 +125,13 @@ constexpr std::size_t single_block = 64 << 10;
 
 int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads)
 {
-    std::size_t tokens = 0, bytes = 0;
+    bucket_sizes total;
     for (const stored_tokens& set : sets) {
-        tokens += set.words.size + set.pairs.size + set.records.size;
-        bytes += 8 * set.words.size + 16 * set.pairs.size + 24 * set.records.size;
+        total.words += set.words.size;
+        total.pairs += set.pairs.size;
+        total.records += set.records.size;
     }
+    const std::size_t tokens = total.words + total.pairs + total.records;
     if (sets.empty())
         return 0;
     threads = std::clamp(std::min(threads, tokens / stretch_tokens), std::size_t{1}, sets.size());
@@ -139,9 +141,8 @@ int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads)
     // A bucket's room on every thread should cost no more than the tokens
     // do, or 8 MiB, where a few buckets of a small set hold most of them.
     all.largest = largest_bucket(sets, all.plan);
-    const std::size_t room =
-        2 * (8 * all.largest.words + 16 * all.largest.pairs + 24 * all.largest.records);
-    const std::size_t budget = std::max(bytes, std::size_t{8} << 20);
+    const std::size_t room = 2 * sort_bytes(all.largest);
+    const std::size_t budget = std::max(sort_bytes(total), std::size_t{8} << 20);
     const std::size_t count =
         room == 0 ? threads : std::clamp(budget / room, std::size_t{1}, threads);
     all.stretches =

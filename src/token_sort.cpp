@@ -150,6 +150,12 @@ bucket_sizes largest_bucket(std::span<const stored_tokens> sets, const bucket_pl
     return largest;
 }
 
+std::size_t sort_bytes(const bucket_sizes& sizes)
+{
+    return sizeof(std::uint64_t) * sizes.words + sizeof(word_pair) * sizes.pairs +
+           sizeof(record_ref) * sizes.records;
+}
+
 bucket_room make_bucket_room(const bucket_sizes& largest)
 {
     return {std::make_unique_for_overwrite<std::uint64_t[]>(2 * largest.words),

@@ -51,6 +51,10 @@ struct bucket_sizes {
 };
 bucket_sizes largest_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan);
 
+// Bytes that the entries of `sizes` take when sorted: words as they are,
+// pairs too, records as record_ref.
+std::size_t sort_bytes(const bucket_sizes& sizes);
+
 // Room to sort any bucket of a plan: twice the largest bucket of each form.
 struct bucket_room {
     std::unique_ptr<std::uint64_t[]> words;
