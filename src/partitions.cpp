@@ -41,6 +41,15 @@ unsigned char* clear_scratch(partitions<Kind>& tokens, std::size_t slots, std::s
     return tokens.scratch.get();
 }
 
+// Marks where a slab's entries end, `at`, short of `slab_end`, with a zero
+// length where there is room for one; entries of one size fill their slabs.
+template <typename Kind>
+void mark_slab_end(partitions<Kind>& tokens, std::size_t at, std::size_t slab_end)
+{
+    if (!fixed_size<Kind> && at + record_header <= slab_end)
+        std::memset(tokens.pool.get() + at, 0, record_header);
+}
+
 // Where the entries kept by deduplicate() go: back over the partition's own
 // chain, which is read ahead of them.
 struct writer {
@@ -56,8 +65,7 @@ inline std::size_t room_back(partitions<Kind>& tokens, writer& to, std::size_t s
 {
     const std::size_t slab_end = (std::size_t{to.slab} + 1) * Kind::slab_bytes;
     if (to.at + size > slab_end) {
-        if (!fixed_size<Kind> && to.at + record_header <= slab_end)
-            std::memset(tokens.pool.get() + to.at, 0, record_header);
+        mark_slab_end(tokens, to.at, slab_end);
         to.slab = tokens.next_slab[to.slab];
         to.at = to.slab * Kind::slab_bytes;
     }
@@ -220,9 +228,7 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
     if (part.end == 0) {
         part.first = slab;
     } else {
-        const std::size_t slab_end = (std::size_t{part.last} + 1) * Kind::slab_bytes;
-        if (part.end + record_header <= slab_end)
-            std::memset(tokens.pool.get() + part.end, 0, record_header);
+        mark_slab_end(tokens, part.end, (std::size_t{part.last} + 1) * Kind::slab_bytes);
         tokens.next_slab[part.last] = slab;
     }
     part.last = slab;
