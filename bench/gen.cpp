@@ -2,7 +2,7 @@
 // Writes a benchmark input of about SIZE_MIB mebibytes to standard output,
 // the same bytes on every machine (a fixed seed and our own generator).
 //
-//   gen typical|distinct|nolist|longlines|ids|paths|mixed|dense SIZE_MIB
+//   gen typical|distinct|nolist|longlines|ids|repeats|paths|mixed|dense SIZE_MIB
 //   gen flood|flood-random TOKENS
 //
 // flood writes 16-digit tokens crafted to crowd one corner of the token
@@ -101,6 +101,25 @@ void ids_line(std::string& out)
         out += std::to_string(1000000000000000000 + below(9000000000000000000));
     }
     out += "] ok\n";
+}
+
+// Four 12-digit ids a line, drawn at random from as many as make each
+// recur about ten times, evenly over the input: some 750,000 in 100 MiB, so
+// that every thread of many meets most of them.
+uint64_t repeated_ids = 1;
+
+void repeats_line(std::string& out)
+{
+    out += '[';
+    for (int i = 0; i < 4; ++i) {
+        if (i)
+            out += ", ";
+        const uint64_t index = below(repeated_ids), saved = state;
+        state = index;
+        out += std::to_string(100000000000 + next_random() % 900000000000);
+        state = saved;
+    }
+    out += "]\n";
 }
 
 // One of a million paths such as /2026/12/08/14/30/000123, 18 to 34 bytes.
@@ -205,6 +224,7 @@ int main(int argc, char** argv)
                                       : std::strcmp(argv[1], "nolist") == 0    ? nolist_line
                                       : std::strcmp(argv[1], "longlines") == 0 ? long_line
                                       : std::strcmp(argv[1], "ids") == 0       ? ids_line
+                                      : std::strcmp(argv[1], "repeats") == 0   ? repeats_line
                                       : std::strcmp(argv[1], "paths") == 0     ? paths_line
                                       : std::strcmp(argv[1], "mixed") == 0     ? mixed_line
                                       : std::strcmp(argv[1], "dense") == 0     ? dense_line
@@ -214,6 +234,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const uint64_t size = std::strtoull(argv[2], nullptr, 10) << 20;
+    // A line of repeats takes some 58 bytes for its four ids.
+    repeated_ids = std::max<uint64_t>(1, size / 58 * 4 / 10);
     std::string block;
     for (uint64_t written = 0; written < size; written += block.size()) {
         block.clear();
