@@ -140,11 +140,12 @@ std::pair<std::string, std::string> collect_piped(std::string_view input,
 
 // Each input is collected by one reader; again on 2 to 5 threads over ranges
 // of a few bytes to a few thousand, which the input's length picks, so that
-// ranges cut it at every kind of place; and from a pipe by a reader and one
-// or two workers, which every fourth input reaches in pieces. The single
-// reader runs with every classifying kernel this CPU can run, the threads
-// with one of them. More threads would cost more to start under the
-// sanitizers than the collecting itself.
+// ranges cut it at every kind of place, and every sixteenth input on 16;
+// and from a pipe by a reader and one or two workers, which every fourth
+// input reaches in pieces. The single reader runs with every classifying
+// kernel this CPU can run, the threads with one of them. More threads for
+// every input would cost more to start under the sanitizers than the
+// collecting itself.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -157,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto kernels = usable_classifiers();
     for (const classifier& kernel : kernels)
         require(collect(input, {1, 1, kernel.classify}) == std::pair{expected.out, expected.err});
-    const collect_options threaded{2 + size % 4, 1 + (size * 7919) % (size < 64 ? 8 : 2048),
+    const collect_options threaded{size % 16 == 15 ? 16 : 2 + size % 4,
+                                   1 + (size * 7919) % (size < 64 ? 8 : 2048),
                                    kernels[size % kernels.size()].classify};
     require(collect(input, threaded) == std::pair{expected.out, expected.err});
     const collect_options piped{2 + size % 2, threaded.min_range, threaded.classify};

@@ -73,9 +73,9 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
 // been reported: what was read before it is collected all the same, and the
 // diagnostics of its whole chunks written before the message.
 bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::size_t min_range,
-                    std::vector<stored_tokens>& sets, diagnostics& diag)
+                    token_set& tokens, diagnostics& diag)
 {
-    stream_reader reader(in, classify, workers, min_range);
+    stream_reader reader(in, classify, workers, min_range, tokens);
     const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader.queue)); };
     int error = 0;
     for (;;) {
@@ -94,8 +94,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::
             break;
         write_collected();
     }
-    for (stored_tokens& set : finish_stream(reader))
-        sets.push_back(std::move(set));
+    finish_stream(reader);
     write_collected();
     return error == 0;
 }
@@ -104,11 +103,10 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::
 // writes their diagnostics in file order, and moves the offset to where the
 // ranges end. Returns false after a read error, which has been reported:
 // then only the ranges up to it count.
-bool collect_file(int in, const range_plan& plan, classify_blocks classify,
-                  std::vector<stored_tokens>& sets, diagnostics& diag)
+bool collect_file(int in, const range_plan& plan, classify_blocks classify, token_set& tokens,
+                  diagnostics& diag)
 {
-    file_collection file = collect_ranges(in, plan, classify);
-    sets = std::move(file.sets);
+    const file_collection file = collect_ranges(in, plan, classify, tokens);
     add_missing_lists(diag, file.lists_missing);
     if (file.read_error) {
         report(diag, "error reading standard input", file.read_error);
@@ -126,17 +124,18 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
     try {
-        std::vector<stored_tokens> sets;
         const std::size_t cpus = options.threads ? options.threads : usable_cpus();
+        token_set tokens(cpus);
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();
-        bool ok = plan.readers == 1 || collect_file(in, plan, classify, sets, diag);
+        bool ok = plan.readers == 1 || collect_file(in, plan, classify, tokens, diag);
         // What the ranges left, or the whole input as a stream.
         // The reader collects too, on one more CPU than its workers.
-        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, sets, diag);
+        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, tokens, diag);
         write_pending(diag);
         int status = ok ? 0 : 1;
-        if (int error = write_tokens(sets, out, std::min(sets.size(), cpus))) {
+        std::vector<stored_tokens> shards = release(tokens);
+        if (int error = write_tokens(shards, out, cpus)) {
             report(diag, "error writing standard output", error);
             status = 1;
         }

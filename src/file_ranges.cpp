@@ -2,7 +2,10 @@
 // Collecting a file in ranges on threads. Each thread reads with pread(),
 // which leaves the file offset alone and, unlike a mapping, returns what is
 // there when the file shrinks. Failures travel back in each range's result,
-// and are joined here into one for the driver to report.
+// and are joined here into one for the driver to report. A read that fails
+// before the last range leaves the set holding the ranges after it too, so
+// the set is emptied and the file collected again up to the failed read:
+// the listing is then what one reader would have read before it failed.
 #include "file_ranges.h"
 
 #include <algorithm>
@@ -21,12 +24,12 @@
 namespace
 {
 
-// What collecting one range found, its tokens released for the listing.
+// What collecting one range found.
 struct range_result {
-    stored_tokens tokens;
     std::size_t lists_missing = 0;        // chunks without a list
     std::size_t missing_before_error = 0; // of them, those before a failed read
     int read_error = 0;                   // errno of the failed read, or 0
+    off_t failed_at = 0;                  // the offset it was to read from
     bool out_of_memory = false;
 };
 
@@ -66,12 +69,12 @@ off_t after_last_newline(int fd, off_t start, off_t end)
 }
 
 // Collects [from, to). Stops early, its result unused, once `stop` is set.
-void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range_result& result,
-                   std::atomic<bool>& stop)
+void collect_range(int fd, off_t from, off_t to, classify_blocks classify, token_set& set,
+                   range_result& result, std::atomic<bool>& stop)
 {
     try {
         auto buffer = std::make_unique_for_overwrite<input_buffer>();
-        token_set tokens;
+        token_inserter tokens(set);
         auto read_block = [&](char* at, std::size_t room) -> ssize_t {
             if (from >= to || stop)
                 return 0;
@@ -84,6 +87,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
                 }
                 if (errno != EINTR) {
                     result.read_error = errno;
+                    result.failed_at = from;
                     result.missing_before_error = result.lists_missing;
                     return -1;
                 }
@@ -91,7 +95,7 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
         };
         read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
                     [&result](std::size_t n) { result.lists_missing += n; });
-        result.tokens = release(tokens);
+        drain(tokens);
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
         stop = true;
@@ -99,15 +103,11 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, range
 }
 
 // The ranges' results in file order, as one: up to the first failed read.
-file_collection join_results(std::vector<range_result>& ranges, off_t collected_to)
+file_collection join_results(const std::vector<range_result>& ranges, off_t collected_to)
 {
-    if (std::any_of(ranges.begin(), ranges.end(),
-                    [](const range_result& r) { return r.out_of_memory; }))
-        throw std::bad_alloc();
     file_collection file;
     file.collected_to = collected_to;
-    for (range_result& range : ranges) {
-        file.sets.push_back(std::move(range.tokens));
+    for (const range_result& range : ranges) {
         if (range.read_error) {
             file.lists_missing += range.missing_before_error;
             file.read_error = range.read_error;
@@ -117,6 +117,33 @@ file_collection join_results(std::vector<range_result>& ranges, off_t collected_
         file.lists_missing += range.lists_missing;
     }
     return file;
+}
+
+// Collects each range [bounds[i], bounds[i + 1]) into `tokens` on threads.
+std::vector<range_result> collect_bounds(int fd, const std::vector<off_t>& bounds,
+                                         classify_blocks classify, token_set& tokens)
+{
+    const std::size_t count = bounds.size() - 1;
+    std::vector<range_result> ranges(count);
+    std::atomic<bool> stop = false;
+    std::atomic<std::size_t> next = 0;
+    run_on_threads(count, [&](std::size_t) {
+        for (std::size_t i; (i = next++) < count;)
+            collect_range(fd, bounds[i], bounds[i + 1], classify, tokens, ranges[i], stop);
+    });
+    if (std::any_of(ranges.begin(), ranges.end(),
+                    [](const range_result& r) { return r.out_of_memory; }))
+        throw std::bad_alloc();
+    return ranges;
+}
+
+// The first range whose read failed, or the count of ranges.
+std::size_t first_failed(const std::vector<range_result>& ranges)
+{
+    return static_cast<std::size_t>(
+        std::find_if(ranges.begin(), ranges.end(),
+                     [](const range_result& r) { return r.read_error != 0; }) -
+        ranges.begin());
 }
 
 } // namespace
@@ -134,7 +161,8 @@ range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range)
     return {std::max<std::size_t>(1, std::min(threads, ranges)), start, end};
 }
 
-file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify)
+file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify,
+                               token_set& tokens)
 {
     const off_t start = plan.start;
     const std::size_t count = plan.readers;
@@ -148,12 +176,17 @@ file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks c
                                          collected_to)));
     bounds.push_back(collected_to);
 
-    std::vector<range_result> ranges(count);
-    std::atomic<bool> stop = false;
-    std::atomic<std::size_t> next = 0;
-    run_on_threads(count, [&](std::size_t) {
-        for (std::size_t i; (i = next++) < count;)
-            collect_range(fd, bounds[i], bounds[i + 1], classify, ranges[i], stop);
-    });
+    std::vector<range_result> ranges = collect_bounds(fd, bounds, classify, tokens);
+    // The ranges after a failed one are left out: collected again up to where
+    // it failed, the same chunks give the same diagnostics, counted already.
+    for (std::size_t failed; (failed = first_failed(ranges)) + 1 < bounds.size() - 1;) {
+        bounds.resize(failed + 1);
+        bounds.push_back(ranges[failed].failed_at);
+        clear(tokens);
+        std::vector<range_result> again = collect_bounds(fd, bounds, classify, tokens);
+        if (first_failed(again) == again.size())
+            again[failed] = ranges[failed];
+        ranges = std::move(again);
+    }
     return join_results(ranges, collected_to);
 }

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Collecting a regular file on several threads: the file is cut at newlines
-// into ranges, each read with pread() into a token set of its own.
+// into ranges, each read with pread() into the set through an inserter of
+// its own.
 #pragma once
 
 #include <cstddef>
 #include <sys/types.h>
-#include <vector>
 
 #include "classify.h"
 #include "token_set.h"
@@ -24,7 +24,6 @@ range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range);
 // What the ranges found, in file order. After a failed read only the ranges
 // up to the failed one count.
 struct file_collection {
-    std::vector<stored_tokens> sets;     // one a range
     std::size_t lists_missing = 0;       // chunks without a list, before any failed read
     int read_error = 0;                  // errno of the failed read, or 0
     std::size_t missing_after_error = 0; // chunks without a list scanned after it
@@ -33,7 +32,10 @@ struct file_collection {
 
 // Cuts the file behind `fd` from `plan.start` to its last newline before
 // `plan.end` into `plan.readers` ranges that end at newlines, and collects
-// them with `classify` on as many threads. A file that changes meanwhile is
-// read as it comes: a range ends early where the file does. Throws
-// std::bad_alloc when memory runs out on any thread.
-file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify);
+// them with `classify` into `tokens` on as many threads. After a failed read
+// the set holds the tokens of the ranges after it too, which the listing
+// does not mind: the driver lists nothing less than what came before. A file that changes meanwhile
+// is read as it comes: a range ends early where the file does. Throws std::bad_alloc when memory
+// runs out on any thread.
+file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify,
+                               token_set& tokens);

@@ -101,14 +101,23 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
     }
 }
 
-// Puts every set's tokens in the buckets of one plan, a set a thread.
+// Puts every set's tokens in the buckets of one plan: the sets in as many
+// groups as threads, each group's in its first set, a group a thread. A set
+// bucketed on its own would leave a half-filled slab in every bucket, so
+// the sets, which share their pools, go in as few groups as keep the
+// threads busy.
 bucket_plan bucket_all(std::span<stored_tokens> sets, std::size_t threads)
 {
     const bucket_plan plan = plan_buckets(sets);
+    const std::size_t groups = std::min(threads, sets.size());
     std::atomic<std::size_t> next = 0;
-    run_on_threads(threads, [&](std::size_t) {
-        for (std::size_t i; (i = next++) < sets.size();)
-            bucket_tokens(sets[i], plan);
+    run_on_threads(groups, [&](std::size_t) {
+        for (std::size_t g; (g = next++) < groups;) {
+            std::vector<stored_tokens*> group;
+            for (std::size_t i = g; i < sets.size(); i += groups)
+                group.push_back(&sets[i]);
+            bucket_tokens(group, plan);
+        }
     });
     return plan;
 }
@@ -168,7 +177,8 @@ int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads)
     return count > 1 ? order.error : shares[0].out.error;
 }
 
-int print_tokens(stored_tokens tokens, int fd)
+int print_tokens(token_set& tokens, int fd)
 {
-    return write_tokens({&tokens, 1}, fd, 1);
+    std::vector<stored_tokens> shards = release(tokens);
+    return write_tokens(shards, fd, 1);
 }

@@ -16,5 +16,6 @@
 // write that failed.
 int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads);
 
-// write_tokens() of one set on one thread. Used by tests.
-int print_tokens(stored_tokens tokens, int fd);
+// write_tokens() of the whole set, which every inserter has been drained
+// into, on one thread. Used by tests.
+int print_tokens(token_set& tokens, int fd);

@@ -39,6 +39,8 @@ constexpr std::size_t record_header = 2;
 // may write there.
 constexpr std::size_t record_slack = 8;
 constexpr std::size_t max_record_size = record_header + (max_token_size + 1) / 2;
+static_assert(max_token_size < std::size_t{1} << 8 * record_header,
+              "a record's length fits its header");
 
 // Packs 1 to 16 token bytes, zero-padded behind them.
 inline std::uint64_t pack_word(std::string_view bytes)
@@ -47,7 +49,11 @@ inline std::uint64_t pack_word(std::string_view bytes)
     std::uint64_t word = 0;
     for (unsigned char c : bytes)
         word = word << 4 | static_cast<std::uint64_t>(c - '/' + 1);
-    return word << 4 * (word_bytes - bytes.size());
+    word <<= 4 * (word_bytes - bytes.size());
+    // The first byte packs to a nibble of 1 or more: no word is 0, which a
+    // table's free slot is.
+    assert(word != 0);
+    return word;
 }
 
 // As pack_word(); reads all 16 bytes at `bytes`, of which the first `size`
@@ -67,7 +73,9 @@ inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
     const auto word = __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(v)));
     // Keeps the top `size` nibbles; shifting in two steps stays defined
     // when size is 16.
-    return word & ~(~std::uint64_t{0} >> (4 * size - 1) >> 1);
+    const std::uint64_t packed = word & ~(~std::uint64_t{0} >> (4 * size - 1) >> 1);
+    assert(packed != 0);
+    return packed;
 #else
     return pack_word(std::string_view(bytes, size));
 #endif
@@ -146,7 +154,10 @@ inline int compare_records(const unsigned char* a, const unsigned char* b)
     return a_length < b_length ? -1 : a_length > b_length;
 }
 
+// Lengths first, so that neither record is read past its end.
 inline bool same_record(const unsigned char* a, const unsigned char* b)
 {
-    return std::memcmp(a, b, record_size(record_length(a))) == 0;
+    const std::size_t length = record_length(a);
+    return length == record_length(b) && std::memcmp(a + record_header, b + record_header,
+                                                     record_size(length) - record_header) == 0;
 }

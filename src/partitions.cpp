@@ -11,19 +11,6 @@
 namespace
 {
 
-template <typename Kind> std::uint32_t take_slab(partitions<Kind>& tokens)
-{
-    if (!tokens.free_slabs.empty()) {
-        const std::uint32_t slab = tokens.free_slabs.back();
-        tokens.free_slabs.pop_back();
-        return slab;
-    }
-    // A record load reads a few bytes past the last slab.
-    grow_block(tokens.pool, (tokens.slabs + 1) * Kind::slab_bytes + record_slack);
-    tokens.next_slab.resize(tokens.slabs + 1);
-    return static_cast<std::uint32_t>(tokens.slabs++);
-}
-
 // A zeroed deduplicating table of `slots` slots of `slot_size` bytes.
 template <typename Kind>
 unsigned char* clear_scratch(partitions<Kind>& tokens, std::size_t slots, std::size_t slot_size)
@@ -41,13 +28,35 @@ unsigned char* clear_scratch(partitions<Kind>& tokens, std::size_t slots, std::s
     return tokens.scratch.get();
 }
 
+// Up to spare_slabs slabs that a form's partitions free are kept for them to
+// take again without the pool's lock; half go back once there are more.
+constexpr std::size_t spare_slabs = 64;
+
+template <typename Kind> void put_spare(partitions<Kind>& tokens, std::uint32_t slab)
+{
+    if (tokens.spares.size() == spare_slabs) {
+        give_back(*tokens.pool, tokens.spares.data() + spare_slabs / 2, spare_slabs / 2);
+        tokens.spares.resize(spare_slabs / 2);
+    }
+    tokens.spares.push_back(slab);
+}
+
+template <typename Kind> std::uint32_t take_spare(partitions<Kind>& tokens)
+{
+    if (tokens.spares.empty())
+        return take_slab(*tokens.pool);
+    const std::uint32_t slab = tokens.spares.back();
+    tokens.spares.pop_back();
+    return slab;
+}
+
 // Marks where a slab's entries end, `at`, short of `slab_end`, with a zero
 // length where there is room for one; entries of one size fill their slabs.
 template <typename Kind>
-void mark_slab_end(partitions<Kind>& tokens, std::size_t at, std::size_t slab_end)
+void mark_slab_end(partitions<Kind>& tokens, std::size_t offset, std::size_t slab_end)
 {
-    if (!fixed_size<Kind> && at + record_header <= slab_end)
-        std::memset(tokens.pool.get() + at, 0, record_header);
+    if (!fixed_size<Kind> && offset + record_header <= slab_end)
+        std::memset(at(*tokens.pool, offset), 0, record_header);
 }
 
 // Where the entries kept by deduplicate() go: back over the partition's own
@@ -63,10 +72,10 @@ struct writer {
 template <typename Kind>
 inline std::size_t room_back(partitions<Kind>& tokens, writer& to, std::size_t size)
 {
-    const std::size_t slab_end = (std::size_t{to.slab} + 1) * Kind::slab_bytes;
+    const std::size_t slab_end = std::size_t{to.slab} * Kind::slab_bytes + Kind::filled_bytes;
     if (to.at + size > slab_end) {
         mark_slab_end(tokens, to.at, slab_end);
-        to.slab = tokens.next_slab[to.slab];
+        to.slab = next_slab(*tokens.pool, to.slab);
         to.at = to.slab * Kind::slab_bytes;
     }
     return to.at;
@@ -93,7 +102,7 @@ inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size
     } else {
         auto* offsets = reinterpret_cast<std::size_t*>(table);
         for (; offsets[slot] != 0; slot = (slot + 1) & (slots - 1))
-            if (Kind::same(tokens.pool.get() + offsets[slot], entry))
+            if (Kind::same(at(*tokens.pool, offsets[slot]), entry))
                 return true;
         offsets[slot] = offset;
     }
@@ -110,6 +119,7 @@ inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size
 template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& part)
 {
     const std::size_t slots = std::bit_ceil(2 * part.size);
+    assert(std::has_single_bit(slots) && slots > part.size);
     std::size_t slot_size = sizeof(std::size_t);
     if constexpr (fixed_size<Kind>)
         slot_size = sizeof(typename Kind::value);
@@ -118,17 +128,17 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
     writer to{part.first, part.first * Kind::slab_bytes};
     std::size_t kept = 0;
     for_each_entry(tokens, part, [&](const unsigned char* entry) {
-        const std::size_t size = Kind::size(entry), at = room_back(tokens, to, size);
+        const std::size_t size = Kind::size(entry), offset = room_back(tokens, to, size);
         const std::size_t slot = (Kind::hash(tokens.key, entry) << tokens.bits) >> shift;
-        if (seen(tokens, table, slots, slot, entry, at))
+        if (seen(tokens, table, slots, slot, entry, offset))
             return;
-        std::memmove(tokens.pool.get() + at, entry, size);
-        to.at = at + size;
+        std::memmove(at(*tokens.pool, offset), entry, size);
+        to.at = offset + size;
         ++kept;
     });
     for (std::uint32_t spare = to.slab; spare != part.last;) {
-        spare = tokens.next_slab[spare];
-        tokens.free_slabs.push_back(spare);
+        spare = next_slab(*tokens.pool, spare);
+        put_spare(tokens, spare);
     }
     tokens.size -= part.size - kept;
     part.size = kept;
@@ -136,45 +146,63 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
     part.end = to.at;
 }
 
-// Each slab goes back to the pool once read, before the next is, so the new
-// partitions take the slabs the old ones give up. An entry is copied out
-// before it is appended, since appending may move the pool, and what a slab
-// links to is read before it goes, since taking it rewrites that.
+// Moves every entry of `part`, whose slabs go back to the spares once read,
+// before the next is, so that the new partitions take the slabs the old
+// ones give up. What a slab links to is read before it goes, since taking
+// it rewrites that.
 template <typename Kind, typename Choose>
-void move_entries(partitions<Kind>& tokens, int bits, bool distinct, Choose&& choose)
+void move_partition(partitions<Kind>& tokens, const partition& part, Choose&& choose)
+{
+    unsigned char entry[max_record_size + record_slack];
+    for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
+        const bool last = slab == part.last;
+        const std::size_t begin = slab * Kind::slab_bytes;
+        const std::size_t end = last ? part.end : begin + Kind::filled_bytes;
+        const unsigned char* from = at(*tokens.pool, begin);
+        if constexpr (fixed_size<Kind>) {
+            for (const unsigned char* stop = from + (end - begin); from < stop;
+                 from += sizeof(typename Kind::value)) {
+                const typename Kind::value value = Kind::load(from);
+                const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+                append_entry(tokens, choose(bytes), bytes, sizeof value);
+            }
+        } else {
+            for (const unsigned char* stop = from + (end - begin);
+                 from + record_header <= stop && !Kind::ends_slab(from);) {
+                const std::size_t size = Kind::size(from);
+                std::memcpy(entry, from, size);
+                append_entry(tokens, choose(entry), entry, size);
+                from += size;
+            }
+        }
+        const std::uint32_t next = last ? 0 : next_slab(*tokens.pool, slab);
+        put_spare(tokens, slab);
+        slab = next;
+    }
+}
+
+// Moves every entry of `tokens` and of `others`, which share its pool, into
+// 2^bits new partitions of `tokens` that `choose` picks from; `others` are
+// left as many, empty.
+template <typename Kind, typename Choose>
+void move_entries(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int bits,
+                  bool distinct, Choose&& choose)
 {
     const std::unique_ptr<partition[]> old = std::move(tokens.parts);
     const std::size_t old_count = std::size_t{1} << tokens.bits;
     tokens.size = 0;
-    open_partitions(tokens, tokens.key, bits, distinct);
-    unsigned char entry[max_record_size + record_slack];
-    for (std::size_t p = 0; p < old_count; ++p) {
-        const partition& part = old[p];
-        for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
-            const bool last = slab == part.last;
-            const std::size_t begin = slab * Kind::slab_bytes;
-            const std::size_t end = last ? part.end : begin + Kind::slab_bytes;
-            if constexpr (fixed_size<Kind>) {
-                for (std::size_t at = begin; at < end; at += sizeof(typename Kind::value)) {
-                    const typename Kind::value value = Kind::load(tokens.pool.get() + at);
-                    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-                    append_entry(tokens, choose(bytes), bytes, sizeof value);
-                }
-            } else {
-                for (std::size_t at = begin; at + record_header <= end;) {
-                    const unsigned char* from = tokens.pool.get() + at;
-                    if (Kind::ends_slab(from))
-                        break;
-                    const std::size_t size = Kind::size(from);
-                    std::memcpy(entry, from, size);
-                    append_entry(tokens, choose(entry), entry, size);
-                    at += size;
-                }
-            }
-            const std::uint32_t next = last ? 0 : tokens.next_slab[slab];
-            tokens.free_slabs.push_back(slab);
-            slab = next;
-        }
+    open_partitions(tokens, tokens.key, bits, distinct, tokens.pool);
+    for (std::size_t p = 0; p < old_count; ++p)
+        move_partition(tokens, old[p], choose);
+    for (partitions<Kind>* other : others) {
+        assert(other->pool == tokens.pool);
+        for (std::size_t p = 0; p < std::size_t{1} << other->bits; ++p)
+            move_partition(tokens, other->parts[p], choose);
+        for (std::uint32_t slab : other->spares)
+            put_spare(tokens, slab);
+        other->spares.clear();
+        other->size = 0;
+        open_partitions(*other, other->key, bits, distinct, other->pool);
     }
 }
 
@@ -182,8 +210,12 @@ void move_entries(partitions<Kind>& tokens, int bits, bool distinct, Choose&& ch
 
 template <typename Kind>
 [[gnu::noinline]] void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits,
-                                       bool distinct)
+                                       bool distinct, std::shared_ptr<slab_pool> pool)
 {
+    assert(pool && pool->slab_bytes == Kind::slab_bytes);
+    if (tokens.pool != pool)
+        tokens.spares.reserve(spare_slabs);
+    tokens.pool = std::move(pool);
     tokens.bits = bits;
     tokens.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)
@@ -196,17 +228,22 @@ template <typename Kind>
 // it stay small.
 template <typename Kind> [[gnu::noinline]] void split_partitions(partitions<Kind>& tokens, int bits)
 {
-    move_entries(tokens, bits, false, [&](const unsigned char* entry) {
+    move_entries(tokens, {}, bits, false, [&](const unsigned char* entry) {
         return hash_partition(Kind::hash(tokens.key, entry), bits);
     });
 }
 
 template <typename Kind>
-[[gnu::noinline]] void bucket_partitions(partitions<Kind>& tokens, int shift, int bits)
+[[gnu::noinline]] void bucket_partitions(partitions<Kind>& tokens,
+                                         std::span<partitions<Kind>*> others, int shift, int bits)
 {
     tokens.scratch.reset();
     tokens.scratch_bytes = 0;
-    move_entries(tokens, bits, true, [&](const unsigned char* entry) {
+    for (partitions<Kind>* other : others) {
+        other->scratch.reset();
+        other->scratch_bytes = 0;
+    }
+    move_entries(tokens, others, bits, true, [&](const unsigned char* entry) {
         return order_bucket(Kind::first_word(entry), shift, bits);
     });
 }
@@ -221,25 +258,27 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
         // and the listing's sort drops the repeats left.
         const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
         part.limit = std::max(growth * part.size, entry_slab_bytes / 8);
-        if (part.end + size <= (std::size_t{part.last} + 1) * Kind::slab_bytes)
+        if (part.end + size <= std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes)
             return;
     }
-    const std::uint32_t slab = take_slab(tokens);
+    const std::uint32_t slab = take_spare(tokens);
     if (part.end == 0) {
         part.first = slab;
     } else {
-        mark_slab_end(tokens, part.end, (std::size_t{part.last} + 1) * Kind::slab_bytes);
-        tokens.next_slab[part.last] = slab;
+        mark_slab_end(tokens, part.end,
+                      std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes);
+        next_slab(*tokens.pool, part.last) = slab;
     }
     part.last = slab;
     part.end = slab * Kind::slab_bytes;
-    assert(size <= Kind::slab_bytes);
+    assert(size <= Kind::filled_bytes);
 }
 
 #define TOKCOLLECT_PARTITIONS(Kind)                                                                \
-    template void open_partitions(partitions<Kind>&, const hash_key&, int, bool);                  \
+    template void open_partitions(partitions<Kind>&, const hash_key&, int, bool,                   \
+                                  std::shared_ptr<slab_pool>);                                     \
     template void split_partitions(partitions<Kind>&, int);                                        \
-    template void bucket_partitions(partitions<Kind>&, int, int);                                  \
+    template void bucket_partitions(partitions<Kind>&, std::span<partitions<Kind>*>, int, int);    \
     template void make_slab_room(partitions<Kind>&, partition&, std::size_t);
 TOKCOLLECT_PARTITIONS(word_kind)
 TOKCOLLECT_PARTITIONS(pair_kind)

@@ -19,14 +19,13 @@
 // equal tokens then meet in one bucket of one form, where sorting finds
 // them.
 //
-// A partition is a chain of slabs, all of them in one pool that grows in
-// place and is backed by huge pages once large (mapped_block.h): slabs that
-// deduplicating or moving frees are reused, so that growing faults in few
-// pages. Slabs are named by index, since the pool may move when it grows;
-// slab 0 is never handed out, so that a partition's end of 0 says it has
-// none. Entries lie back to back in a slab; a record that no longer fits
-// leaves the rest of its slab to the next, marked by a zero length where
-// there is room for one.
+// A partition is a chain of slabs from the pool of its form (slab_pool.h),
+// which the partitions of every shard of a set share: slabs that
+// deduplicating or moving frees are reused by any, so that growing faults
+// in few pages. A partition's end of 0 says it has no slab. Entries lie
+// back to back in a slab; a record that no longer fits leaves the rest of
+// its slab to the next, marked by a zero length where there is room for
+// one, and records leave a slab's last bytes free for loads past them.
 #pragma once
 
 #include <cstddef>
@@ -34,11 +33,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "keyed_hash.h"
-#include "mapped_block.h"
 #include "packed_token.h"
+#include "slab_pool.h"
 
 // Slabs a few KiB each; built with small parts, a handful of entries, so
 // that small inputs fill many of them.
@@ -55,6 +55,7 @@ constexpr std::size_t record_slab_bytes = 4096;
 struct word_kind {
     using value = std::uint64_t; // of a form that fills its slabs exactly
     static constexpr std::size_t slab_bytes = entry_slab_bytes;
+    static constexpr std::size_t filled_bytes = slab_bytes; // of a slab, at most
     static std::uint64_t load(const unsigned char* at)
     {
         std::uint64_t word;
@@ -74,6 +75,7 @@ struct word_kind {
 struct pair_kind {
     using value = word_pair;
     static constexpr std::size_t slab_bytes = entry_slab_bytes;
+    static constexpr std::size_t filled_bytes = slab_bytes;
     static word_pair load(const unsigned char* at)
     {
         word_pair pair;
@@ -93,6 +95,9 @@ struct pair_kind {
 
 struct record_kind {
     static constexpr std::size_t slab_bytes = record_slab_bytes;
+    // A record's word loads read up to record_slack bytes past it: never
+    // into the next slab, which another thread may be writing.
+    static constexpr std::size_t filled_bytes = slab_bytes - record_slack;
     static std::size_t size(const unsigned char* at) { return record_size(record_length(at)); }
     static std::uint64_t hash(const hash_key& key, const unsigned char* at)
     {
@@ -103,7 +108,7 @@ struct record_kind {
     static bool ends_slab(const unsigned char* at) { return record_length(at) == 0; }
 };
 
-static_assert(record_kind::slab_bytes >= max_record_size + record_header,
+static_assert(record_kind::filled_bytes >= max_record_size + record_header,
               "a slab holds the longest record and the mark after it");
 static_assert(word_kind::slab_bytes % sizeof(std::uint64_t) == 0 &&
                   pair_kind::slab_bytes % sizeof(word_pair) == 0,
@@ -120,10 +125,8 @@ struct partition {
 template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts; // null until the first entry
     int bits = 0;                       // 2^bits partitions
-    mapped_block pool;
-    std::size_t slabs = 1;                // slabs taken from the pool, slab 0 among them
-    std::vector<std::uint32_t> next_slab; // in a partition's chain, by slab
-    std::vector<std::uint32_t> free_slabs;
+    std::shared_ptr<slab_pool> pool;    // of Kind::slab_bytes
+    std::vector<std::uint32_t> spares;  // slabs of the pool free for these alone
     // The deduplicating table: entries of a form of one size, else offsets.
     std::unique_ptr<unsigned char[], void (*)(void*)> scratch{nullptr, std::free};
     std::size_t scratch_bytes = 0;
@@ -142,9 +145,11 @@ using pair_partitions = partitions<pair_kind>;
 using record_partitions = partitions<record_kind>;
 
 // Partitions by hash under `key`: 2^bits of them, deduplicated as they grow
-// unless `distinct` says that no entry will come twice.
+// unless `distinct` says that no entry will come twice, with slabs from
+// `pool`.
 template <typename Kind>
-void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits, bool distinct);
+void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits, bool distinct,
+                     std::shared_ptr<slab_pool> pool);
 
 // The partition, of 2^bits, for an entry whose hash is `hash`.
 inline std::size_t hash_partition(std::uint64_t hash, int bits)
@@ -163,11 +168,15 @@ inline std::size_t order_bucket(std::uint64_t word, int shift, int bits)
 // deduplicated. Throws std::bad_alloc when memory runs out.
 template <typename Kind> void split_partitions(partitions<Kind>& tokens, int bits);
 
-// Moves every entry into the 2^bits buckets of the byte order that
-// order_bucket() chooses from its first word, which all entries of all sets
-// listed together must share their top `shift` bits of. Buckets are never
-// deduplicated. Throws std::bad_alloc when memory runs out.
-template <typename Kind> void bucket_partitions(partitions<Kind>& tokens, int shift, int bits);
+// Moves every entry of `tokens` and of `others`, which share its pool, into
+// the 2^bits buckets of the byte order of `tokens` that order_bucket()
+// chooses from its first word, which all entries of all sets listed
+// together must share their top `shift` bits of; `others` are left with as
+// many buckets, empty. Buckets are never deduplicated. Throws
+// std::bad_alloc when memory runs out.
+template <typename Kind>
+void bucket_partitions(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int shift,
+                       int bits);
 
 // Deduplicates a partition that has doubled, and gives it a fresh slab if
 // its last one has no room for `size` bytes. Throws std::bad_alloc when
@@ -187,7 +196,8 @@ template <typename Kind> inline bool slab_full(const partition& part, std::size_
     if constexpr (fixed_size<Kind>)
         return part.end % Kind::slab_bytes == 0;
     else
-        return part.end == 0 || part.end + size > (std::size_t{part.last} + 1) * Kind::slab_bytes;
+        return part.end == 0 ||
+               part.end + size > std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes;
 }
 
 // Appends the `size` bytes at `entry`, which lie outside the pool, to
@@ -199,7 +209,7 @@ inline void append_entry(partitions<Kind>& tokens, std::size_t index, const unsi
     partition& part = tokens.parts[index];
     if (slab_full<Kind>(part, size))
         make_slab_room(tokens, part, size);
-    std::memcpy(tokens.pool.get() + part.end, entry, size);
+    std::memcpy(at(*tokens.pool, part.end), entry, size);
     tokens.any |= Kind::first_word(entry);
     tokens.all &= Kind::first_word(entry);
     if constexpr (requires { Kind::second_word(entry); }) {
@@ -217,15 +227,17 @@ inline void append_entry(partitions<Kind>& tokens, std::size_t index, const unsi
 template <typename Kind, typename F>
 void for_each_entry(const partitions<Kind>& tokens, const partition& part, F&& f)
 {
-    const unsigned char* pool = tokens.pool.get();
+    const slab_pool& pool = *tokens.pool;
     for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;
-         slab = slab == part.last ? 0 : tokens.next_slab[slab]) {
+         slab = slab == part.last ? 0 : next_slab(pool, slab)) {
         const std::size_t begin = slab * Kind::slab_bytes;
-        const std::size_t end = slab == part.last ? part.end : begin + Kind::slab_bytes;
-        for (std::size_t at = begin; at + record_header <= end && !Kind::ends_slab(pool + at);) {
-            const std::size_t size = Kind::size(pool + at);
-            f(pool + at);
-            at += size;
+        const std::size_t end = slab == part.last ? part.end : begin + Kind::filled_bytes;
+        const unsigned char* entry = at(pool, begin);
+        for (const unsigned char* const last = entry + (end - begin);
+             entry + record_header <= last && !Kind::ends_slab(entry);) {
+            const std::size_t size = Kind::size(entry);
+            f(entry);
+            entry += size;
         }
     }
 }

@@ -139,9 +139,9 @@ void collect_held(stream_reader& reader)
 // reader fills the next. With one worker, fewer slowed a pipe down; more
 // gained nothing, with one worker or many.
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers,
-                             std::size_t min_range)
+                             std::size_t min_range, token_set& tokens)
     : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers + 4),
-      workers(queue, classify), buffer(take_buffer(queue))
+      workers(queue, classify, tokens), buffer(take_buffer(queue)), own(tokens)
 {
     enlarge_pipe(fd);
 }
@@ -181,13 +181,11 @@ void settle_before_wait(stream_reader& reader)
     }
 }
 
-// The reader's set is released while the workers release theirs.
-std::vector<stored_tokens> finish_stream(stream_reader& reader)
+// The reader drains its inserter while the workers drain theirs.
+void finish_stream(stream_reader& reader)
 {
     collect_own(reader, reader.end); // the last chunk, cut short or not
     collect_held(reader);
-    stored_tokens own = release(reader.own);
-    std::vector<stored_tokens> sets = stop_workers(reader.workers);
-    sets.push_back(std::move(own));
-    return sets;
+    drain(reader.own);
+    stop_workers(reader.workers);
 }

@@ -10,8 +10,8 @@
 // afresh there, so each piece cut this way is chunked exactly as the whole
 // stream is; the tail, shorter than a chunk, moves to the front of the next
 // buffer. The pieces go through the hand-off to the workers
-// (stream_workers.h), each with a token set of its own. The hand-off bounds
-// the buffers read ahead; when every one is in use, the reader collects the
+// (stream_workers.h), each with an inserter of its own into the set. The
+// hand-off bounds the buffers read ahead; when every one is in use, the reader collects the
 // oldest waiting piece itself rather than wait, so that the stream goes on
 // even where no worker could start.
 //
@@ -40,7 +40,8 @@
 #include "token_set.h"
 
 struct stream_reader {
-    stream_reader(int fd, classify_blocks classify, std::size_t workers, std::size_t min_range);
+    stream_reader(int fd, classify_blocks classify, std::size_t workers, std::size_t min_range,
+                  token_set& tokens);
 
     int fd;
     classify_blocks classify;
@@ -53,7 +54,7 @@ struct stream_reader {
     bool workers_started = false;
     stream_buffer* buffer;                // being filled
     std::size_t end = 0;                  // bytes in it
-    token_set own;                        // what the reader collects itself
+    token_inserter own;                   // what the reader collects itself
     std::unique_ptr<block_masks[]> masks; // for that, taken at first use
 };
 
@@ -75,7 +76,7 @@ void settle_stream(stream_reader& reader);
 // As settle_stream(), but gives up waiting once more input has come.
 void settle_before_wait(stream_reader& reader);
 
-// Collects what is left as the input's last chunks, and returns the sets of
-// the reader and every worker, released for the listing. Throws std::bad_alloc
-// as read_stream() does.
-std::vector<stored_tokens> finish_stream(stream_reader& reader);
+// Collects what is left as the input's last chunks, and drains the reader's
+// inserter and every worker's into the set. Throws std::bad_alloc as
+// read_stream() does.
+void finish_stream(stream_reader& reader);

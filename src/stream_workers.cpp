@@ -13,16 +13,16 @@
 namespace
 {
 
-void work(hand_off& queue, classify_blocks classify, stored_tokens& result)
+void work(hand_off& queue, classify_blocks classify, token_set& set)
 {
     try {
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
-        token_set tokens;
+        token_inserter tokens(set);
         while (const std::optional<piece> next = next_piece(queue))
             finish_piece(
                 queue, *next,
                 collect_bytes(next->buffer->bytes, next->size, masks.get(), classify, tokens));
-        result = release(tokens);
+        drain(tokens);
     } catch (const std::bad_alloc&) {
         fail_queue(queue);
     }
@@ -39,28 +39,24 @@ void join_all(stream_workers& workers)
 
 void start_workers(stream_workers& workers, std::size_t count)
 {
-    // Sized first, so that no worker's set moves while another runs.
-    workers.sets.resize(count);
     workers.threads.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         try {
             workers.threads.emplace_back(work, std::ref(workers.queue), workers.classify,
-                                         std::ref(workers.sets[i]));
+                                         std::ref(workers.tokens));
         } catch (const std::exception&) {
             break; // the reader collects what fewer workers leave
         }
     }
-    workers.sets.resize(workers.threads.size());
 }
 
-std::vector<stored_tokens> stop_workers(stream_workers& workers)
+void stop_workers(stream_workers& workers)
 {
     close_queue(workers.queue);
     join_all(workers);
     std::lock_guard hold(workers.queue.lock);
     if (workers.queue.failed)
         throw std::bad_alloc();
-    return std::move(workers.sets);
 }
 
 stream_workers::~stream_workers()

@@ -1,115 +1,184 @@
 // SPDX-License-Identifier: MIT
 // Inserting into the set: each token to the one place its length sends it,
-// the table's growth and spill, and release.
+// a table's growth and spill, the staging toward the shards, and release.
 #include "token_set.h"
 
 #include <algorithm>
+#include <bit>
+#include <cassert>
 #include <new>
 
 namespace
 {
 
-// A table of up to cached_slots slots (512 KiB) stays in the caches, so it is
-// kept sparse, to shorten probes, and probed directly: batching only pays for
-// lookups that miss the caches. A table that would grow to spill_slots slots
-// (2 MiB) no longer fits the caches of a core and costs a cache miss a
-// lookup: its words go to partitions instead. Below it, words that recur are
-// cheaper to look up than to append again. Partitions start as one and split
-// into 2^partition_bits once a form has split_size entries. Built with small
-// parts, every phase comes within a few hundred tokens.
+// A shard's form starts as one partition and splits, once it has
+// split_size entries, into as many as make 2^partition_bits over all the
+// shards. Built with small parts, every phase comes within a few hundred
+// tokens.
 #ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t initial_slots = 64;
-constexpr std::size_t cached_slots = 128;
-constexpr std::size_t spill_slots = 512;
 constexpr int partition_bits = 3;
 constexpr std::size_t split_size = 16;
 #else
-constexpr std::size_t initial_slots = 1024;
-constexpr std::size_t cached_slots = 65536;
-constexpr std::size_t spill_slots = std::size_t{1} << 18;
 constexpr int partition_bits = 10;
 constexpr std::size_t split_size = std::size_t{1} << 14;
 #endif
-static_assert(initial_slots < cached_slots, "a new table is probed directly");
-// So a table probed directly never spills as it grows: a word that it has
-// no slot for goes into it.
-static_assert(spill_slots / 2 >= cached_slots, "a directly probed table grows without spilling");
 
-bool full(const word_table& table)
+// Two shards a thread make it rare that two threads want one at once; more
+// than 16 would cost the listing more in half-filled slabs than it saves.
+constexpr std::size_t max_shards = 16;
+
+// A stage holds two slabs' worth, so that a thread that finds its shard
+// held goes on staging rather than wait.
+template <typename Kind> constexpr std::size_t stage_bytes = 8 * Kind::slab_bytes;
+
+// A shard's partitions of a form once split: 2^partition_bits over all.
+int shard_partition_bits(const token_set& set)
 {
-    const std::size_t eighths_full = table.slot_count < cached_slots ? 3 : 6;
-    return 8 * (table.count + 1) > eighths_full * table.slot_count;
+    return std::max(1, partition_bits - std::countr_zero(set.shard_count));
 }
 
-// Appends an entry to the partitions of its form, which are opened, as one,
-// at the first; and split once they hold split_size entries. The hash is
-// only taken once there is more than one partition to choose from.
-template <typename Kind, typename Hash>
-[[gnu::always_inline]] inline void append_to(const token_set& tokens, partitions<Kind>& form,
-                                             const void* packed, std::size_t size, Hash&& hash)
+template <typename Kind> partitions<Kind>& form_of(stored_tokens& tokens)
 {
-    const auto* entry = static_cast<const unsigned char*>(packed);
+    if constexpr (std::is_same_v<Kind, word_kind>)
+        return tokens.words;
+    else if constexpr (std::is_same_v<Kind, pair_kind>)
+        return tokens.pairs;
+    else
+        return tokens.records;
+}
+
+template <typename Kind> const std::shared_ptr<slab_pool>& slabs_of(const token_set& set)
+{
+    if constexpr (std::is_same_v<Kind, word_kind>)
+        return set.word_slabs;
+    else if constexpr (std::is_same_v<Kind, pair_kind>)
+        return set.pair_slabs;
+    else
+        return set.record_slabs;
+}
+
+// Appends an entry to the partitions of its form in `tokens`, which are
+// opened, as one, at the first, and split once they hold split_size; the
+// hash picks a shard by its low bits and a partition by its top ones.
+template <typename Kind>
+[[gnu::always_inline]] inline void append_to(token_set& set, stored_tokens& tokens,
+                                             const unsigned char* entry, std::size_t size)
+{
+    partitions<Kind>& form = form_of<Kind>(tokens);
     if (!form.parts)
-        open_partitions(form, tokens.key, 0, false);
-    append_entry(form, form.bits ? hash_partition(hash(), form.bits) : 0, entry, size);
+        open_partitions(
+            form, set.key,
+            std::is_same_v<Kind, word_kind> && set.words_spilled ? shard_partition_bits(set) : 0,
+            false, slabs_of<Kind>(set));
+    append_entry(form, form.bits ? hash_partition(Kind::hash(set.key, entry), form.bits) : 0, entry,
+                 size);
     if (form.bits == 0 && form.size >= split_size)
-        split_partitions(form, partition_bits);
+        split_partitions(form, shard_partition_bits(set));
 }
 
-inline void append_word(token_set& tokens, std::uint64_t word)
+// Appends the entries that `stage` holds for shard `shard` to it, under its
+// lock, which `hold` has or waits for.
+template <typename Kind>
+void flush_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
+                 std::unique_lock<std::mutex>& hold)
 {
-    append_entry(tokens.words, hash_partition(mix_word(tokens.words.key, word), partition_bits),
-                 reinterpret_cast<const unsigned char*>(&word), sizeof word);
+    if (!hold.owns_lock())
+        hold.lock();
+    const unsigned char* at = stage.bytes.get() + shard * stage_bytes<Kind>;
+    const unsigned char* const end = at + stage.used[shard];
+    for (std::size_t size; at < end; at += size) {
+        size = Kind::size(at);
+        append_to<Kind>(set, set.shards[shard].tokens, at, size);
+    }
+    stage.used[shard] = 0;
 }
 
-// Moves the words of a table about to outgrow the caches into partitions,
-// where every word to come goes too, and frees the table.
-void spill(token_set& tokens)
+// Stages an entry for the shard that its hash picks; the one inserter of a
+// set of one shard appends it at once. Once a slab's worth
+// waits there, it goes to the shard if no other thread holds it, and else
+// waits for the next entry, until the stage is full. A stage has room past
+// its last for a record's word loads to read.
+template <typename Kind>
+[[gnu::always_inline]] inline void stage_entry(token_set& set, staging<Kind>& stage,
+                                               const unsigned char* entry, std::size_t size)
 {
-    open_partitions(tokens.words, tokens.key, partition_bits, false);
+    if (set.shard_count == 1) {
+        append_to<Kind>(set, set.shards[0].tokens, entry, size);
+        return;
+    }
+    if (!stage.bytes) {
+        stage.bytes = std::make_unique_for_overwrite<unsigned char[]>(
+            set.shard_count * stage_bytes<Kind> + record_slack);
+        stage.used = std::make_unique<std::size_t[]>(set.shard_count);
+    }
+    const std::size_t shard = Kind::hash(set.key, entry) & (set.shard_count - 1);
+    if (stage.used[shard] + size > stage_bytes<Kind>) {
+        std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
+        flush_stage(set, stage, shard, hold);
+    }
+    std::memcpy(stage.bytes.get() + shard * stage_bytes<Kind> + stage.used[shard], entry, size);
+    stage.used[shard] += size;
+    if (stage.used[shard] >= stage_bytes<Kind> / 2) {
+        if (std::unique_lock hold(set.shards[shard].lock, std::try_to_lock); hold.owns_lock())
+            flush_stage(set, stage, shard, hold);
+    }
+}
+
+template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage)
+{
+    for (std::size_t shard = 0; stage.bytes && shard < set.shard_count; ++shard) {
+        std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
+        if (stage.used[shard])
+            flush_stage(set, stage, shard, hold);
+    }
+}
+
+inline void append_word(token_inserter& tokens, std::uint64_t word)
+{
+    stage_entry(tokens.set, tokens.words, reinterpret_cast<const unsigned char*>(&word),
+                sizeof word);
+}
+
+// Moves the words of a table about to outgrow the caches toward the shards,
+// where every word to come goes too, and frees the table. Spilled words
+// are many, so they open a shard's partitions split at once.
+void spill(token_inserter& tokens)
+{
+    tokens.set.words_spilled = true;
+    tokens.words_in = word_home::shards;
     for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
     tokens.table = word_table();
-    tokens.words_in = word_home::partitions;
+}
+
+// How large the table may grow: until it would outgrow the caches of a
+// core, where a word that recurs is still cheaper to look up than to append
+// again; but no larger than it is probed directly while fewer than half its
+// lookups have found the word there. Where most words are new, as when many
+// threads share out input of many distinct tokens, the shards drop the
+// repeats for less than the table's batches and rebuilds cost.
+std::size_t largest_table(const token_inserter& tokens)
+{
+    const bool batching_pays =
+        tokens.set.shard_count == 1 || tokens.words_looked_up >= 2 * tokens.table.count;
+    return batching_pays ? largest_slots : cached_slots;
 }
 
 // Out of the hot path: only a new word comes here, for the slot `free_slot`
-// where it belongs, unless the table must first grow, spill or be rebuilt
-// under a new key. A word still too far from home after a new key collides
-// under every key: each further rebuild doubles the limit, until it no
-// longer binds.
-[[gnu::noinline]] void add_word(token_set& tokens, std::uint64_t word, std::uint64_t hash,
+// where it belongs; it spills the table if the table may not grow.
+[[gnu::noinline]] void add_word(token_inserter& tokens, std::uint64_t word, std::uint64_t hash,
                                 std::uint64_t* free_slot)
 {
-    word_table& table = tokens.table;
-    for (int rekeys = 0;;) {
-        if (full(table)) {
-            if (2 * table.slot_count >= spill_slots) {
-                spill(tokens);
-                append_word(tokens, word);
-                return;
-            }
-            rebuild_near_home(table, 2 * table.slot_count, table.key,
-                              probe_limit(2 * table.slot_count));
-        } else if (distance(table, hash, free_slot) > table.limit) {
-            const std::size_t limit =
-                ++rekeys >= 2 ? 2 * table.limit : probe_limit(table.slot_count);
-            rebuild_near_home(table, table.slot_count, random_key(), limit);
-            ++table.rekeys;
-        } else {
-            break;
-        }
-        hash = hash_word(table.key, word);
-        free_slot = find_slot(table, hash, word);
+    if (!add_word(tokens.table, word, hash, free_slot, largest_table(tokens))) {
+        spill(tokens);
+        append_word(tokens, word);
     }
-    *free_slot = word;
-    ++table.count;
 }
 
 // Looks up a word of the pending batch, which the table may have spilled or
 // been rebuilt under a new key since the word joined it.
-void look_up(token_set& tokens, pending_word& pending)
+void look_up(token_inserter& tokens, pending_word& pending)
 {
-    if (tokens.words_in == word_home::partitions) {
+    if (tokens.words_in == word_home::shards) {
         append_word(tokens, pending.word);
         return;
     }
@@ -120,7 +189,7 @@ void look_up(token_set& tokens, pending_word& pending)
 }
 
 // Looks up the pending words, first asking for all their slots at once.
-void look_up_pending(token_set& tokens)
+void look_up_pending(token_inserter& tokens)
 {
     const std::size_t count = tokens.table.slot_count;
     for (std::size_t i = 0; i < tokens.pending_count && count; ++i)
@@ -132,22 +201,22 @@ void look_up_pending(token_set& tokens)
 
 // A word for a table not yet made, or for one large enough that words wait
 // in a batch.
-[[gnu::noinline]] void batch_word(token_set& tokens, std::uint64_t word)
+[[gnu::noinline]] void batch_word(token_inserter& tokens, std::uint64_t word)
 {
     word_table& table = tokens.table;
     if (table.slot_count == 0)
-        rebuild_near_home(table, initial_slots, tokens.key, probe_limit(initial_slots));
+        open_table(table, tokens.set.key);
     pending_word& next = tokens.pending[tokens.pending_count++];
     next = {hash_word(table.key, word), word, table.rekeys};
-    if (table.slot_count < cached_slots || tokens.pending_count == std::size(tokens.pending))
+    if (!batched(table) || tokens.pending_count == std::size(tokens.pending))
         look_up_pending(tokens);
 }
 
 // A word that the table in the caches cannot take at once. Out of line, and
 // apart from the table's growth and the longer tokens, so that the scanning
-// loop holds the small table's lookup alone and a spilled word's way to its
-// partition stays short.
-[[gnu::noinline]] void insert_word_slowly(token_set& tokens, std::uint64_t word)
+// loop holds the small table's lookup alone and a spilled word's way to the
+// shards stays short.
+[[gnu::noinline]] void insert_word_slowly(token_inserter& tokens, std::uint64_t word)
 {
     if (tokens.words_in == word_home::table)
         batch_word(tokens, word);
@@ -155,25 +224,24 @@ void look_up_pending(token_set& tokens)
         append_word(tokens, word);
 }
 
-// A pair or a record, appended to the partitions of its form.
+// A pair or a record, staged for the shards.
 template <bool padded>
-[[gnu::noinline]] void insert_longer(token_set& tokens, std::string_view token)
+[[gnu::noinline]] void insert_longer(token_inserter& tokens, std::string_view token)
 {
     if (token.size() <= pair_bytes) {
         const word_pair pair = pack_pair(token, padded);
-        append_to(tokens, tokens.pairs, &pair, sizeof pair,
-                  [&] { return hash_pair(tokens.pairs.key, pair); });
+        stage_entry(tokens.set, tokens.pairs, reinterpret_cast<const unsigned char*>(&pair),
+                    sizeof pair);
     } else {
         unsigned char record[max_record_size + record_slack];
         pack_record(token, record, padded);
-        append_to(tokens, tokens.records, record, record_size(token.size()),
-                  [&] { return hash_record(tokens.records.key, record); });
+        stage_entry(tokens.set, tokens.records, record, record_size(token.size()));
     }
 }
 
 // Stores `token`; `padded` when the 16 bytes at its start may all be read.
 // The common case first: a word looked up at once in a small table.
-template <bool padded> void insert(token_set& tokens, std::string_view token)
+template <bool padded> void insert(token_inserter& tokens, std::string_view token)
 {
     if (token.empty()) {
         tokens.has_empty = true;
@@ -181,7 +249,8 @@ template <bool padded> void insert(token_set& tokens, std::string_view token)
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
         const word_table& table = tokens.table;
-        if (table.slot_count == 0 || table.slot_count >= cached_slots) {
+        ++tokens.words_looked_up;
+        if (table.slot_count == 0 || batched(table)) {
             insert_word_slowly(tokens, word);
             return;
         }
@@ -195,33 +264,59 @@ template <bool padded> void insert(token_set& tokens, std::string_view token)
 
 } // namespace
 
-void insert_padded_token(token_set& tokens, std::string_view token)
+token_set::token_set(std::size_t threads)
+    : shard_count(threads > 1 ? max_shards : 1),
+      shards(std::make_unique<token_shard[]>(shard_count)),
+      word_slabs(std::make_shared<slab_pool>(word_kind::slab_bytes)),
+      pair_slabs(std::make_shared<slab_pool>(pair_kind::slab_bytes)),
+      record_slabs(std::make_shared<slab_pool>(record_kind::slab_bytes))
+{
+}
+
+void insert_padded_token(token_inserter& tokens, std::string_view token)
 {
     insert<true>(tokens, token);
 }
 
-void insert_token(token_set& tokens, std::string_view token)
+void insert_token(token_inserter& tokens, std::string_view token)
 {
     insert<false>(tokens, token);
 }
 
-// A table's words are distinct: the one partition they move to needs no
-// deduplicating. Every form is opened, so that the listing finds one shape.
-stored_tokens release(token_set& tokens)
+void drain(token_inserter& tokens)
 {
     look_up_pending(tokens);
-    if (tokens.words_in == word_home::table) {
-        open_partitions(tokens.words, tokens.key, 0, true);
-        for_each_word(tokens.table, [&](std::uint64_t word) {
-            append_entry(tokens.words, 0, reinterpret_cast<const unsigned char*>(&word),
-                         sizeof word);
-        });
-        tokens.table = word_table();
+    for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
+    tokens.table = word_table();
+    flush_all(tokens.set, tokens.words);
+    flush_all(tokens.set, tokens.pairs);
+    flush_all(tokens.set, tokens.records);
+    if (tokens.has_empty)
+        tokens.set.has_empty = true;
+}
+
+void clear(token_set& tokens)
+{
+    tokens.shards = std::make_unique<token_shard[]>(tokens.shard_count);
+    tokens.has_empty = false;
+}
+
+// Every form is opened, so that the listing finds one shape.
+std::vector<stored_tokens> release(token_set& tokens)
+{
+    std::vector<stored_tokens> shards;
+    shards.reserve(tokens.shard_count);
+    for (std::size_t i = 0; i < tokens.shard_count; ++i) {
+        stored_tokens& shard = tokens.shards[i].tokens;
+        if (!shard.words.parts)
+            open_partitions(shard.words, tokens.key, 0, true, tokens.word_slabs);
+        if (!shard.pairs.parts)
+            open_partitions(shard.pairs, tokens.key, 0, true, tokens.pair_slabs);
+        if (!shard.records.parts)
+            open_partitions(shard.records, tokens.key, 0, true, tokens.record_slabs);
+        shards.push_back(std::move(shard));
     }
-    if (!tokens.pairs.parts)
-        open_partitions(tokens.pairs, tokens.key, 0, true);
-    if (!tokens.records.parts)
-        open_partitions(tokens.records, tokens.key, 0, true);
-    return {std::move(tokens.words), std::move(tokens.pairs), std::move(tokens.records),
-            tokens.has_empty};
+    shards.front().has_empty = tokens.has_empty;
+    tokens.shards.reset();
+    return shards;
 }

@@ -1,66 +1,76 @@
 // SPDX-License-Identifier: MIT
-// The set of distinct tokens found in the input.
+// The set of distinct tokens found in the input: one for the whole run,
+// which every thread that collects fills through an inserter of its own.
 //
 //   word, pair, record  a token of 1 to 16, 17 to 32, or 33 to 1022 bytes,
 //                       packed in the form of that name (packed_token.h),
 //                       which it keeps from insertion to listing
-//   table               the set's hash table of words (word_table.h)
-//   partitions          a form's entries spread by hash (partitions.h)
-//   spill               the move of the table's words into partitions once
-//                       the table would outgrow the caches of a core
+//   inserter            one thread's way into the set: its table and its
+//                       staging
+//   table               an inserter's hash table of words (word_table.h),
+//                       which drops the thread's repeats in its caches
+//   spill               the move of a table's words into the shards once
+//                       the table would outgrow the caches of a core, or
+//                       finds most words new there
+//   staging             an inserter's entries on their way to the shards,
+//                       up to eight slabs' worth for each shard and form
+//   shard               a share of the set by hash, under a lock of its own,
+//                       that holds each form in partitions
+//   partition           a chain of slabs that holds entries of one form,
+//                       chosen by hash while the set is filled
+//                       (partitions.h)
+//   slab                a few KiB of entries, from the pool of its form
+//   pool                the slabs of one form, which every shard shares
+//                       (slab_pool.h)
 //   release             the hand-over of the set's tokens to the listing
-//   bucket              a partition of the byte order, which the listing
-//                       makes of every form (token_sort.h)
+//   bucket              a partition chosen by the byte order, which the
+//                       listing makes of every form (token_sort.h)
 //
-// A word is looked up in the table, which stays in the caches: at most
-// three eighths full and probed directly while it is small, then three
+// A word is looked up in its inserter's table, which stays in the caches: at
+// most three eighths full and probed directly while it is small, then three
 // quarters full and looked up in batches of 64 whose slots are prefetched
 // together, so that their cache misses overlap. When it would grow past
-// spill_slots, its words spill to partitions, and every later word is
-// appended there. Pairs and records go to partitions of their own form from
-// the first; those are opened when the first such token comes. So a word
-// costs a share of a slot, 11 to 22 bytes, until the spill, then 8 bytes
-// and a few more where it recurs; a pair 16 bytes; a record its packed
-// bytes and 2; and a token already present allocates nothing in the table
-// and little in partitions, which deduplicate as they grow.
+// largest_slots, or past the size probed directly while fewer than half its
+// lookups found the word there, its words spill to the shards, and every
+// later word of that inserter goes there too. Pairs and records go to the
+// shards from the first. An entry for the shards waits in the inserter's
+// staging until four slabs' worth for its shard have come, and then goes in
+// with one lock, if no other thread holds it, or else once the staging is
+// full; so threads seldom wait at a lock, and a shard's cache lines move
+// between cores once for thousands of entries. A shard's partitions
+// deduplicate as they grow, so a token that many threads meet is held there
+// once, twice at most between two deduplications, however many threads met
+// it. A set for one thread has one shard and no staging: its inserter
+// appends at once.
 //
-// Released, every set has the same shape: each form in partitions of its
-// own, the table's words moved into one partition, and the empty token, which
-// packs to nothing, as a flag.
+// So a thread holds at most its table (1 MiB), a batch of 64 words, and its
+// staging: 32 KiB for each shard and form that it has sent tokens of, 1.5
+// MiB for all three forms and 16 shards, 0.5 MiB for one form. The shards,
+// 16 at most, grow with the distinct tokens alone. A word costs a share of
+// a slot in a table, 11 to 22 bytes, and 8 bytes and a few more where it
+// recurs in the shards; a pair 16 bytes; a record its packed bytes and 2;
+// the empty token, which packs to nothing, is a flag.
+//
+// Released, the set is one stored_tokens a shard, of one shape: each form
+// in partitions of its own, all of a form from one pool. No token is in two
+// shards, so the listing cuts them into buckets side by side, on threads,
+// with no merge.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "keyed_hash.h"
 #include "partitions.h"
 #include "word_table.h"
 
-// A word waiting to be looked up in a table that no longer fits the caches.
-struct pending_word {
-    std::uint64_t hash;
-    std::uint64_t word;
-    std::size_t key_epoch; // the table's rekeys count that `hash` was taken under
-};
-
-// Where a set keeps its words: in the table until it spills them.
-enum class word_home { table, partitions };
-
-struct token_set {
-    hash_key key = random_key();
-    word_home words_in = word_home::table;
-    word_table table;
-    pending_word pending[64];
-    std::size_t pending_count = 0;
-    word_partitions words;
-    pair_partitions pairs;
-    record_partitions records;
-    bool has_empty = false;
-};
-
-// The tokens a set hands over when it is released: every form in
-// partitions, in no order, each token held once by its form but for
+// The tokens that a shard holds, and hands over when the set is released:
+// every form in partitions, in no order, each token held once but for
 // duplicates that a partition still holds since it last deduplicated.
 struct stored_tokens {
     word_partitions words;
@@ -69,17 +79,78 @@ struct stored_tokens {
     bool has_empty = false;
 };
 
+struct alignas(64) token_shard {
+    std::mutex lock;
+    stored_tokens tokens;
+};
+
+struct token_set {
+    // A set for `threads` threads to fill at once. A set for one thread has
+    // a single shard, which its one inserter at a time fills with no lock.
+    explicit token_set(std::size_t threads);
+
+    hash_key key = random_key(); // picks a shard, then a partition
+    std::size_t shard_count;     // a power of two
+    std::unique_ptr<token_shard[]> shards;
+    // The slabs of each form, which its partitions in every shard share.
+    std::shared_ptr<slab_pool> word_slabs;
+    std::shared_ptr<slab_pool> pair_slabs;
+    std::shared_ptr<slab_pool> record_slabs;
+    std::atomic<bool> has_empty = false;
+    std::atomic<bool> words_spilled = false; // by some inserter's table
+};
+
+// A word waiting to be looked up in a table that no longer fits the caches.
+struct pending_word {
+    std::uint64_t hash;
+    std::uint64_t word;
+    std::size_t key_epoch; // the table's rekeys count that `hash` was taken under
+};
+
+// One form's entries on their way to the shards: a slab's worth for each,
+// made when the first entry of the form comes.
+template <typename Kind> struct staging {
+    std::unique_ptr<unsigned char[]> bytes; // shard i's at i * stage_bytes<Kind>
+    std::unique_ptr<std::size_t[]> used;    // bytes staged, by shard
+};
+
+// Where an inserter keeps its words: in the table until it spills them.
+enum class word_home { table, shards };
+
+struct token_inserter {
+    explicit token_inserter(token_set& set) : set(set) {}
+
+    token_set& set;
+    word_home words_in = word_home::table;
+    word_table table;
+    std::size_t words_looked_up = 0; // in the table
+    pending_word pending[64];
+    std::size_t pending_count = 0;
+    staging<word_kind> words;
+    staging<pair_kind> pairs;
+    staging<record_kind> records;
+    bool has_empty = false;
+};
+
 // Stores `token`, a padded token of token bytes only and at most 1022 bytes
 // long: one whose every byte may be read with the 15 that follow it,
 // whatever its length, so that it is packed without a loop. Throws
 // std::bad_alloc when memory runs out.
-void insert_padded_token(token_set& tokens, std::string_view token);
+void insert_padded_token(token_inserter& tokens, std::string_view token);
 
 // As insert_padded_token(), for a token that may not be read past. Used by
 // tests.
-void insert_token(token_set& tokens, std::string_view token);
+void insert_token(token_inserter& tokens, std::string_view token);
 
-// Hands every token over; the set is left with nothing but to be destroyed.
-// Throws std::bad_alloc, since the words that wait in a batch are looked up
-// first, which may grow the table or spill it.
-stored_tokens release(token_set& tokens);
+// Puts every token that `tokens` holds or stages into its set; the inserter
+// is left with nothing but to be destroyed. Throws std::bad_alloc, since
+// the words that wait in a batch are looked up first, which may grow the
+// table or spill it.
+void drain(token_inserter& tokens);
+
+// Empties the set, which no inserter may be filling.
+void clear(token_set& tokens);
+
+// Hands every token over, once every inserter has been drained: one
+// stored_tokens a shard. The set is left with nothing but to be destroyed.
+std::vector<stored_tokens> release(token_set& tokens);

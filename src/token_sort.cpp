@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -126,11 +127,26 @@ bucket_plan plan_buckets(std::span<const stored_tokens> sets)
     return plan;
 }
 
-void bucket_tokens(stored_tokens& set, const bucket_plan& plan)
+namespace
 {
-    bucket_partitions(set.words, plan.shift, plan.bits);
-    bucket_partitions(set.pairs, plan.shift, plan.bits);
-    bucket_partitions(set.records, plan.shift, plan.bits);
+
+template <typename Kind>
+void bucket_form(std::span<stored_tokens* const> group, partitions<Kind> stored_tokens::*form,
+                 const bucket_plan& plan)
+{
+    std::vector<partitions<Kind>*> others;
+    for (stored_tokens* set : group.subspan(1))
+        others.push_back(&(set->*form));
+    bucket_partitions(group.front()->*form, std::span(others), plan.shift, plan.bits);
+}
+
+} // namespace
+
+void bucket_tokens(std::span<stored_tokens* const> group, const bucket_plan& plan)
+{
+    bucket_form(group, &stored_tokens::words, plan);
+    bucket_form(group, &stored_tokens::pairs, plan);
+    bucket_form(group, &stored_tokens::records, plan);
 }
 
 bucket_sizes largest_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan)

@@ -32,9 +32,10 @@ struct bucket_plan {
 // A plan whose buckets hold some ten thousand tokens each, for all of `sets`.
 bucket_plan plan_buckets(std::span<const stored_tokens> sets);
 
-// Moves every form of `set` into the buckets of `plan`. Throws
-// std::bad_alloc when memory runs out.
-void bucket_tokens(stored_tokens& set, const bucket_plan& plan);
+// Moves every form of every set of `group`, which share their pools, into
+// the buckets of `plan` in its first set; the others are left with as many
+// buckets, empty. Throws std::bad_alloc when memory runs out.
+void bucket_tokens(std::span<stored_tokens* const> group, const bucket_plan& plan);
 
 // A record as a bucket sorts it: its first two packed words, and where it is.
 struct record_ref {

@@ -3,6 +3,8 @@
 // new key when a word would land too far from home.
 #include "word_table.h"
 
+#include <bit>
+#include <cassert>
 #include <cstdlib>
 #include <new>
 
@@ -82,6 +84,8 @@ bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std
 // Only words that collide under every key could fail twice.
 void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, std::size_t limit)
 {
+    // home_slot() and the probes' wrap take a slot from the hash's top bits.
+    assert(std::has_single_bit(slot_count));
     for (int tries = 1; !rebuild(table, slot_count, key, limit); ++tries) {
         key = random_key();
         ++table.rekeys;
@@ -89,4 +93,47 @@ void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, 
             limit *= 2;
     }
     table.key = key;
+}
+
+void open_table(word_table& table, const hash_key& key)
+{
+    rebuild_near_home(table, initial_slots, key, probe_limit(initial_slots));
+}
+
+namespace
+{
+
+bool full(const word_table& table)
+{
+    const std::size_t eighths_full = batched(table) ? 6 : 3;
+    return 8 * (table.count + 1) > eighths_full * table.slot_count;
+}
+
+} // namespace
+
+// A word still too far from home after a new key collides under every key:
+// each further rebuild doubles the limit, until it no longer binds.
+bool add_word(word_table& table, std::uint64_t word, std::uint64_t hash, std::uint64_t* free_slot,
+              std::size_t most_slots)
+{
+    for (int rekeys = 0;;) {
+        if (full(table)) {
+            if (2 * table.slot_count > most_slots)
+                return false;
+            rebuild_near_home(table, 2 * table.slot_count, table.key,
+                              probe_limit(2 * table.slot_count));
+        } else if (distance(table, hash, free_slot) > table.limit) {
+            const std::size_t limit =
+                ++rekeys >= 2 ? 2 * table.limit : probe_limit(table.slot_count);
+            rebuild_near_home(table, table.slot_count, random_key(), limit);
+            ++table.rekeys;
+        } else {
+            break;
+        }
+        hash = hash_word(table.key, word);
+        free_slot = find_slot(table, hash, word);
+    }
+    *free_slot = word;
+    ++table.count;
+    return true;
 }

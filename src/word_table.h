@@ -15,6 +15,25 @@
 
 #include "keyed_hash.h"
 
+// A table of up to cached_slots slots (512 KiB) stays in the caches, so it
+// is kept sparse, to shorten probes, and probed directly: batching only
+// pays for lookups that miss the caches. One of largest_slots (1 MiB) is the
+// largest that still fits the caches of a core; past it, a lookup costs a
+// cache miss. Built with small parts, every size comes within a few hundred
+// words.
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t initial_slots = 64;
+constexpr std::size_t cached_slots = 128;
+constexpr std::size_t largest_slots = 256;
+#else
+constexpr std::size_t initial_slots = 1024;
+constexpr std::size_t cached_slots = 65536;
+constexpr std::size_t largest_slots = std::size_t{1} << 17;
+#endif
+static_assert(initial_slots < cached_slots, "a new table is probed directly");
+// So a table probed directly never refuses a word for want of room.
+static_assert(largest_slots >= cached_slots, "a directly probed table grows without refusing");
+
 struct word_table {
     // 2^k zeroed slots from calloc(); 0 marks a free slot.
     std::unique_ptr<std::uint64_t[], void (*)(void*)> slots{nullptr, std::free};
@@ -47,6 +66,25 @@ inline std::size_t distance(const word_table& table, std::uint64_t hash, const s
 {
     const auto index = static_cast<std::size_t>(slot - table.slots.get());
     return (index - home_slot(hash, table.slot_count)) & (table.slot_count - 1);
+}
+
+// Makes an empty table of initial_slots under `key`. Throws std::bad_alloc
+// when memory runs out.
+void open_table(word_table& table, const hash_key& key);
+
+// Puts `word`, which the table does not hold, where find_slot() left
+// `free_slot` for it, unless the table must first grow, or be rebuilt under
+// a new key because the word would land too far from home. Returns false,
+// the word left out, when the table would have to grow past `most_slots`.
+// Throws std::bad_alloc when memory runs out.
+bool add_word(word_table& table, std::uint64_t word, std::uint64_t hash, std::uint64_t* free_slot,
+              std::size_t most_slots);
+
+// Whether words are looked up in batches: once the table is too large to
+// probe directly.
+inline bool batched(const word_table& table)
+{
+    return table.slot_count >= cached_slots;
 }
 
 // Moves every word into a new table of `slot_count` slots under `key`, or

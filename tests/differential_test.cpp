@@ -144,7 +144,11 @@ void expect_model_output_by_every_kernel(std::string_view input, generator& gen,
         expect_model_output(input, collect_from_file(input, {1, 1, kernel.classify}),
                             where + ", " + kernel.name);
     const classifier& kernel = kernels[gen.below(kernels.size())];
-    const collect_options threaded{2 + gen.below(7), 1 + gen.below(gen.below(2) ? 64 : 4096),
+    // Now and then as many threads as a large machine has, each with an
+    // inserter of its own into the one set.
+    const std::size_t threads =
+        gen.below(8) == 0 ? std::size_t{16} << 2 * gen.below(2) : 2 + gen.below(7);
+    const collect_options threaded{threads, 1 + gen.below(gen.below(2) ? 64 : 4096),
                                    kernel.classify};
     const std::string on_threads =
         where + ", " + kernel.name + " on " + std::to_string(threaded.threads) + " threads";
@@ -201,12 +205,12 @@ TEST(Differential, BlockAndBufferEdges)
     expect_model_output_by_every_kernel(input, gen, "block edges");
 }
 
-// Enough distinct tokens for the words to spill out of the table into
-// partitions, mostly up to 40 bytes and a few up to 1000, so that tokens of
+// Enough distinct tokens for the words to spill out of the tables into the
+// shards, mostly up to 40 bytes and a few up to 1000, so that tokens of
 // every length interleave in the listing and share long prefixes. The first
 // part alone spills, and tokens of 17 to 32 bytes from one small pool recur
-// throughout: on two threads, one set holds them as pairs and the other as
-// records, and the listing must find them equal.
+// throughout, so that on many threads every inserter sends them to the same
+// shards, and the shards must hold each once.
 TEST(Differential, ManyDistinctTokens)
 {
     generator gen{std::mt19937_64(7)};
@@ -231,7 +235,9 @@ TEST(Differential, ManyDistinctTokens)
     for (const run_result& actual :
          {run_tokcollect(input), collect_from_file(input, {.threads = 2, .min_range = 1 << 16}),
           collect_from_file(input, {.threads = 4, .min_range = 1 << 16}),
-          collect_from_pipe(input, {.threads = 3, .min_range = 1 << 16}, 3)}) {
+          collect_from_file(input, {.threads = 64, .min_range = 1 << 14}),
+          collect_from_pipe(input, {.threads = 3, .min_range = 1 << 16}, 3),
+          collect_from_pipe(input, {.threads = 16, .min_range = 1 << 16}, 16)}) {
         ASSERT_EQ(actual.status, 0);
         EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
         EXPECT_EQ(actual.err, expected.err);

@@ -19,7 +19,7 @@ namespace
 std::string listing(token_set& tokens)
 {
     std::FILE* file = std::tmpfile();
-    EXPECT_EQ(print_tokens(release(tokens), fileno(file)), 0);
+    EXPECT_EQ(print_tokens(tokens, fileno(file)), 0);
     std::rewind(file);
     std::string text;
     for (int c; (c = std::getc(file)) != EOF;)
@@ -28,18 +28,33 @@ std::string listing(token_set& tokens)
     return text;
 }
 
-// Inserts each token twice over: on its own, and from a buffer in which
-// other bytes, digits among them, follow it.
+std::string listing(token_inserter& tokens)
+{
+    drain(tokens);
+    return listing(tokens.set);
+}
+
+// Inserts each token three times over: on its own; from a buffer in which
+// other bytes, digits among them, follow it; and in turn through three
+// inserters into a set of as many shards as many threads get.
 std::string listing_of(const std::vector<std::string>& inserted)
 {
-    token_set tokens, padded;
-    for (const std::string& token : inserted) {
+    token_set set(1), padded_set(1), shared(64);
+    token_inserter tokens(set), padded(padded_set);
+    token_inserter turns[] = {token_inserter(shared), token_inserter(shared),
+                              token_inserter(shared)};
+    for (std::size_t i = 0; i < inserted.size(); ++i) {
+        const std::string& token = inserted[i];
         insert_token(tokens, token);
         const std::string buffer = token + "]9/\xff" + std::string(16, '5');
         insert_padded_token(padded, std::string_view(buffer).substr(0, token.size()));
+        insert_token(turns[i % std::size(turns)], token);
     }
     const std::string listed = listing(tokens);
     EXPECT_TRUE(listing(padded) == listed) << "padded tokens list differently";
+    for (token_inserter& turn : turns)
+        drain(turn);
+    EXPECT_TRUE(listing(shared) == listed) << "shards list differently";
     return listed;
 }
 
@@ -111,8 +126,9 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
         if (hash_word(known, pack_word(token)) >> 55 == 0)
             crafted.insert(token);
     }
-    token_set tokens;
-    tokens.key = known;
+    token_set set(1);
+    set.key = known;
+    token_inserter tokens(set);
     std::size_t rekeys = 0;
     for (const std::string& token : crafted) {
         insert_token(tokens, token);
@@ -132,7 +148,8 @@ TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
 {
     std::mt19937_64 random(3);
     std::set<std::string> inserted;
-    token_set tokens;
+    token_set set(1);
+    token_inserter tokens(set);
     while (inserted.size() < 150) {
         const std::string token = std::to_string(random() % 1'000'000'000);
         insert_token(tokens, token);
@@ -149,7 +166,7 @@ TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
 }
 
 // More words than a table that fits the caches holds, so that they spill
-// to partitions, each token given several times over, far apart; pairs and
+// to the shards, each token given several times over, far apart; pairs and
 // records among them, enough for their partitions to split.
 TEST(TokenSet, SpilledWordsListedOnceInByteOrder)
 {
