@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The collector in this process on a forced number of threads: for each
-// count given, collects FILE into /dev/null, ROUNDS times in interleaved
-// rounds, and prints a Markdown row of the medians of the wall time, the
+// The collector in a child of this process on a forced number of threads:
+// for each count given, collects FILE into /dev/null, ROUNDS times in
+// interleaved rounds, and prints a Markdown row of the medians of the wall time, the
 // CPU time of all threads and of the thread that reads, the longest stretch
 // during which the collector ran on one thread only, and the peak RSS. With
 // --pipe, FILE comes through a pipe from `cat FILE`, whose CPU time is not
@@ -22,7 +22,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <string_view>
 #include <sys/resource.h>
@@ -138,7 +137,7 @@ struct run {
 
 // One collection of `path`, from a pipe if `piped`, on `threads` threads, or
 // a status other than 0.
-int collect(const char* path, bool piped, std::size_t threads, run& result)
+int collect_here(const char* path, bool piped, std::size_t threads, run& result)
 {
     pid_t child = 0;
     const int in = piped ? piped_from(path, child) : open(path, O_RDONLY);
@@ -147,7 +146,6 @@ int collect(const char* path, bool piped, std::size_t threads, run& result)
         std::perror(path);
         return 2;
     }
-    malloc_trim(0); // what the runs before freed counts in no peak
     reset_peak_rss();
     sampler watch;
     const std::size_t alone = thread_count() + 1; // this one and the sampler
@@ -167,6 +165,29 @@ int collect(const char* path, bool piped, std::size_t threads, run& result)
     close(in);
     close(out);
     return status;
+}
+
+// collect_here() in a child process of its own, so that its peak RSS counts
+// no memory that the runs before it left to the allocator.
+int collect(const char* path, bool piped, std::size_t threads, run& result)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return 2;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        const int status = collect_here(path, piped, threads, result);
+        const bool sent = write(ends[1], &result, sizeof result) == sizeof result;
+        _exit(sent ? status : 2);
+    }
+    close(ends[1]);
+    const bool got = child > 0 && read(ends[0], &result, sizeof result) == sizeof result;
+    close(ends[0]);
+    int status = 0;
+    if (child > 0)
+        waitpid(child, &status, 0);
+    return got && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }
 
 double median(std::vector<run>& runs, double run::*field)
