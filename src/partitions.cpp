@@ -56,7 +56,7 @@ template <typename Kind>
 void mark_slab_end(partitions<Kind>& tokens, std::size_t offset, std::size_t slab_end)
 {
     if (!fixed_size<Kind> && offset + record_header <= slab_end)
-        std::memset(at(*tokens.pool, offset), 0, record_header);
+        std::memset(bytes_at(tokens, offset), 0, record_header);
 }
 
 // Where the entries kept by deduplicate() go: back over the partition's own
@@ -102,7 +102,7 @@ inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size
     } else {
         auto* offsets = reinterpret_cast<std::size_t*>(table);
         for (; offsets[slot] != 0; slot = (slot + 1) & (slots - 1))
-            if (Kind::same(at(*tokens.pool, offsets[slot]), entry))
+            if (Kind::same(bytes_at(tokens, offsets[slot]), entry))
                 return true;
         offsets[slot] = offset;
     }
@@ -132,7 +132,7 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
         const std::size_t slot = (Kind::hash(tokens.key, entry) << tokens.bits) >> shift;
         if (seen(tokens, table, slots, slot, entry, offset))
             return;
-        std::memmove(at(*tokens.pool, offset), entry, size);
+        std::memmove(bytes_at(tokens, offset), entry, size);
         to.at = offset + size;
         ++kept;
     });
@@ -158,7 +158,7 @@ void move_partition(partitions<Kind>& tokens, const partition& part, Choose&& ch
         const bool last = slab == part.last;
         const std::size_t begin = slab * Kind::slab_bytes;
         const std::size_t end = last ? part.end : begin + Kind::filled_bytes;
-        const unsigned char* from = at(*tokens.pool, begin);
+        const unsigned char* from = bytes_at(tokens, begin);
         if constexpr (fixed_size<Kind>) {
             for (const unsigned char* stop = from + (end - begin); from < stop;
                  from += sizeof(typename Kind::value)) {
@@ -216,6 +216,7 @@ template <typename Kind>
     if (tokens.pool != pool)
         tokens.spares.reserve(spare_slabs);
     tokens.pool = std::move(pool);
+    tokens.chunks = tokens.pool->chunks.data();
     tokens.bits = bits;
     tokens.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)

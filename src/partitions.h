@@ -126,6 +126,7 @@ template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts; // null until the first entry
     int bits = 0;                       // 2^bits partitions
     std::shared_ptr<slab_pool> pool;    // of Kind::slab_bytes
+    const slab_chunk* chunks = nullptr; // the pool's, which never move
     std::vector<std::uint32_t> spares;  // slabs of the pool free for these alone
     // The deduplicating table: entries of a form of one size, else offsets.
     std::unique_ptr<unsigned char[], void (*)(void*)> scratch{nullptr, std::free};
@@ -200,16 +201,23 @@ template <typename Kind> inline bool slab_full(const partition& part, std::size_
                part.end + size > std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes;
 }
 
+// The byte at `offset` in the pool, as at() finds it, one load sooner.
+template <typename Kind>
+inline unsigned char* bytes_at(const partitions<Kind>& tokens, std::size_t offset)
+{
+    return tokens.chunks[offset >> chunk_bits].bytes + (offset & (chunk_bytes - 1));
+}
+
 // Appends the `size` bytes at `entry`, which lie outside the pool, to
 // partition `index`. Throws std::bad_alloc when memory runs out.
 template <typename Kind>
-inline void append_entry(partitions<Kind>& tokens, std::size_t index, const unsigned char* entry,
-                         std::size_t size)
+[[gnu::always_inline]] inline void append_entry(partitions<Kind>& tokens, std::size_t index,
+                                                const unsigned char* entry, std::size_t size)
 {
     partition& part = tokens.parts[index];
     if (slab_full<Kind>(part, size))
         make_slab_room(tokens, part, size);
-    std::memcpy(at(*tokens.pool, part.end), entry, size);
+    std::memcpy(bytes_at(tokens, part.end), entry, size);
     tokens.any |= Kind::first_word(entry);
     tokens.all &= Kind::first_word(entry);
     if constexpr (requires { Kind::second_word(entry); }) {
@@ -232,7 +240,7 @@ void for_each_entry(const partitions<Kind>& tokens, const partition& part, F&& f
          slab = slab == part.last ? 0 : next_slab(pool, slab)) {
         const std::size_t begin = slab * Kind::slab_bytes;
         const std::size_t end = slab == part.last ? part.end : begin + Kind::filled_bytes;
-        const unsigned char* entry = at(pool, begin);
+        const unsigned char* entry = bytes_at(tokens, begin);
         for (const unsigned char* const last = entry + (end - begin);
              entry + record_header <= last && !Kind::ends_slab(entry);) {
             const std::size_t size = Kind::size(entry);

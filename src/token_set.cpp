@@ -57,19 +57,25 @@ template <typename Kind> const std::shared_ptr<slab_pool>& slabs_of(const token_
         return set.record_slabs;
 }
 
-// Appends an entry to the partitions of its form in `tokens`, which are
-// opened, as one, at the first, and split once they hold split_size; the
-// hash picks a shard by its low bits and a partition by its top ones.
+// Opens a form's partitions in a shard at its first entry: as one, but for
+// spilled words, which are many.
+template <typename Kind> [[gnu::noinline]] void open_form(token_set& set, partitions<Kind>& form)
+{
+    const bool many = std::is_same_v<Kind, word_kind> && set.words_spilled;
+    open_partitions(form, set.key, many ? shard_partition_bits(set) : 0, false,
+                    slabs_of<Kind>(set));
+}
+
+// Appends an entry to the partitions of its form in `tokens`, which split
+// once they hold split_size; the hash picks a shard by its low bits and a
+// partition by its top ones.
 template <typename Kind>
 [[gnu::always_inline]] inline void append_to(token_set& set, stored_tokens& tokens,
                                              const unsigned char* entry, std::size_t size)
 {
     partitions<Kind>& form = form_of<Kind>(tokens);
     if (!form.parts)
-        open_partitions(
-            form, set.key,
-            std::is_same_v<Kind, word_kind> && set.words_spilled ? shard_partition_bits(set) : 0,
-            false, slabs_of<Kind>(set));
+        open_form(set, form);
     append_entry(form, form.bits ? hash_partition(Kind::hash(set.key, entry), form.bits) : 0, entry,
                  size);
     if (form.bits == 0 && form.size >= split_size)
@@ -77,13 +83,17 @@ template <typename Kind>
 }
 
 // Appends the entries that `stage` holds for shard `shard` to it, under its
-// lock, which `hold` has or waits for.
+// lock: once no other thread holds it, or, unless `wait`, not at all if one
+// does.
 template <typename Kind>
-void flush_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
-                 std::unique_lock<std::mutex>& hold)
+[[gnu::noinline]] void send_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
+                                  bool wait)
 {
-    if (!hold.owns_lock())
+    std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
+    if (wait)
         hold.lock();
+    else if (!hold.try_lock())
+        return;
     const unsigned char* at = stage.bytes.get() + shard * stage_bytes<Kind>;
     const unsigned char* const end = at + stage.used[shard];
     for (std::size_t size; at < end; at += size) {
@@ -93,11 +103,18 @@ void flush_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
     stage.used[shard] = 0;
 }
 
+// A stage has room past its last for a record's word loads to read.
+template <typename Kind> [[gnu::noinline]] void make_stage(token_set& set, staging<Kind>& stage)
+{
+    stage.bytes = std::make_unique_for_overwrite<unsigned char[]>(
+        set.shard_count * stage_bytes<Kind> + record_slack);
+    stage.used = std::make_unique<std::size_t[]>(set.shard_count);
+}
+
 // Stages an entry for the shard that its hash picks; the one inserter of a
-// set of one shard appends it at once. Once a slab's worth
-// waits there, it goes to the shard if no other thread holds it, and else
-// waits for the next entry, until the stage is full. A stage has room past
-// its last for a record's word loads to read.
+// set of one shard appends it at once. Once half a stage's worth waits
+// there, it goes to the shard if no other thread holds it, and else waits
+// for the next entry, until the stage is full.
 template <typename Kind>
 [[gnu::always_inline]] inline void stage_entry(token_set& set, staging<Kind>& stage,
                                                const unsigned char* entry, std::size_t size)
@@ -106,37 +123,45 @@ template <typename Kind>
         append_to<Kind>(set, set.shards[0].tokens, entry, size);
         return;
     }
-    if (!stage.bytes) {
-        stage.bytes = std::make_unique_for_overwrite<unsigned char[]>(
-            set.shard_count * stage_bytes<Kind> + record_slack);
-        stage.used = std::make_unique<std::size_t[]>(set.shard_count);
-    }
+    if (!stage.bytes)
+        make_stage(set, stage);
     const std::size_t shard = Kind::hash(set.key, entry) & (set.shard_count - 1);
-    if (stage.used[shard] + size > stage_bytes<Kind>) {
-        std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
-        flush_stage(set, stage, shard, hold);
-    }
+    if (stage.used[shard] + size > stage_bytes<Kind>)
+        send_stage(set, stage, shard, true);
     std::memcpy(stage.bytes.get() + shard * stage_bytes<Kind> + stage.used[shard], entry, size);
     stage.used[shard] += size;
-    if (stage.used[shard] >= stage_bytes<Kind> / 2) {
-        if (std::unique_lock hold(set.shards[shard].lock, std::try_to_lock); hold.owns_lock())
-            flush_stage(set, stage, shard, hold);
-    }
+    if (stage.used[shard] >= stage_bytes<Kind> / 2)
+        send_stage(set, stage, shard, false);
 }
 
 template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage)
 {
-    for (std::size_t shard = 0; stage.bytes && shard < set.shard_count; ++shard) {
-        std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
+    for (std::size_t shard = 0; stage.bytes && shard < set.shard_count; ++shard)
         if (stage.used[shard])
-            flush_stage(set, stage, shard, hold);
-    }
+            send_stage(set, stage, shard, true);
 }
 
+// Out of line, so that a spilled word's way to its partition in a set of
+// one shard saves no registers for the staging's.
+[[gnu::noinline]] void stage_word(token_set& set, staging<word_kind>& stage, std::uint64_t word)
+{
+    stage_entry(set, stage, reinterpret_cast<const unsigned char*>(&word), sizeof word);
+}
+
+// A word for the shards. The one inserter of a set of one shard has its
+// words' partitions opened, split, once it has spilled, and appends to them
+// at once.
 inline void append_word(token_inserter& tokens, std::uint64_t word)
 {
-    stage_entry(tokens.set, tokens.words, reinterpret_cast<const unsigned char*>(&word),
-                sizeof word);
+    token_set& set = tokens.set;
+    const auto* entry = reinterpret_cast<const unsigned char*>(&word);
+    if (set.shard_count == 1 && tokens.words_in == word_home::shards) {
+        word_partitions& words = set.shards[0].tokens.words;
+        append_entry(words, hash_partition(mix_word(set.key, word), words.bits), entry,
+                     sizeof word);
+    } else {
+        stage_word(set, tokens.words, word);
+    }
 }
 
 // Moves the words of a table about to outgrow the caches toward the shards,
@@ -145,8 +170,27 @@ inline void append_word(token_inserter& tokens, std::uint64_t word)
 void spill(token_inserter& tokens)
 {
     tokens.set.words_spilled = true;
-    tokens.words_in = word_home::shards;
     for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
+    tokens.table = word_table();
+    tokens.words_in = word_home::shards;
+}
+
+// Hands the words of a table that never spilled over to the set. They are
+// distinct: in a set of one shard, whose one inserter this is, they go to
+// one partition, never deduplicated or split; in a set of several, to the
+// shards like any other.
+void hand_in_table(token_inserter& tokens)
+{
+    token_set& set = tokens.set;
+    word_partitions& words = set.shards[0].tokens.words;
+    if (set.shard_count == 1 && !words.parts) {
+        open_partitions(words, set.key, 0, true, set.word_slabs);
+        for_each_word(tokens.table, [&](std::uint64_t word) {
+            append_entry(words, 0, reinterpret_cast<const unsigned char*>(&word), sizeof word);
+        });
+    } else {
+        for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
+    }
     tokens.table = word_table();
 }
 
@@ -286,8 +330,7 @@ void insert_token(token_inserter& tokens, std::string_view token)
 void drain(token_inserter& tokens)
 {
     look_up_pending(tokens);
-    for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
-    tokens.table = word_table();
+    hand_in_table(tokens);
     flush_all(tokens.set, tokens.words);
     flush_all(tokens.set, tokens.pairs);
     flush_all(tokens.set, tokens.records);
