@@ -4,9 +4,11 @@
 // CR, NUL and bytes above 0x7F, in lines around the 1023-byte chunk size.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <random>
 #include <string>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -124,6 +126,45 @@ run_result collect_from_pipe(std::string_view input, const collect_options& opti
     for (int fd : {ends[0], out, err})
         close(fd);
     return result;
+}
+
+// Three ranges of a file on three threads, the second failing at its first
+// read while the first and third read whole: the listing and diagnostics are
+// what one reader would have had before the failure, none of the third's.
+// Run in a child, whose reads a seccomp filter fails for good.
+TEST(Differential, ReadErrorBeforeTheLastRange)
+{
+    const size_t part = 1 << 16;
+    std::string parts[3];
+    for (int p = 0; p < 3; ++p) {
+        // Each but the first opens with an empty line, just past which a
+        // range starts.
+        parts[p] = p ? "\n" : "";
+        for (int i = 0; parts[p].size() < part - 20; ++i)
+            parts[p] += i % 7 ? "[" + std::to_string(p + 1) + std::to_string(i) + "]\n" : "none\n";
+        parts[p] += std::string(part - 1 - parts[p].size(), 'x') + "\n";
+    }
+    const std::string input = parts[0] + parts[1] + parts[2];
+    const int in = memfd_create("input", 0), out = memfd_create("output", 0),
+              err = memfd_create("errors", 0);
+    ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    lseek(in, 0, SEEK_SET);
+    const pid_t child = fork();
+    if (child == 0) {
+        install_filter({.pread_fails_from = part + 1,
+                        .pread_fails_to = 2 * part + 1,
+                        .pread_errno = EIO});
+        _exit(collect_tokens(in, out, err, {.threads = 3, .min_range = 1}));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const model_output read = model_tokcollect(parts[0] + "\n");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_TRUE(contents(out) == read.out) << "the listing has more or less than the first range";
+    EXPECT_TRUE(contents(err) ==
+                read.err + "tokcollect: error reading standard input: Input/output error\n");
+    for (int fd : {in, out, err})
+        close(fd);
 }
 
 void expect_model_output(std::string_view input, const run_result& actual, const std::string& where)

@@ -29,19 +29,26 @@ void check(bool ok, const char* what)
         throw std::runtime_error(what);
 }
 
+} // namespace
+
 // A seccomp filter that fails getrandom() with ENOSYS, as an old kernel
 // would, small reads of standard input with `read_errno`, and large preads
-// from `pread_from` on with `pread_errno`: the syscall's arguments are read
-// 32 bits at a time, low word first.
+// at offsets from `pread_fails_from` up to `pread_fails_to` with
+// `pread_errno`: the syscall's arguments are read 32 bits at a time, low
+// word first, and offsets compared high word first.
 void install_filter(const run_options& options)
 {
     constexpr auto arg_low = [](int i) {
         return static_cast<unsigned>(offsetof(seccomp_data, args) + 8 * i);
     };
     const auto from = static_cast<unsigned long>(options.pread_fails_from);
+    const auto to = static_cast<unsigned long>(options.pread_fails_to);
+    const auto high = [](unsigned long offset) { return static_cast<unsigned>(offset >> 32); };
+    const auto low = [](unsigned long offset) { return static_cast<unsigned>(offset); };
     const unsigned refuse_getrandom = options.without_getrandom ? SYS_getrandom : ~0u;
     const unsigned fail_read = options.read_fails_below ? SYS_read : ~0u;
     const unsigned fail_pread = options.pread_fails_from >= 0 ? SYS_pread64 : ~0u;
+    const unsigned pread_errno = SECCOMP_RET_ERRNO | static_cast<unsigned>(options.pread_errno);
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, refuse_getrandom, 0, 1),
@@ -53,20 +60,29 @@ void install_filter(const run_options& options)
         BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, options.read_fails_below, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(options.read_errno)),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_pread, 0, 7),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_pread, 0, 13),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // the count
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 4096, 0, 5),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 4096, 0, 11),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3) + 4), // the offset, high word
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, static_cast<unsigned>(from >> 32), 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, high(from), 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, high(from), 0, 8),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3)),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(from), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(options.pread_errno)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, low(from), 0, 6),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3) + 4), // at least `from`: below `to`?
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, high(to), 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, high(to), 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, low(to), 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, pread_errno),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
 }
+
+namespace
+{
 
 [[noreturn]] void exec_child(const run_options& options, int in[2], int out[2], int err[2])
 {

@@ -29,9 +29,11 @@ struct run_options {
     long address_space_limit = 0;   // bytes; 0 for none
     bool without_getrandom = false; // the kernel refuses getrandom(), as some sandboxes do
     // A pread() of more than 4096 bytes (the size of the threads' probes for
-    // newlines) from this offset on fails with `pread_errno`, or with 0
-    // returns nothing, as where a file has shrunk; -1 for never.
+    // newlines) from this offset on, and below the next, fails with
+    // `pread_errno`, or with 0 returns nothing, as where a file has shrunk;
+    // -1 for never.
     long pread_fails_from = -1;
+    long pread_fails_to = -1;
     int pread_errno = 0;
     // A read() of standard input asking for fewer bytes than this fails
     // with `read_errno`; 0 for never.
@@ -44,6 +46,10 @@ struct run_options {
 };
 
 run_result run_tokcollect(std::string_view input, const run_options& options = {});
+
+// Makes the calls that `options` fails fail in this process, for good.
+// Used by tests that run the collector in a child process of their own.
+void install_filter(const run_options& options);
 
 // A started tokcollect and our ends of its pipes, for tests that talk to it.
 struct running_program {
