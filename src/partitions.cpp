@@ -191,18 +191,23 @@ void move_entries(partitions<Kind>& tokens, std::span<partitions<Kind>*> others,
     const std::unique_ptr<partition[]> old = std::move(tokens.parts);
     const std::size_t old_count = std::size_t{1} << tokens.bits;
     tokens.size = 0;
-    open_partitions(tokens, tokens.key, bits, distinct, tokens.pool);
+    // A form that held nothing has no pool: it takes that of another.
+    std::shared_ptr<slab_pool> pool = tokens.pool;
+    for (const partitions<Kind>* other : others)
+        if (!pool)
+            pool = other->pool;
+    open_partitions(tokens, tokens.key, bits, distinct, std::move(pool));
     for (std::size_t p = 0; p < old_count; ++p)
         move_partition(tokens, old[p], choose);
     for (partitions<Kind>* other : others) {
-        assert(other->pool == tokens.pool);
+        assert(other->size == 0 || other->pool == tokens.pool);
         for (std::size_t p = 0; p < std::size_t{1} << other->bits; ++p)
             move_partition(tokens, other->parts[p], choose);
         for (std::uint32_t slab : other->spares)
             put_spare(tokens, slab);
         other->spares.clear();
         other->size = 0;
-        open_partitions(*other, other->key, bits, distinct, other->pool);
+        open_partitions(*other, other->key, bits, distinct, nullptr);
     }
 }
 
@@ -212,11 +217,11 @@ template <typename Kind>
 [[gnu::noinline]] void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits,
                                        bool distinct, std::shared_ptr<slab_pool> pool)
 {
-    assert(pool && pool->slab_bytes == Kind::slab_bytes);
-    if (tokens.pool != pool)
+    assert(!pool || pool->slab_bytes == Kind::slab_bytes);
+    if (pool && tokens.pool != pool)
         tokens.spares.reserve(spare_slabs);
     tokens.pool = std::move(pool);
-    tokens.chunks = tokens.pool->chunks.data();
+    tokens.chunks = tokens.pool ? tokens.pool->chunks.data() : nullptr;
     tokens.bits = bits;
     tokens.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)

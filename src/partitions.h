@@ -125,7 +125,7 @@ struct partition {
 template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts; // null until the first entry
     int bits = 0;                       // 2^bits partitions
-    std::shared_ptr<slab_pool> pool;    // of Kind::slab_bytes
+    std::shared_ptr<slab_pool> pool;    // of Kind::slab_bytes; none while empty
     const slab_chunk* chunks = nullptr; // the pool's, which never move
     std::vector<std::uint32_t> spares;  // slabs of the pool free for these alone
     // The deduplicating table: entries of a form of one size, else offsets.
@@ -235,9 +235,8 @@ template <typename Kind>
 template <typename Kind, typename F>
 void for_each_entry(const partitions<Kind>& tokens, const partition& part, F&& f)
 {
-    const slab_pool& pool = *tokens.pool;
     for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;
-         slab = slab == part.last ? 0 : next_slab(pool, slab)) {
+         slab = slab == part.last ? 0 : next_slab(*tokens.pool, slab)) {
         const std::size_t begin = slab * Kind::slab_bytes;
         const std::size_t end = slab == part.last ? part.end : begin + Kind::filled_bytes;
         const unsigned char* entry = bytes_at(tokens, begin);

@@ -47,14 +47,20 @@ template <typename Kind> partitions<Kind>& form_of(stored_tokens& tokens)
         return tokens.records;
 }
 
-template <typename Kind> const std::shared_ptr<slab_pool>& slabs_of(const token_set& set)
+// A form's pool, made at its first entry in any shard. Not with
+// std::call_once, which a throw leaves waiting for good where the C library
+// runs it.
+template <typename Kind> std::shared_ptr<slab_pool> slabs_of(token_set& set)
 {
+    std::shared_ptr<slab_pool>* pool = &set.record_slabs;
     if constexpr (std::is_same_v<Kind, word_kind>)
-        return set.word_slabs;
+        pool = &set.word_slabs;
     else if constexpr (std::is_same_v<Kind, pair_kind>)
-        return set.pair_slabs;
-    else
-        return set.record_slabs;
+        pool = &set.pair_slabs;
+    std::lock_guard hold(set.pools_made);
+    if (!*pool)
+        *pool = std::make_shared<slab_pool>(Kind::slab_bytes);
+    return *pool;
 }
 
 // Opens a form's partitions in a shard at its first entry: as one, but for
@@ -94,7 +100,7 @@ template <typename Kind>
         hold.lock();
     else if (!hold.try_lock())
         return;
-    const unsigned char* at = stage.bytes.get() + shard * stage_bytes<Kind>;
+    const unsigned char* at = stage.bytes[shard].get();
     const unsigned char* const end = at + stage.used[shard];
     for (std::size_t size; at < end; at += size) {
         size = Kind::size(at);
@@ -103,12 +109,17 @@ template <typename Kind>
     stage.used[shard] = 0;
 }
 
-// A stage has room past its last for a record's word loads to read.
-template <typename Kind> [[gnu::noinline]] void make_stage(token_set& set, staging<Kind>& stage)
+// Room for the entries of a shard, and past them for a record's word loads
+// to read; small enough to come from the heap, without a mapping.
+template <typename Kind>
+[[gnu::noinline]] void make_stage(token_set& set, staging<Kind>& stage, std::size_t shard)
 {
-    stage.bytes = std::make_unique_for_overwrite<unsigned char[]>(
-        set.shard_count * stage_bytes<Kind> + record_slack);
-    stage.used = std::make_unique<std::size_t[]>(set.shard_count);
+    if (!stage.bytes) {
+        stage.bytes = std::make_unique<std::unique_ptr<unsigned char[]>[]>(set.shard_count);
+        stage.used = std::make_unique<std::size_t[]>(set.shard_count);
+    }
+    stage.bytes[shard] =
+        std::make_unique_for_overwrite<unsigned char[]>(stage_bytes<Kind> + record_slack);
 }
 
 // Stages an entry for the shard that its hash picks; the one inserter of a
@@ -123,12 +134,12 @@ template <typename Kind>
         append_to<Kind>(set, set.shards[0].tokens, entry, size);
         return;
     }
-    if (!stage.bytes)
-        make_stage(set, stage);
     const std::size_t shard = Kind::hash(set.key, entry) & (set.shard_count - 1);
+    if (!stage.bytes || !stage.bytes[shard])
+        make_stage(set, stage, shard);
     if (stage.used[shard] + size > stage_bytes<Kind>)
         send_stage(set, stage, shard, true);
-    std::memcpy(stage.bytes.get() + shard * stage_bytes<Kind> + stage.used[shard], entry, size);
+    std::memcpy(stage.bytes[shard].get() + stage.used[shard], entry, size);
     stage.used[shard] += size;
     if (stage.used[shard] >= stage_bytes<Kind> / 2)
         send_stage(set, stage, shard, false);
@@ -184,7 +195,7 @@ void hand_in_table(token_inserter& tokens)
     token_set& set = tokens.set;
     word_partitions& words = set.shards[0].tokens.words;
     if (set.shard_count == 1 && !words.parts) {
-        open_partitions(words, set.key, 0, true, set.word_slabs);
+        open_partitions(words, set.key, 0, true, slabs_of<word_kind>(set));
         for_each_word(tokens.table, [&](std::uint64_t word) {
             append_entry(words, 0, reinterpret_cast<const unsigned char*>(&word), sizeof word);
         });
@@ -310,10 +321,7 @@ template <bool padded> void insert(token_inserter& tokens, std::string_view toke
 
 token_set::token_set(std::size_t threads)
     : shard_count(threads > 1 ? max_shards : 1),
-      shards(std::make_unique<token_shard[]>(shard_count)),
-      word_slabs(std::make_shared<slab_pool>(word_kind::slab_bytes)),
-      pair_slabs(std::make_shared<slab_pool>(pair_kind::slab_bytes)),
-      record_slabs(std::make_shared<slab_pool>(record_kind::slab_bytes))
+      shards(std::make_unique<token_shard[]>(shard_count))
 {
 }
 
@@ -344,19 +352,23 @@ void clear(token_set& tokens)
     tokens.has_empty = false;
 }
 
-// Every form is opened, so that the listing finds one shape.
+// Only the shards that hold tokens are handed over, and the first, which
+// carries the empty token; their forms are all opened, so that the listing
+// finds one shape, those that hold none with no pool.
 std::vector<stored_tokens> release(token_set& tokens)
 {
     std::vector<stored_tokens> shards;
     shards.reserve(tokens.shard_count);
     for (std::size_t i = 0; i < tokens.shard_count; ++i) {
         stored_tokens& shard = tokens.shards[i].tokens;
+        if (i > 0 && !shard.words.parts && !shard.pairs.parts && !shard.records.parts)
+            continue;
         if (!shard.words.parts)
-            open_partitions(shard.words, tokens.key, 0, true, tokens.word_slabs);
+            open_partitions(shard.words, tokens.key, 0, true, nullptr);
         if (!shard.pairs.parts)
-            open_partitions(shard.pairs, tokens.key, 0, true, tokens.pair_slabs);
+            open_partitions(shard.pairs, tokens.key, 0, true, nullptr);
         if (!shard.records.parts)
-            open_partitions(shard.records, tokens.key, 0, true, tokens.record_slabs);
+            open_partitions(shard.records, tokens.key, 0, true, nullptr);
         shards.push_back(std::move(shard));
     }
     shards.front().has_empty = tokens.has_empty;

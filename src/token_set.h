@@ -43,10 +43,11 @@
 // it. A set for one thread has one shard and no staging: its inserter
 // appends at once.
 //
-// So a thread holds at most its table (1 MiB), a batch of 64 words, and its
-// staging: 32 KiB for each shard and form that it has sent tokens of, 1.5
-// MiB for all three forms and 16 shards, 0.5 MiB for one form. The shards,
-// 16 at most, grow with the distinct tokens alone. A word costs a share of
+// So a thread holds at most its table (1 MiB, freed at the spill), a batch
+// of 64 words, and its staging: 32 KiB for each shard and form that it has
+// sent tokens of, 0.5 MiB a form with 16 shards, whose words are staged
+// only once the table is gone; 2.2 MiB in all, with the 0.2 MiB it reads
+// input into. The shards, 16 at most, grow with the distinct tokens alone. A word costs a share of
 // a slot in a table, 11 to 22 bytes, and 8 bytes and a few more where it
 // recurs in the shards; a pair 16 bytes; a record its packed bytes and 2;
 // the empty token, which packs to nothing, is a flag.
@@ -92,10 +93,12 @@ struct token_set {
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
     std::unique_ptr<token_shard[]> shards;
-    // The slabs of each form, which its partitions in every shard share.
+    // The slabs of each form, which its partitions in every shard share,
+    // made when its first entry comes.
     std::shared_ptr<slab_pool> word_slabs;
     std::shared_ptr<slab_pool> pair_slabs;
     std::shared_ptr<slab_pool> record_slabs;
+    std::mutex pools_made; // over making them
     std::atomic<bool> has_empty = false;
     std::atomic<bool> words_spilled = false; // by some inserter's table
 };
@@ -107,11 +110,11 @@ struct pending_word {
     std::size_t key_epoch; // the table's rekeys count that `hash` was taken under
 };
 
-// One form's entries on their way to the shards: a slab's worth for each,
-// made when the first entry of the form comes.
+// One form's entries on their way to the shards, by shard, each shard's
+// made when its first entry of the form comes.
 template <typename Kind> struct staging {
-    std::unique_ptr<unsigned char[]> bytes; // shard i's at i * stage_bytes<Kind>
-    std::unique_ptr<std::size_t[]> used;    // bytes staged, by shard
+    std::unique_ptr<std::unique_ptr<unsigned char[]>[]> bytes;
+    std::unique_ptr<std::size_t[]> used; // bytes staged
 };
 
 // Where an inserter keeps its words: in the table until it spills them.
