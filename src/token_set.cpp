@@ -208,13 +208,17 @@ void hand_in_table(token_inserter& tokens)
 // How large the table may grow: until it would outgrow the caches of a
 // core, where a word that recurs is still cheaper to look up than to append
 // again; but no larger than it is probed directly while fewer than half its
-// lookups have found the word there. Where most words are new, as when many
+// lookups in batches have found the word there. Where most words are new, as when many
 // threads share out input of many distinct tokens, the shards drop the
 // repeats for less than the table's batches and rebuilds cost.
 std::size_t largest_table(const token_inserter& tokens)
 {
+    // Counted in batches only, off the hot path: a table grows into batches
+    // at cached_slots / 2 slots three eighths full.
+    const std::size_t before = 3 * cached_slots / 16, count = tokens.table.count;
+    const std::size_t new_in_batches = count > before ? count - before : 0;
     const bool batching_pays =
-        tokens.set.shard_count == 1 || tokens.words_looked_up >= 2 * tokens.table.count;
+        tokens.set.shard_count == 1 || tokens.words_batched >= 2 * new_in_batches;
     return batching_pays ? largest_slots : cached_slots;
 }
 
@@ -261,6 +265,7 @@ void look_up_pending(token_inserter& tokens)
     word_table& table = tokens.table;
     if (table.slot_count == 0)
         open_table(table, tokens.set.key);
+    ++tokens.words_batched;
     pending_word& next = tokens.pending[tokens.pending_count++];
     next = {hash_word(table.key, word), word, table.rekeys};
     if (!batched(table) || tokens.pending_count == std::size(tokens.pending))
@@ -304,7 +309,6 @@ template <bool padded> void insert(token_inserter& tokens, std::string_view toke
         const std::uint64_t word =
             padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
         const word_table& table = tokens.table;
-        ++tokens.words_looked_up;
         if (table.slot_count == 0 || batched(table)) {
             insert_word_slowly(tokens, word);
             return;

@@ -126,7 +126,7 @@ struct token_inserter {
     token_set& set;
     word_home words_in = word_home::table;
     word_table table;
-    std::size_t words_looked_up = 0; // in the table
+    std::size_t words_batched = 0; // looked up in the table's batches
     pending_word pending[64];
     std::size_t pending_count = 0;
     staging<word_kind> words;
