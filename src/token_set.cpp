@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Inserting into the set: each token to the one place its length sends it,
-// a table's growth and spill, the staging toward the shards, and release.
+// a table's spill, the staging toward the shards, and release.
 #include "token_set.h"
 
 #include <algorithm>
@@ -23,12 +23,14 @@ constexpr int partition_bits = 10;
 constexpr std::size_t split_size = std::size_t{1} << 14;
 #endif
 
-// Two shards a thread make it rare that two threads want one at once; more
-// than 16 would cost the listing more in half-filled slabs than it saves.
+// Sixteen shards make it rare that two threads want one at once, on two
+// threads or on 64; more cost the listing more in half-filled slabs than
+// they save, and fewer cost more waits at the locks.
 constexpr std::size_t max_shards = 16;
 
-// A stage holds two slabs' worth, so that a thread that finds its shard
-// held goes on staging rather than wait.
+// A stage holds eight slabs' worth, and is sent at four, so that a thread
+// that finds its shard held goes on staging rather than wait, and a
+// shard's cache lines move between cores once for thousands of entries.
 template <typename Kind> constexpr std::size_t stage_bytes = 8 * Kind::slab_bytes;
 
 // A shard's partitions of a form once split: 2^partition_bits over all.
@@ -208,9 +210,9 @@ void hand_in_table(token_inserter& tokens)
 // How large the table may grow: until it would outgrow the caches of a
 // core, where a word that recurs is still cheaper to look up than to append
 // again; but no larger than it is probed directly while fewer than half its
-// lookups in batches have found the word there. Where most words are new, as when many
-// threads share out input of many distinct tokens, the shards drop the
-// repeats for less than the table's batches and rebuilds cost.
+// lookups in batches have found the word there. Where most words are new,
+// as when many threads share out input of many distinct tokens, the shards
+// drop the repeats for less than the table's batches and rebuilds cost.
 std::size_t largest_table(const token_inserter& tokens)
 {
     // Counted in batches only, off the hot path: a table grows into batches

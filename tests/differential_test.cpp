@@ -151,9 +151,8 @@ TEST(Differential, ReadErrorBeforeTheLastRange)
     lseek(in, 0, SEEK_SET);
     const pid_t child = fork();
     if (child == 0) {
-        install_filter({.pread_fails_from = part + 1,
-                        .pread_fails_to = 2 * part + 1,
-                        .pread_errno = EIO});
+        install_filter(
+            {.pread_fails_from = part + 1, .pread_fails_to = 2 * part + 1, .pread_errno = EIO});
         _exit(collect_tokens(in, out, err, {.threads = 3, .min_range = 1}));
     }
     int status = 0;
