@@ -148,12 +148,12 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
 
 // Moves every entry of `part`, whose slabs go back to the spares once read,
 // before the next is, so that the new partitions take the slabs the old
-// ones give up. What a slab links to is read before it goes, since taking
-// it rewrites that.
+// ones give up. The pool never moves, so a record is appended from where it
+// lies. What a slab links to is read before it goes, since taking it
+// rewrites that.
 template <typename Kind, typename Choose>
 void move_partition(partitions<Kind>& tokens, const partition& part, Choose&& choose)
 {
-    unsigned char entry[max_record_size + record_slack];
     for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
         const bool last = slab == part.last;
         const std::size_t begin = slab * Kind::slab_bytes;
@@ -170,8 +170,7 @@ void move_partition(partitions<Kind>& tokens, const partition& part, Choose&& ch
             for (const unsigned char* stop = from + (end - begin);
                  from + record_header <= stop && !Kind::ends_slab(from);) {
                 const std::size_t size = Kind::size(from);
-                std::memcpy(entry, from, size);
-                append_entry(tokens, choose(entry), entry, size);
+                append_entry(tokens, choose(from), from, size);
                 from += size;
             }
         }
