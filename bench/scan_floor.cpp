@@ -7,29 +7,33 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "chunks.h"
+#include "read_buffer.h"
 #include "scanner.h"
 
 namespace
 {
 
-input_buffer input;
+read_buffer input;
+block_masks masks[masks_per_buffer];
 
 } // namespace
 
 int main()
 {
-    std::size_t tokens = 0, token_bytes = 0, lists_missing = 0;
-    auto scan = [&](const char* bytes, const block_masks* masks, std::size_t end, bool at_eof) {
-        return cut_chunks(bytes, masks, end, at_eof, [&](std::string_view token) {
-            ++tokens;
-            token_bytes += token.size();
-        });
+    std::size_t tokens = 0, token_bytes = 0, lists_missing = 0, end = 0;
+    auto take = [&](std::string_view token) {
+        ++tokens;
+        token_bytes += token.size();
     };
-    auto read_block = [](char* to, std::size_t room) { return read(0, to, room); };
-    const bool ok = read_chunks(input, widest_classifier(), scan, read_block,
-                                [&](std::size_t n) { lists_missing += n; });
+    const classify_blocks classify = widest_classifier();
+    ssize_t n;
+    while ((n = read(0, input.bytes + end, buffer_size - end)) > 0) {
+        end += static_cast<std::size_t>(n);
+        lists_missing += cut_whole_chunks(input.bytes, end, masks, classify, take);
+    }
+    classify_input(classify, input.bytes, end, masks);
+    lists_missing += cut_chunks(input.bytes, masks, end, take);
     std::printf("%zu tokens, %zu token bytes, %zu chunks without a list\n", tokens, token_bytes,
                 lists_missing);
-    return ok ? 0 : 1;
+    return n < 0 ? 1 : 0;
 }

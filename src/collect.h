@@ -6,14 +6,7 @@
 #include <cstddef>
 
 #include "classify.h"
-#include "scanner.h"
 #include "token_set.h"
-
-// Inserts the tokens of every whole chunk of bytes[0, end) into `tokens`, as
-// cut_chunks() takes them; the arguments and result are those of
-// cut_chunks(). `bytes` may be read 16 bytes past `end`.
-chunk_scan collect_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
-                          token_inserter& tokens);
 
 // Inserts the tokens of every chunk of bytes[0, end) into `tokens`, the last
 // one ending at `end`, after classifying them into `masks` with
@@ -23,10 +16,8 @@ chunk_scan collect_chunks(const char* bytes, const block_masks* masks, std::size
 std::size_t collect_bytes(char* bytes, std::size_t end, block_masks* masks,
                           classify_blocks classify, token_inserter& tokens);
 
-// collect_chunks() into `tokens`, in the form that read_chunks() calls.
-inline auto chunk_collector(token_inserter& tokens)
-{
-    return [&tokens](const char* bytes, const block_masks* masks, std::size_t end, bool at_eof) {
-        return collect_chunks(bytes, masks, end, at_eof, tokens);
-    };
-}
+// As collect_bytes(), for the whole chunks of bytes[0, end) only; the rest,
+// which may go on in input not yet read, moves to the front, and `end`
+// becomes its size.
+std::size_t collect_whole_chunks(char* bytes, std::size_t& end, block_masks* masks,
+                                 classify_blocks classify, token_inserter& tokens);

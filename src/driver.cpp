@@ -40,7 +40,7 @@ void write_pending(diagnostics& diag)
     diag.used = 0;
 }
 
-void add(diagnostics& diag, std::string_view text)
+void append(diagnostics& diag, std::string_view text)
 {
     if (diag.used + text.size() > sizeof diag.pending)
         write_pending(diag);
@@ -51,20 +51,20 @@ void add(diagnostics& diag, std::string_view text)
 // Allocates nothing, so that it can report running out of memory.
 void report(diagnostics& diag, const char* message, int error = 0)
 {
-    add(diag, "tokcollect: ");
-    add(diag, message);
+    append(diag, "tokcollect: ");
+    append(diag, message);
     if (error) {
-        add(diag, ": ");
-        add(diag, std::strerror(error));
+        append(diag, ": ");
+        append(diag, std::strerror(error));
     }
-    add(diag, "\n");
+    append(diag, "\n");
     write_pending(diag);
 }
 
 void add_missing_lists(diagnostics& diag, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
-        add(diag, end_of_line);
+        append(diag, end_of_line);
 }
 
 // Collects the stream `in` to its end into `sets`, writing the diagnostics
@@ -76,7 +76,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::
                     token_set& tokens, diagnostics& diag)
 {
     stream_reader reader(in, classify, workers, min_range, tokens);
-    const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader.queue)); };
+    const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader)); };
     int error = 0;
     for (;;) {
         if (!input_waiting(in)) {

@@ -5,20 +5,13 @@
 #include <cstddef>
 
 #include "classify.h"
+#include "read_buffer.h"
 
-// Built with small parts, inputs of a few KiB are read on threads.
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t least_threaded_input = 4096;
-#else
-constexpr std::size_t least_threaded_input = std::size_t{4} << 20;
-#endif
-
+// Used by tests and the benchmark, to force what the machine would choose.
 struct collect_options {
     // Threads to collect on; 0 for one on each CPU the process may use.
     std::size_t threads = 0;
-    // The least input worth a thread of its own: a regular file is cut into
-    // ranges no shorter, and a stream collected on one thread until this
-    // much has come.
+    // The least input worth a thread of its own.
     std::size_t min_range = least_threaded_input;
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;

@@ -17,8 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "chunks.h"
 #include "collect.h"
+#include "read_buffer.h"
 #include "run_on_threads.h"
 
 namespace
@@ -68,33 +68,46 @@ off_t after_last_newline(int fd, off_t start, off_t end)
     return start;
 }
 
-// Collects [from, to). Stops early, its result unused, once `stop` is set.
+// Reads [from, to) into `to_fill`, from `from` on. Returns the bytes read, 0 at
+// the end of the range, or -1 with the failure in `result`.
+ssize_t read_range(int fd, off_t& from, off_t to, char* to_fill, std::size_t room,
+                   range_result& result)
+{
+    for (;;) {
+        const ssize_t n = pread(
+            fd, to_fill, std::min<std::size_t>(room, static_cast<std::size_t>(to - from)), from);
+        if (n >= 0) {
+            from += n;
+            return n;
+        }
+        if (errno != EINTR) {
+            result.read_error = errno;
+            result.failed_at = from;
+            result.missing_before_error = result.lists_missing;
+            return -1;
+        }
+    }
+}
+
+// Collects [from, to) a buffer at a time, each buffer's last chunk, which
+// may go on, left for the next; a failed read ends the range as its end
+// does. Stops early, its result unused, once `stop` is set.
 void collect_range(int fd, off_t from, off_t to, classify_blocks classify, token_set& set,
                    range_result& result, std::atomic<bool>& stop)
 {
     try {
-        auto buffer = std::make_unique_for_overwrite<input_buffer>();
+        const auto buffer = std::make_unique_for_overwrite<read_buffer>();
+        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
         token_inserter tokens(set);
-        auto read_block = [&](char* at, std::size_t room) -> ssize_t {
-            if (from >= to || stop)
-                return 0;
-            for (;;) {
-                const ssize_t n = pread(
-                    fd, at, std::min<std::size_t>(room, static_cast<std::size_t>(to - from)), from);
-                if (n >= 0) {
-                    from += n;
-                    return n;
-                }
-                if (errno != EINTR) {
-                    result.read_error = errno;
-                    result.failed_at = from;
-                    result.missing_before_error = result.lists_missing;
-                    return -1;
-                }
-            }
-        };
-        read_chunks(*buffer, classify, chunk_collector(tokens), read_block,
-                    [&result](std::size_t n) { result.lists_missing += n; });
+        std::size_t end = 0;
+        for (ssize_t n;
+             from < to && !stop &&
+             (n = read_range(fd, from, to, buffer->bytes + end, buffer_size - end, result)) > 0;) {
+            end += static_cast<std::size_t>(n);
+            result.lists_missing +=
+                collect_whole_chunks(buffer->bytes, end, masks.get(), classify, tokens);
+        }
+        result.lists_missing += collect_bytes(buffer->bytes, end, masks.get(), classify, tokens);
         drain(tokens);
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The hand-off between the reader and the workers: one lock over the pool,
-// the waiting pieces and their counts. Each piece is some 128 KiB of input,
-// so the lock is taken a few times a millisecond at most.
+// the waiting pieces and their counts. A piece handed over is nearly a whole
+// buffer, so while input streams in the lock is taken a few times a
+// millisecond at most; the reader numbers pieces of its own, down to a line,
+// only when input trickles in.
 #include "hand_off.h"
 
 #include <cassert>
@@ -10,7 +12,8 @@
 namespace
 {
 
-void throw_if_failed(const hand_off& queue)
+// The lock is held.
+void require_not_failed(const hand_off& queue)
 {
     if (queue.failed)
         throw std::bad_alloc();
@@ -34,12 +37,12 @@ bool all_collected(const hand_off& queue)
 
 } // namespace
 
-stream_buffer* take_buffer(hand_off& queue)
+read_buffer* take_buffer(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
-    throw_if_failed(queue);
+    require_not_failed(queue);
     if (!queue.free.empty()) {
-        stream_buffer* buffer = queue.free.back();
+        read_buffer* buffer = queue.free.back();
         queue.free.pop_back();
         return buffer;
     }
@@ -47,7 +50,7 @@ stream_buffer* take_buffer(hand_off& queue)
         return nullptr;
     // Left uninitialised: the reader defines what it reads and what the
     // classifier reads past it.
-    queue.buffers.push_back(std::make_unique_for_overwrite<stream_buffer>());
+    queue.buffers.push_back(std::make_unique_for_overwrite<read_buffer>());
     return queue.buffers.back().get();
 }
 
@@ -55,10 +58,10 @@ void wait_for_buffer(hand_off& queue)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait(hold, [&] { return !queue.free.empty() || queue.failed; });
-    throw_if_failed(queue);
+    require_not_failed(queue);
 }
 
-void hand_over(hand_off& queue, stream_buffer* buffer, std::size_t size)
+void hand_over(hand_off& queue, read_buffer* buffer, std::size_t size)
 {
     assert(size > 0 && size <= buffer_size);
     {
@@ -81,13 +84,14 @@ std::optional<piece> next_piece(hand_off& queue)
     std::unique_lock hold(queue.lock);
     queue.for_workers.wait(hold,
                            [&] { return !queue.waiting.empty() || queue.closed || queue.failed; });
-    throw_if_failed(queue);
+    require_not_failed(queue);
     return take_oldest(queue);
 }
 
 std::optional<piece> waiting_piece(hand_off& queue)
 {
     std::lock_guard hold(queue.lock);
+    require_not_failed(queue);
     return take_oldest(queue);
 }
 
@@ -117,14 +121,14 @@ void wait_until_collected(hand_off& queue)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait(hold, [&] { return all_collected(queue) || queue.failed; });
-    throw_if_failed(queue);
+    require_not_failed(queue);
 }
 
 bool wait_until_collected_for(hand_off& queue, std::chrono::microseconds most)
 {
     std::unique_lock hold(queue.lock);
     queue.for_reader.wait_for(hold, most, [&] { return all_collected(queue) || queue.failed; });
-    throw_if_failed(queue);
+    require_not_failed(queue);
     return all_collected(queue);
 }
 
@@ -145,4 +149,10 @@ void fail_queue(hand_off& queue)
     }
     queue.for_workers.notify_all();
     queue.for_reader.notify_all();
+}
+
+void throw_if_failed(hand_off& queue)
+{
+    std::lock_guard hold(queue.lock);
+    require_not_failed(queue);
 }

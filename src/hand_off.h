@@ -6,8 +6,9 @@
 // The reader fills a free buffer, hands a piece of it over, and takes the
 // next free buffer; a worker takes the oldest waiting piece, collects it and
 // gives its buffer back. Buffers are made as they are first needed, up to the
-// pool's bound, and then reused, so that the input read ahead never takes
-// more than the bound. Each piece is numbered as it is handed over, and its
+// pool's bound (stream_buffers() in read_buffer.h), and then reused, so that
+// the input read ahead never takes more than the bound. Each piece is
+// numbered as it is handed over, or as the reader collects it itself, and its
 // count of chunks without a list is kept under that number until the reader
 // takes the counts of all pieces up to it, in order, for the diagnostics.
 //
@@ -24,36 +25,17 @@
 #include <optional>
 #include <vector>
 
-// A buffer, with its slack, stays below the 128 KiB from which malloc() maps
-// memory of its own: mapping and unmapping it cost a one-line run more than
-// reading the line. Built with small parts, every input of a few KiB fills
-// buffers.
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t buffer_size = 1024;
-#else
-constexpr std::size_t buffer_size = (std::size_t{1} << 17) - 256;
-#endif
-static_assert(buffer_size % 64 == 0 && buffer_size > 1023, "a full buffer holds a whole chunk");
-
-// Input, and room past it for the classifier to read the block of 64 bytes
-// after the last whole one.
-struct stream_buffer {
-    alignas(64) char bytes[buffer_size + 64];
-};
-
-// The masks of a buffer's bytes, with the two blocks of 64 past them that
-// the scanner reads.
-constexpr std::size_t masks_per_buffer = buffer_size / 64 + 2;
+#include "read_buffer.h"
 
 // Bytes [0, size) of a buffer, which end where a chunk does.
 struct piece {
-    stream_buffer* buffer;
+    read_buffer* buffer;
     std::size_t size;
     std::size_t number; // in input order
 };
 
 struct hand_off {
-    explicit hand_off(std::size_t max_buffers) : max_buffers(max_buffers)
+    explicit hand_off(std::size_t workers) : max_buffers(stream_buffers(workers))
     {
         free.reserve(max_buffers);
     }
@@ -62,8 +44,8 @@ struct hand_off {
     std::condition_variable for_workers; // a piece waits, or the queue closed or failed
     std::condition_variable for_reader;  // a piece is done, or the queue failed
     std::size_t max_buffers;
-    std::vector<std::unique_ptr<stream_buffer>> buffers; // every buffer made
-    std::vector<stream_buffer*> free;
+    std::vector<std::unique_ptr<read_buffer>> buffers; // every buffer made
+    std::vector<read_buffer*> free;
     std::deque<piece> waiting;
     std::size_t taken = 0;       // pieces a worker has taken and not yet finished
     std::size_t next_number = 0; // of the next piece
@@ -78,7 +60,7 @@ struct hand_off {
 // For the reader: a free buffer, or a new one while the pool is below its
 // bound; null when every buffer is in use. Throws std::bad_alloc when memory
 // runs out, or the queue has failed.
-stream_buffer* take_buffer(hand_off& queue);
+read_buffer* take_buffer(hand_off& queue);
 
 // For the reader, when every buffer is in use and no piece waits: waits
 // until a worker frees a buffer. Throws std::bad_alloc if the queue fails.
@@ -86,16 +68,16 @@ void wait_for_buffer(hand_off& queue);
 
 // For the reader: numbers bytes [0, size) of `buffer` as the next piece, and
 // hands it to the workers.
-void hand_over(hand_off& queue, stream_buffer* buffer, std::size_t size);
+void hand_over(hand_off& queue, read_buffer* buffer, std::size_t size);
 
 // Numbers a piece that the reader collects itself, not in a buffer of the
 // pool, and records what collecting it found.
 void add_collected(hand_off& queue, std::size_t lists_missing);
 
 // For a worker: the oldest waiting piece, once there is one; nothing once the
-// queue is closed and no piece waits. Throws std::bad_alloc once the queue
-// has failed. The reader takes one too, without waiting, when every buffer is
-// in use: nothing when none waits.
+// queue is closed and no piece waits. The reader takes one too, without
+// waiting, to collect it itself: nothing when none waits. Both throw
+// std::bad_alloc once the queue has failed.
 std::optional<piece> next_piece(hand_off& queue);
 std::optional<piece> waiting_piece(hand_off& queue);
 
@@ -119,3 +101,6 @@ void close_queue(hand_off& queue);
 
 // A worker ran out of memory.
 void fail_queue(hand_off& queue);
+
+// Throws std::bad_alloc if the queue has failed.
+void throw_if_failed(hand_off& queue);

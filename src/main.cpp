@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // tokcollect: lists the distinct digit-and-slash tokens of the first
-// bracketed list of every input line, in byte order. It takes no arguments.
+// bracketed list of every chunk of standard input (a line, or each 1023
+// bytes of a longer one), in byte order, and writes "End of line" to
+// standard error for each chunk without a list. It reads no arguments.
 #include <unistd.h>
 
 #include "driver.h"

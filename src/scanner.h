@@ -58,16 +58,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "classify.h"
 
 constexpr std::size_t max_chunk = 1023;
-
-struct chunk_scan {
-    std::size_t scanned_to;    // where the first chunk not scanned begins
-    std::size_t lists_missing; // chunks scanned that hold no list
-};
 
 namespace scan_detail
 {
@@ -195,20 +191,32 @@ bool cut_short_chunk(const char* chunk, const block_masks& w, std::uint64_t in_c
 
 } // namespace scan_detail
 
-// Calls take(token) for the tokens of every whole chunk of bytes[0, end),
-// chunk by chunk, each token a view into `bytes`; the empty token
-// once at the end, if any chunk has it. A chunk that may go on past `end`
-// is left unscanned, unless `at_eof` says the input ends there. masks[]
-// must classify `bytes` up to `end` and reach one block beyond it.
+// Where the last whole chunk of bytes[0, end) ends, given that a chunk
+// starts at 0: just past the last newline, or past the last whole 1023
+// bytes after it. What follows may go on in input not yet read; since
+// chunks start afresh after a newline, input cut here is chunked as the
+// whole is.
+inline std::size_t whole_chunks_end(const char* bytes, std::size_t end)
+{
+    const void* newline = memrchr(bytes, '\n', end);
+    const std::size_t line =
+        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes) + 1 : 0;
+    return line + (end - line) / max_chunk * max_chunk;
+}
+
+// Calls take(token) for the tokens of every chunk of bytes[0, end), chunk by
+// chunk, the last one ending at `end`, each token a view into `bytes`; the
+// empty token once at the end, if any chunk has it. Returns how many of the
+// chunks hold no list. masks[] must classify `bytes` up to `end` and reach
+// one block beyond it.
 template <typename Take>
-chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t end, bool at_eof,
-                      Take&& take)
+std::size_t cut_chunks(const char* bytes, const block_masks* masks, std::size_t end, Take&& take)
 {
     using namespace scan_detail;
-    chunk_scan scan{0, 0};
+    std::size_t lists_missing = 0;
     bool empty = false;
-    while (scan.scanned_to < end) {
-        const std::size_t from = scan.scanned_to, left = end - from;
+    for (std::size_t from = 0; from < end;) {
+        const std::size_t left = end - from;
         const block_masks w = window_at(masks, from);
         // Masks past `end` are stale, so a newline there does not count.
         const std::uint64_t newline =
@@ -216,21 +224,38 @@ chunk_scan cut_chunks(const char* bytes, const block_masks* masks, std::size_t e
         if (newline) {
             // Bits up to and including the lowest set bit: x ^ (x - 1).
             const std::uint64_t in_chunk = newline ^ (newline - 1);
-            scan.lists_missing += !cut_short_chunk(bytes + from, w, in_chunk, empty, take);
-            scan.scanned_to = from + static_cast<std::size_t>(std::countr_zero(newline)) + 1;
+            lists_missing += !cut_short_chunk(bytes + from, w, in_chunk, empty, take);
+            from += static_cast<std::size_t>(std::countr_zero(newline)) + 1;
             continue;
         }
         const std::size_t limit = std::min(from + max_chunk, end);
-        std::size_t chunk_end = next_bit<&block_masks::newline>(masks, from, limit) + 1;
-        if (chunk_end > limit) {
-            if (limit - from < max_chunk && !at_eof)
-                break;
-            chunk_end = limit;
-        }
-        scan.lists_missing += !cut_chunk(bytes, masks, from, chunk_end, empty, take);
-        scan.scanned_to = chunk_end;
+        const std::size_t chunk_end =
+            std::min(next_bit<&block_masks::newline>(masks, from, limit) + 1, limit);
+        lists_missing += !cut_chunk(bytes, masks, from, chunk_end, empty, take);
+        from = chunk_end;
     }
     if (empty)
         take(std::string_view());
-    return scan;
+    return lists_missing;
+}
+
+// Classifies the whole chunks of bytes[0, end) into `masks` and cuts them
+// as cut_chunks() does, then moves the rest, shorter than a chunk, to the
+// front: `end` becomes its size. The rest is set aside meanwhile, since the
+// classifier clears what follows the bytes it is given. `bytes` and `masks`
+// need the room that classify_input() does, and `masks` one block more.
+template <typename Take>
+std::size_t cut_whole_chunks(char* bytes, std::size_t& end, block_masks* masks,
+                             classify_blocks classify, Take&& take)
+{
+    const std::size_t whole = whole_chunks_end(bytes, end), rest_size = end - whole;
+    if (whole == 0)
+        return 0;
+    char rest[max_chunk];
+    std::memcpy(rest, bytes + whole, rest_size);
+    classify_input(classify, bytes, whole, masks);
+    const std::size_t lists_missing = cut_chunks(bytes, masks, whole, take);
+    std::memcpy(bytes, rest, rest_size);
+    end = rest_size;
+    return lists_missing;
 }

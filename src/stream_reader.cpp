@@ -3,7 +3,6 @@
 // chunk, and hands them over or collects them itself.
 #include "stream_reader.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,15 +16,12 @@
 namespace
 {
 
-// A pipe holds 64 KiB unless asked for more; the kernel grants up to
-// /proc/sys/fs/pipe-max-size, 1 MiB by default, to anyone. Failing that, the
-// pipe stays as it is.
+// Asks for a pipe of pipe_size; failing that, the pipe stays as it is.
 void enlarge_pipe(int fd)
 {
-    constexpr int wanted = 1 << 20;
     struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode) && fcntl(fd, F_GETPIPE_SZ) < wanted)
-        fcntl(fd, F_SETPIPE_SZ, wanted);
+    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode) && fcntl(fd, F_GETPIPE_SZ) < pipe_size)
+        fcntl(fd, F_SETPIPE_SZ, pipe_size);
 }
 
 // One read into `to`, waiting for a non-blocking descriptor to be ready.
@@ -47,17 +43,6 @@ ssize_t read_some(int fd, char* to, std::size_t room, int& error)
     }
 }
 
-// Where the last whole chunk of bytes[0, end) ends, given that a chunk
-// starts at 0: just past the last newline, or past the last whole 1023
-// bytes after it.
-std::size_t whole_chunks_end(const char* bytes, std::size_t end)
-{
-    const void* newline = memrchr(bytes, '\n', end);
-    const std::size_t line =
-        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - bytes) + 1 : 0;
-    return line + (end - line) / max_chunk * max_chunk;
-}
-
 block_masks* reader_masks(stream_reader& reader)
 {
     if (!reader.masks)
@@ -73,29 +58,21 @@ void collect_piece(stream_reader& reader, const piece& waiting)
                                reader.classify, reader.own));
 }
 
-// Collects the first `size` bytes of the buffer being filled, and moves the
-// rest to its front. The rest is set aside meanwhile, since the classifier
-// clears what follows the bytes it is given.
-void collect_own(stream_reader& reader, std::size_t size)
+// Collects the whole chunks of the buffer being filled, and moves the rest
+// to its front.
+void collect_own(stream_reader& reader)
 {
-    if (size == 0)
-        return;
-    char rest[max_chunk];
-    const std::size_t rest_size = reader.end - size;
-    assert(rest_size < max_chunk);
-    std::memcpy(rest, reader.buffer->bytes + size, rest_size);
-    add_collected(reader.queue, collect_bytes(reader.buffer->bytes, size, reader_masks(reader),
-                                              reader.classify, reader.own));
-    std::memcpy(reader.buffer->bytes, rest, rest_size);
-    reader.end = rest_size;
+    add_collected(reader.queue,
+                  collect_whole_chunks(reader.buffer->bytes, reader.end, reader_masks(reader),
+                                       reader.classify, reader.own));
 }
 
 // A buffer to fill next: when every one is in use, the reader collects the
 // oldest waiting piece to free its buffer, or waits for a worker to free one.
-stream_buffer* next_buffer(stream_reader& reader)
+read_buffer* next_buffer(stream_reader& reader)
 {
     for (;;) {
-        if (stream_buffer* buffer = take_buffer(reader.queue))
+        if (read_buffer* buffer = take_buffer(reader.queue))
             return buffer;
         if (const std::optional<piece> oldest = waiting_piece(reader.queue))
             collect_piece(reader, *oldest);
@@ -108,16 +85,16 @@ stream_buffer* next_buffer(stream_reader& reader)
 // once the input has proved long enough, or else collects them here.
 void pass_on(stream_reader& reader)
 {
-    const std::size_t cut = whole_chunks_end(reader.buffer->bytes, reader.end);
     if (!reader.workers_started && reader.bytes_read >= reader.min_range) {
         start_workers(reader.workers, reader.worker_count);
         reader.workers_started = true;
     }
     if (reader.workers.threads.empty()) {
-        collect_own(reader, cut);
+        collect_own(reader);
         return;
     }
-    stream_buffer* next = next_buffer(reader);
+    const std::size_t cut = whole_chunks_end(reader.buffer->bytes, reader.end);
+    read_buffer* next = next_buffer(reader);
     std::memcpy(next->bytes, reader.buffer->bytes + cut, reader.end - cut);
     hand_over(reader.queue, reader.buffer, cut);
     reader.buffer = next;
@@ -127,20 +104,16 @@ void pass_on(stream_reader& reader)
 // Collects the whole chunks the reader holds, and the pieces that wait.
 void collect_held(stream_reader& reader)
 {
-    collect_own(reader, whole_chunks_end(reader.buffer->bytes, reader.end));
+    collect_own(reader);
     while (const std::optional<piece> oldest = waiting_piece(reader.queue))
         collect_piece(reader, *oldest);
 }
 
 } // namespace
 
-// A buffer for each worker to collect, one for the reader to fill, and three
-// waiting for whichever worker is free first, so that none runs dry while the
-// reader fills the next. With one worker, fewer slowed a pipe down; more
-// gained nothing, with one worker or many.
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers,
                              std::size_t min_range, token_set& tokens)
-    : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers + 4),
+    : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers),
       workers(queue, classify, tokens), buffer(take_buffer(queue)), own(tokens)
 {
     enlarge_pipe(fd);
@@ -165,6 +138,11 @@ ssize_t read_stream(stream_reader& reader, int& error)
     return n;
 }
 
+std::size_t take_lists_missing(stream_reader& reader)
+{
+    return take_lists_missing(reader.queue);
+}
+
 void settle_stream(stream_reader& reader)
 {
     collect_held(reader);
@@ -184,8 +162,10 @@ void settle_before_wait(stream_reader& reader)
 // The reader drains its inserter while the workers drain theirs.
 void finish_stream(stream_reader& reader)
 {
-    collect_own(reader, reader.end); // the last chunk, cut short or not
     collect_held(reader);
+    // The last chunk, cut short or not.
+    add_collected(reader.queue, collect_bytes(reader.buffer->bytes, reader.end,
+                                              reader_masks(reader), reader.classify, reader.own));
     drain(reader.own);
     stop_workers(reader.workers);
 }

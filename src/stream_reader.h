@@ -3,21 +3,25 @@
 // ranges ahead of time (a pipe, a socket, a terminal), a file too small to
 // be worth cutting, or what a file's size did not tell.
 //
-// The stream is read in buffers (hand_off.h), a pipe enlarged first where
+// The stream is read in buffers (read_buffer.h, where every size that
+// decides when and how much is read is kept), a pipe enlarged first where
 // the kernel lets it, so that a read takes a whole buffer. A full buffer is
-// cut after its last whole chunk: just past its last newline, or a multiple
-// of 1023 bytes past it inside a line too long for one chunk. Chunks start
-// afresh there, so each piece cut this way is chunked exactly as the whole
-// stream is; the tail, shorter than a chunk, moves to the front of the next
-// buffer. The pieces go through the hand-off to the workers
+// cut after its last whole chunk (whole_chunks_end() in scanner.h), and the
+// rest, shorter than a chunk, moves to the front of the next buffer. The
+// pieces go through the hand-off (hand_off.h) to the workers
 // (stream_workers.h), each with an inserter of its own into the set. The
-// hand-off bounds the buffers read ahead; when every one is in use, the reader collects the
-// oldest waiting piece itself rather than wait, so that the stream goes on
-// even where no worker could start.
+// hand-off bounds the buffers read ahead; when every one is in use, the
+// reader collects the oldest waiting piece itself rather than wait, so that
+// the stream goes on even where no worker could start.
 //
 // An input shorter than `min_range`, the least worth a thread of its own,
 // starts none: until that much has come, the reader collects each full
 // buffer itself.
+//
+// The driver talks to the reader alone. Diagnostics keep the input's order
+// because the hand-off numbers every piece, those the reader collects itself
+// too, and gives out the counts of chunks without a list only up to the
+// first piece not yet collected (take_lists_missing()).
 //
 // Input that trickles in, from a terminal or a slow producer, is seen to at
 // once: before a read that would wait, settle_before_wait() collects the
@@ -52,7 +56,7 @@ struct stream_reader {
     hand_off queue;
     stream_workers workers;
     bool workers_started = false;
-    stream_buffer* buffer;                // being filled
+    read_buffer* buffer;                  // being filled
     std::size_t end = 0;                  // bytes in it
     token_inserter own;                   // what the reader collects itself
     std::unique_ptr<block_masks[]> masks; // for that, taken at first use
@@ -75,6 +79,10 @@ void settle_stream(stream_reader& reader);
 
 // As settle_stream(), but gives up waiting once more input has come.
 void settle_before_wait(stream_reader& reader);
+
+// The chunks without a list in the pieces collected since the last call, up
+// to the first not yet collected: the input's order, whoever collected them.
+std::size_t take_lists_missing(stream_reader& reader);
 
 // Collects what is left as the input's last chunks, and drains the reader's
 // inserter and every worker's into the set. Throws std::bad_alloc as

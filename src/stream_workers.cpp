@@ -13,7 +13,7 @@
 namespace
 {
 
-void work(hand_off& queue, classify_blocks classify, token_set& set)
+void collect_pieces(hand_off& queue, classify_blocks classify, token_set& set)
 {
     try {
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
@@ -42,7 +42,7 @@ void start_workers(stream_workers& workers, std::size_t count)
     workers.threads.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         try {
-            workers.threads.emplace_back(work, std::ref(workers.queue), workers.classify,
+            workers.threads.emplace_back(collect_pieces, std::ref(workers.queue), workers.classify,
                                          std::ref(workers.tokens));
         } catch (const std::exception&) {
             break; // the reader collects what fewer workers leave
@@ -54,9 +54,7 @@ void stop_workers(stream_workers& workers)
 {
     close_queue(workers.queue);
     join_all(workers);
-    std::lock_guard hold(workers.queue.lock);
-    if (workers.queue.failed)
-        throw std::bad_alloc();
+    throw_if_failed(workers.queue);
 }
 
 stream_workers::~stream_workers()

@@ -72,16 +72,6 @@ struct generator {
     }
 };
 
-std::string contents(int fd)
-{
-    std::string text;
-    char block[65536];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
-        text.append(block, static_cast<size_t>(n));
-    return text;
-}
-
 // The collector run in this process on a file in memory, so that tiny
 // ranges make the threaded path cut the input anywhere: ranges of a few
 // bytes, ranges ending inside long lines, empty ranges.

@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include "driver.h"
-#include "hand_off.h"
 #include "model.h"
+#include "read_buffer.h"
 #include "run_program.h"
 #include "write_all.h"
 

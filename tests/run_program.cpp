@@ -32,8 +32,8 @@ void check(bool ok, const char* what)
 } // namespace
 
 // A seccomp filter that fails getrandom() with ENOSYS, as an old kernel
-// would, small reads of standard input with `read_errno`, and large preads
-// at offsets from `pread_fails_from` up to `pread_fails_to` with
+// would, small reads of standard input with `read_errno`, and preads other
+// than the 4096-byte probes at offsets from `pread_fails_from` up to `pread_fails_to` with
 // `pread_errno`: the syscall's arguments are read 32 bits at a time, low
 // word first, and offsets compared high word first.
 void install_filter(const run_options& options)
@@ -62,7 +62,7 @@ void install_filter(const run_options& options)
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fail_pread, 0, 13),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(2)), // the count
-        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 4096, 0, 11),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 4096, 11, 0),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_low(3) + 4), // the offset, high word
         BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, high(from), 3, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, high(from), 0, 8),
@@ -230,6 +230,16 @@ std::string read_within(int fd, size_t size, int timeout_ms)
             break;
         text.append(buffer, static_cast<size_t>(n));
     }
+    return text;
+}
+
+std::string contents(int fd)
+{
+    std::string text;
+    char block[65536];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;)
+        text.append(block, static_cast<size_t>(n));
     return text;
 }
 

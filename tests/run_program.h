@@ -28,10 +28,10 @@ struct run_options {
     std::string output_file = {};   // both streams, as `> file 2>&1`, for file_with_stderr
     long address_space_limit = 0;   // bytes; 0 for none
     bool without_getrandom = false; // the kernel refuses getrandom(), as some sandboxes do
-    // A pread() of more than 4096 bytes (the size of the threads' probes for
-    // newlines) from this offset on, and below the next, fails with
-    // `pread_errno`, or with 0 returns nothing, as where a file has shrunk;
-    // -1 for never.
+    // A pread() of other than 4096 bytes (the threads' probes for newlines,
+    // which read whole blocks away from the file's end) from this offset on,
+    // and below the next, fails with `pread_errno`, or with 0 returns
+    // nothing, as where a file has shrunk; -1 for never.
     long pread_fails_from = -1;
     long pread_fails_to = -1;
     int pread_errno = 0;
@@ -70,6 +70,9 @@ run_result finish(const running_program& program, std::string_view input);
 // Reads until `size` bytes have come, the pipe closes, or nothing has come
 // for `timeout_ms`.
 std::string read_within(int fd, size_t size, int timeout_ms);
+
+// Everything a file holds, read from its start.
+std::string contents(int fd);
 
 // Makes control and non-ASCII bytes visible in assertion messages.
 std::string escape(std::string_view bytes);
