@@ -1,15 +1,35 @@
 // SPDX-License-Identifier: MIT
 // Work shared among threads: running out of memory on any of them ends the
-// whole, and only once every thread has stopped.
+// whole, and only once every thread has stopped; a stream's workers collect
+// what is handed to them, however long they idled, and the reader settles
+// what a worker still holds before it waits for input. A classifying kernel
+// of the test's own sees which thread collects what, and holds a worker, or
+// runs out of memory there, on purpose.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <new>
+#include <set>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
+#include "driver.h"
+#include "read_buffer.h"
 #include "run_on_threads.h"
+#include "run_program.h"
 
 namespace
 {
+
+using namespace std::chrono_literals;
 
 TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
 {
@@ -28,6 +48,188 @@ TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
     std::atomic<int> ran = 0;
     run_on_threads(4, [&](std::size_t) { ++ran; });
     EXPECT_EQ(ran, 4);
+}
+
+// Called with the bytes each kernel call is given and whether the calling
+// thread is the one that runs the collector, before the widest kernel runs.
+std::function<void(const char* bytes, bool on_reader)> before_classify;
+std::thread::id reader;
+
+void watched_classify(const char* bytes, std::size_t blocks, block_masks* masks)
+{
+    before_classify(bytes, std::this_thread::get_id() == reader);
+    widest_classifier()(bytes, blocks, masks);
+}
+
+// Events between the threads, each awaited for 10 s at most: long enough
+// for any loaded machine, short enough that a fault fails rather than hangs.
+struct events {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<std::string> seen;
+
+    void note(const std::string& event)
+    {
+        std::lock_guard hold(lock);
+        seen.insert(event);
+        changed.notify_all();
+    }
+
+    bool await(const std::string& event)
+    {
+        std::unique_lock hold(lock);
+        return changed.wait_for(hold, 10s, [&] { return seen.count(event) > 0; });
+    }
+};
+
+// A pipe that takes a buffer and more in one write, so that the reader's
+// first read fills exactly one buffer.
+void wide_pipe(int ends[2])
+{
+    ASSERT_EQ(pipe(ends), 0);
+    fcntl(ends[1], F_SETPIPE_SZ, pipe_size);
+}
+
+std::string lines_filling(std::size_t size, const std::string& line)
+{
+    std::string text;
+    while (text.size() < size)
+        text += line;
+    return text;
+}
+
+// Whether `fd` has grown to `size` bytes within 10 s.
+bool grows_to(int fd, std::size_t size)
+{
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(1ms)) {
+        struct stat status;
+        if (fstat(fd, &status) == 0 && static_cast<std::size_t>(status.st_size) >= size)
+            return true;
+    }
+    return false;
+}
+
+// Two rounds of a buffer of lines without a list and a few lines with one,
+// on one worker. In the first, the worker holds its piece until the reader
+// has collected the few lines and settles before it waits: their
+// diagnostics must come all the same. In the second, the worker has idled on
+// an empty queue, and must take the new buffer before the reader settles.
+TEST(Threads, IdleWorkerCollectsAndSettlingWaitsForIt)
+{
+    static_assert(buffer_size % 2 == 0, "lines of two bytes fill a buffer");
+    events happened;
+    before_classify = [&](const char* bytes, bool on_reader) {
+        if (!on_reader && bytes[0] == 'x') {
+            happened.note("worker holds");
+            happened.await("reader settles");
+            std::this_thread::sleep_for(200ms);
+        } else if (!on_reader && bytes[0] == 'y') {
+            happened.note("worker takes the second buffer");
+        } else if (on_reader && bytes[0] == 'a') {
+            happened.await("worker holds");
+            happened.note("reader settles");
+        } else if (on_reader && bytes[0] == 'b') {
+            happened.await("worker takes the second buffer");
+        }
+    };
+    int ends[2];
+    wide_pipe(ends);
+    const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
+    int status = -1;
+    std::thread collector([&] {
+        reader = std::this_thread::get_id();
+        status = collect_tokens(ends[0], out, err,
+                                {.threads = 2, .min_range = 1, .classify = watched_classify});
+    });
+    const std::string eol = "End of line\n";
+    const std::size_t lines = buffer_size / 2;
+    const std::string first = lines_filling(buffer_size, "x\n") + lines_filling(50, "a[1]\n"),
+                      second = lines_filling(buffer_size, "y\n") + lines_filling(50, "b[2]\n");
+    ASSERT_EQ(write(ends[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_TRUE(grows_to(err, lines * eol.size()))
+        << "settling left the diagnostics of a piece a worker held";
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(write(ends[1], second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    EXPECT_TRUE(grows_to(err, 2 * lines * eol.size()));
+    close(ends[1]);
+    collector.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(contents(out), "1\n2\n");
+    EXPECT_TRUE(contents(err) == lines_filling(2 * lines * eol.size(), eol));
+    std::lock_guard hold(happened.lock);
+    EXPECT_TRUE(happened.seen.count("worker holds")) << "no worker took the first buffer";
+    EXPECT_TRUE(happened.seen.count("worker takes the second buffer"))
+        << "the worker did not take a buffer after idling";
+    for (int fd : {ends[0], out, err})
+        close(fd);
+}
+
+// Memory runs out on a stream's worker, on its reader, and on a thread
+// reading a range of a file: each run ends with the one message, status 1
+// and no listing, the reader waiting for the worker to fail before it goes
+// on, so that the worker does.
+TEST(Threads, OutOfMemoryWhileCollecting)
+{
+    static_assert(buffer_size % 4 == 0, "lines of four bytes fill a buffer");
+    const std::string in_buffer = lines_filling(buffer_size, "[1]\n") + "[2]\n[3]\n";
+    const std::string in_ranges =
+        lines_filling(1 << 14, "[1]\n") + lines_filling(1 << 15, "z[2]\n");
+    struct oom_case {
+        const char* where;
+        bool file;
+        std::function<void(const char* bytes, bool on_reader)> hook;
+        std::string input;
+    };
+    std::atomic<bool> failed = false;
+    const oom_case cases[] = {
+        {"a stream's worker", false,
+         [&](const char*, bool on_reader) {
+             if (!on_reader) {
+                 failed = true;
+                 throw std::bad_alloc();
+             }
+             for (auto until = std::chrono::steady_clock::now() + 10s;
+                  !failed && std::chrono::steady_clock::now() < until;)
+                 std::this_thread::sleep_for(1ms);
+         },
+         in_buffer},
+        {"a stream's reader", false,
+         [](const char*, bool on_reader) {
+             if (on_reader)
+                 throw std::bad_alloc();
+         },
+         in_buffer},
+        {"a file's range", true,
+         [](const char* bytes, bool) {
+             if (bytes[0] == 'z')
+                 throw std::bad_alloc();
+         },
+         in_ranges},
+    };
+    for (const oom_case& c : cases) {
+        failed = false;
+        before_classify = c.hook;
+        reader = std::this_thread::get_id();
+        int ends[2] = {memfd_create("input", 0), -1};
+        if (!c.file)
+            wide_pipe(ends);
+        const int in = ends[c.file ? 0 : 1];
+        ASSERT_EQ(write(in, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+        if (c.file)
+            lseek(in, 0, SEEK_SET);
+        else
+            close(ends[1]);
+        const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
+        EXPECT_EQ(collect_tokens(ends[0], out, err,
+                                 {.threads = 2, .min_range = 1, .classify = watched_classify}),
+                  1)
+            << c.where;
+        EXPECT_EQ(contents(out), "") << c.where;
+        EXPECT_EQ(contents(err), "tokcollect: out of memory\n") << c.where;
+        for (int fd : {ends[0], out, err})
+            close(fd);
+    }
 }
 
 } // namespace
