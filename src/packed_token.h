@@ -82,11 +82,10 @@ inline std::uint64_t pack_padded_word(const char* bytes, std::size_t size)
 }
 
 // Token bytes [at, at + 16) of `token`, or as many as are left, packed;
-// `padded` when each byte may be read with the 15 that follow it.
-inline std::uint64_t pack_piece(std::string_view token, std::size_t at, bool padded)
+// each byte may be read with the 15 that follow it.
+inline std::uint64_t pack_piece(std::string_view token, std::size_t at)
 {
-    const std::size_t size = std::min(word_bytes, token.size() - at);
-    return padded ? pack_padded_word(token.data() + at, size) : pack_word(token.substr(at, size));
+    return pack_padded_word(token.data() + at, std::min(word_bytes, token.size() - at));
 }
 
 // A token of 17 to 32 bytes, packed.
@@ -96,10 +95,10 @@ struct word_pair {
     bool operator==(const word_pair&) const = default;
 };
 
-inline word_pair pack_pair(std::string_view token, bool padded)
+inline word_pair pack_pair(std::string_view token)
 {
     assert(token.size() > word_bytes && token.size() <= pair_bytes);
-    const word_pair pair{pack_piece(token, 0, padded), pack_piece(token, word_bytes, padded)};
+    const word_pair pair{pack_piece(token, 0), pack_piece(token, word_bytes)};
     // A token byte packs to a nibble of 1 or more, and each word has one.
     assert(pair.high != 0 && pair.low != 0);
     return pair;
@@ -117,13 +116,13 @@ inline std::size_t record_length(const unsigned char* record)
 
 // Writes the record of `token`, which is longer than 32 bytes, to `record`,
 // which has room for its size plus record_slack.
-inline void pack_record(std::string_view token, unsigned char* record, bool padded)
+inline void pack_record(std::string_view token, unsigned char* record)
 {
     assert(token.size() > pair_bytes && token.size() <= max_token_size);
     record[0] = static_cast<unsigned char>(token.size());
     record[1] = static_cast<unsigned char>(token.size() >> 8);
     for (std::size_t at = 0; at < token.size(); at += word_bytes) {
-        const std::uint64_t word = __builtin_bswap64(pack_piece(token, at, padded));
+        const std::uint64_t word = __builtin_bswap64(pack_piece(token, at));
         std::memcpy(record + record_header + at / 2, &word, sizeof word);
     }
 }

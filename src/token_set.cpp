@@ -287,39 +287,16 @@ void look_up_pending(token_inserter& tokens)
 }
 
 // A pair or a record, staged for the shards.
-template <bool padded>
 [[gnu::noinline]] void insert_longer(token_inserter& tokens, std::string_view token)
 {
     if (token.size() <= pair_bytes) {
-        const word_pair pair = pack_pair(token, padded);
+        const word_pair pair = pack_pair(token);
         stage_entry(tokens.set, tokens.pairs, reinterpret_cast<const unsigned char*>(&pair),
                     sizeof pair);
     } else {
         unsigned char record[max_record_size + record_slack];
-        pack_record(token, record, padded);
+        pack_record(token, record);
         stage_entry(tokens.set, tokens.records, record, record_size(token.size()));
-    }
-}
-
-// Stores `token`; `padded` when the 16 bytes at its start may all be read.
-// The common case first: a word looked up at once in a small table.
-template <bool padded> void insert(token_inserter& tokens, std::string_view token)
-{
-    if (token.empty()) {
-        tokens.has_empty = true;
-    } else if (token.size() <= word_bytes) {
-        const std::uint64_t word =
-            padded ? pack_padded_word(token.data(), token.size()) : pack_word(token);
-        const word_table& table = tokens.table;
-        if (table.slot_count == 0 || batched(table)) {
-            insert_word_slowly(tokens, word);
-            return;
-        }
-        const std::uint64_t hash = hash_word(table.key, word);
-        if (std::uint64_t* slot = find_slot(tokens.table, hash, word); *slot == 0)
-            add_word(tokens, word, hash, slot);
-    } else {
-        insert_longer<padded>(tokens, token);
     }
 }
 
@@ -331,14 +308,24 @@ token_set::token_set(std::size_t threads)
 {
 }
 
-void insert_padded_token(token_inserter& tokens, std::string_view token)
-{
-    insert<true>(tokens, token);
-}
-
+// The common case first: a word looked up at once in a small table.
 void insert_token(token_inserter& tokens, std::string_view token)
 {
-    insert<false>(tokens, token);
+    if (token.empty()) {
+        tokens.has_empty = true;
+    } else if (token.size() <= word_bytes) {
+        const std::uint64_t word = pack_padded_word(token.data(), token.size());
+        const word_table& table = tokens.table;
+        if (table.slot_count == 0 || batched(table)) {
+            insert_word_slowly(tokens, word);
+            return;
+        }
+        const std::uint64_t hash = hash_word(table.key, word);
+        if (std::uint64_t* slot = find_slot(tokens.table, hash, word); *slot == 0)
+            add_word(tokens, word, hash, slot);
+    } else {
+        insert_longer(tokens, token);
+    }
 }
 
 void drain(token_inserter& tokens)

@@ -135,14 +135,10 @@ struct token_inserter {
     bool has_empty = false;
 };
 
-// Stores `token`, a padded token of token bytes only and at most 1022 bytes
-// long: one whose every byte may be read with the 15 that follow it,
-// whatever its length, so that it is packed without a loop. Throws
-// std::bad_alloc when memory runs out.
-void insert_padded_token(token_inserter& tokens, std::string_view token);
-
-// As insert_padded_token(), for a token that may not be read past. Used by
-// tests.
+// Stores `token`, of token bytes only and at most 1022 bytes long, as the
+// scanner hands it over: a view into the input, whose every byte may be
+// read with the 15 that follow it, so that it is packed without a loop.
+// Throws std::bad_alloc when memory runs out.
 void insert_token(token_inserter& tokens, std::string_view token);
 
 // Puts every token that `tokens` holds or stages into its set; the inserter

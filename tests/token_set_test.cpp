@@ -34,24 +34,34 @@ std::string listing(token_inserter& tokens)
     return listing(tokens.set);
 }
 
-// Inserts each token three times over: on its own; from a buffer in which
-// other bytes, digits among them, follow it; and in turn through three
-// inserters into a set of as many shards as many threads get.
+// Inserts `token` as the scanner hands it over, a view into the input:
+// `after` follows it, and then enough bytes that 16 may be read at each of
+// its own.
+void insert(token_inserter& tokens, const std::string& token, std::string_view after = "")
+{
+    const std::string input = token + std::string(after) + std::string(16, '\0');
+    insert_token(tokens, std::string_view(input).substr(0, token.size()));
+}
+
+// Inserts each token three times over: followed by NULs; followed by other
+// bytes, digits among them; and in turn through three inserters into a set
+// of as many shards as many threads get.
 std::string listing_of(const std::vector<std::string>& inserted)
 {
-    token_set set(1), padded_set(1), shared(64);
-    token_inserter tokens(set), padded(padded_set);
+    token_set set(1), followed_set(1), shared(64);
+    token_inserter tokens(set), followed(followed_set);
     token_inserter turns[] = {token_inserter(shared), token_inserter(shared),
                               token_inserter(shared)};
     for (std::size_t i = 0; i < inserted.size(); ++i) {
         const std::string& token = inserted[i];
-        insert_token(tokens, token);
-        const std::string buffer = token + "]9/\xff" + std::string(16, '5');
-        insert_padded_token(padded, std::string_view(buffer).substr(0, token.size()));
-        insert_token(turns[i % std::size(turns)], token);
+        insert(tokens, token);
+        insert(followed, token,
+               "]9/\xff"
+               "5555555555555555");
+        insert(turns[i % std::size(turns)], token);
     }
     const std::string listed = listing(tokens);
-    EXPECT_TRUE(listing(padded) == listed) << "padded tokens list differently";
+    EXPECT_TRUE(listing(followed) == listed) << "what follows a token changes the listing";
     for (token_inserter& turn : turns)
         drain(turn);
     EXPECT_TRUE(listing(shared) == listed) << "shards list differently";
@@ -131,7 +141,7 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
     token_inserter tokens(set);
     std::size_t rekeys = 0;
     for (const std::string& token : crafted) {
-        insert_token(tokens, token);
+        insert(tokens, token);
         rekeys = std::max(rekeys, tokens.table.rekeys);
     }
     EXPECT_GE(rekeys, 1u);
@@ -152,7 +162,7 @@ TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
     token_inserter tokens(set);
     while (inserted.size() < 150) {
         const std::string token = std::to_string(random() % 1'000'000'000);
-        insert_token(tokens, token);
+        insert(tokens, token);
         inserted.insert(token);
     }
     ASSERT_EQ(tokens.words_in, word_home::table);
