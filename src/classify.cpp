@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The classifying kernels: a portable one, and on x86-64 one each for SSE2
-// (which every x86-64 CPU has), AVX2 and AVX-512, compiled for those
-// instruction sets function by function and run only where the CPU reports
-// them.
+// (which every x86-64 CPU has), AVX2 and AVX-512, run only where the CPU
+// reports them. The three follow one recipe (classify_recipe.h), compiled
+// here once for each instruction set with the compares of that set.
 #include "classify.h"
 
 #if defined(__x86_64__)
@@ -33,103 +33,91 @@ void classify_portable(const char* bytes, std::size_t blocks, block_masks* masks
 
 #if defined(__x86_64__)
 
-// Byte ranges are tested unsigned: c lies in [low, low + n] exactly when the
-// byte c - low, wrapping, is at most n, that is when max(c - low, n) == n.
-
-// The lanes' top bits, as bits `shift` on of a mask.
-std::uint64_t sse2_bits(__m128i lanes, unsigned shift)
+// What the recipe needs of an instruction set: a vector of `width` bytes,
+// and compares that give a `match`, whose bits() hold a bit for each byte.
+namespace sse2
 {
-    return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(lanes))} << shift;
-}
-
-// 16 bytes at `at`, as bits `shift` to `shift` + 15 of each mask.
-void classify_sse2_part(const char* at, unsigned shift, block_masks& m, std::uint64_t& space)
-{
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i nul = _mm_cmpeq_epi8(v, _mm_setzero_si128());
-    const __m128i ten = _mm_set1_epi8(10), four = _mm_set1_epi8(4);
-    const __m128i token =
-        _mm_cmpeq_epi8(_mm_max_epu8(_mm_sub_epi8(v, _mm_set1_epi8('/')), ten), ten);
-    const __m128i controls =
-        _mm_cmpeq_epi8(_mm_max_epu8(_mm_sub_epi8(v, _mm_set1_epi8('\t')), four), four);
-    m.newline |= sse2_bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), shift);
-    m.opener |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), nul), shift);
-    m.closer |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')), nul), shift);
-    m.token |= sse2_bits(token, shift);
-    space |= sse2_bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), controls), shift);
-}
-
-void classify_sse2(const char* bytes, std::size_t blocks, block_masks* masks)
-{
-    for (std::size_t b = 0; b < blocks; ++b) {
-        block_masks m{};
-        std::uint64_t space = 0;
-        for (unsigned part = 0; part < 4; ++part)
-            classify_sse2_part(bytes + 64 * b + 16 * part, 16 * part, m, space);
-        m.other = ~(m.token | space);
-        masks[b] = m;
+struct lanes {
+    using bytes = __m128i;
+    using match = __m128i; // each byte 0xFF where it matches
+    static constexpr unsigned width = 16;
+    static bytes load(const char* at)
+    {
+        return _mm_loadu_si128(reinterpret_cast<const bytes*>(at));
     }
-}
-
-[[gnu::target("avx2")]] std::uint64_t avx2_bits(__m256i lanes, unsigned shift)
-{
-    return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(lanes))} << shift;
-}
-
-// 32 bytes at `at`, as bits `shift` to `shift` + 31 of each mask.
-[[gnu::target("avx2")]] void classify_avx2_part(const char* at, unsigned shift, block_masks& m,
-                                                std::uint64_t& space)
-{
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    const __m256i nul = _mm256_cmpeq_epi8(v, _mm256_setzero_si256());
-    const __m256i ten = _mm256_set1_epi8(10), four = _mm256_set1_epi8(4);
-    const __m256i token =
-        _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8('/')), ten), ten);
-    const __m256i controls =
-        _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8('\t')), four), four);
-    m.newline |= avx2_bits(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')), shift);
-    m.opener |= avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('[')), nul), shift);
-    m.closer |= avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(']')), nul), shift);
-    m.token |= avx2_bits(token, shift);
-    space |=
-        avx2_bits(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')), controls), shift);
-}
-
-[[gnu::target("avx2")]] void classify_avx2(const char* bytes, std::size_t blocks,
-                                           block_masks* masks)
-{
-    for (std::size_t b = 0; b < blocks; ++b) {
-        block_masks m{};
-        std::uint64_t space = 0;
-        classify_avx2_part(bytes + 64 * b, 0, m, space);
-        classify_avx2_part(bytes + 64 * b + 32, 32, m, space);
-        m.other = ~(m.token | space);
-        masks[b] = m;
+    static match equal(bytes v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+    static match either(match a, match b) { return _mm_or_si128(a, b); }
+    static match within(bytes v, char low, char n)
+    {
+        return equal(_mm_max_epu8(_mm_sub_epi8(v, _mm_set1_epi8(low)), _mm_set1_epi8(n)), n);
     }
-}
+    static std::uint64_t bits(match m) { return static_cast<std::uint16_t>(_mm_movemask_epi8(m)); }
+};
 
-// AVX-512 compares straight into 64-bit masks, unsigned, so ranges need no
-// trick beyond the wrapping subtraction.
-[[gnu::target("avx512bw")]] void classify_avx512(const char* bytes, std::size_t blocks,
-                                                 block_masks* masks)
+#include "classify_recipe.h"
+} // namespace sse2
+
+// Code between these is compiled for instruction set `isa`, whatever the
+// rest of the program is compiled for.
+#define TOKCOLLECT_PRAGMA(x) _Pragma(#x)
+#if defined(__clang__)
+#define TOKCOLLECT_TARGET_BEGIN(isa)                                                               \
+    TOKCOLLECT_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
+#define TOKCOLLECT_TARGET_END TOKCOLLECT_PRAGMA(clang attribute pop)
+#else
+#define TOKCOLLECT_TARGET_BEGIN(isa)                                                               \
+    TOKCOLLECT_PRAGMA(GCC push_options) TOKCOLLECT_PRAGMA(GCC target(isa))
+#define TOKCOLLECT_TARGET_END TOKCOLLECT_PRAGMA(GCC pop_options)
+#endif
+
+TOKCOLLECT_TARGET_BEGIN("avx2")
+namespace avx2
 {
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const __m512i v = _mm512_loadu_si512(bytes + 64 * b);
-        const std::uint64_t nul = _mm512_testn_epi8_mask(v, v);
-        const std::uint64_t token =
-            _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('/')), _mm512_set1_epi8(11));
-        const std::uint64_t space =
-            _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(' ')) |
-            _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('\t')), _mm512_set1_epi8(5));
-        masks[b] = {
-            .newline = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n')),
-            .opener = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('[')) | nul,
-            .closer = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(']')) | nul,
-            .token = token,
-            .other = ~(token | space),
-        };
+struct lanes {
+    using bytes = __m256i;
+    using match = __m256i;
+    static constexpr unsigned width = 32;
+    static bytes load(const char* at)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const bytes*>(at));
     }
-}
+    static match equal(bytes v, char c) { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
+    static match either(match a, match b) { return _mm256_or_si256(a, b); }
+    static match within(bytes v, char low, char n)
+    {
+        return equal(
+            _mm256_max_epu8(_mm256_sub_epi8(v, _mm256_set1_epi8(low)), _mm256_set1_epi8(n)), n);
+    }
+    static std::uint64_t bits(match m)
+    {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(m));
+    }
+};
+#include "classify_recipe.h"
+} // namespace avx2
+TOKCOLLECT_TARGET_END
+
+// AVX-512 compares straight into masks of 64 bits, unsigned.
+TOKCOLLECT_TARGET_BEGIN("avx512bw")
+namespace avx512
+{
+struct lanes {
+    using bytes = __m512i;
+    using match = std::uint64_t;
+    static constexpr unsigned width = 64;
+    static bytes load(const char* at) { return _mm512_loadu_si512(at); }
+    static match equal(bytes v, char c) { return _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c)); }
+    static match either(match a, match b) { return a | b; }
+    static match within(bytes v, char low, char n)
+    {
+        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(low)),
+                                      _mm512_set1_epi8(n));
+    }
+    static std::uint64_t bits(match m) { return m; }
+};
+#include "classify_recipe.h"
+} // namespace avx512
+TOKCOLLECT_TARGET_END
 
 #endif
 
@@ -141,17 +129,17 @@ std::span<const classifier> usable_classifiers()
         struct list {
             classifier kernels[4];
             std::size_t count = 0;
-            void add(const classifier& k) { kernels[count++] = k; }
+            void push(const classifier& k) { kernels[count++] = k; }
         } found;
 #if defined(__x86_64__)
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512bw"))
-            found.add({"avx512", classify_avx512});
+            found.push({"avx512", avx512::classify});
         if (__builtin_cpu_supports("avx2"))
-            found.add({"avx2", classify_avx2});
-        found.add({"sse2", classify_sse2});
+            found.push({"avx2", avx2::classify});
+        found.push({"sse2", sse2::classify});
 #endif
-        found.add({"portable", classify_portable});
+        found.push({"portable", classify_portable});
         return found;
     }();
     return {usable.kernels, usable.count};
