@@ -103,10 +103,8 @@ TEST(Scanner, TokenBytes)
 TEST(Scanner, EmptyLists)
 {
     expect_cuts({
-        {"[]\n", true, {""}},
         {"[ ]\n", true, {""}},
         {"[", true, {""}},
-        {"[\n", true, {""}},
     });
 }
 
@@ -122,8 +120,6 @@ TEST(Scanner, FirstListOnly)
 TEST(Scanner, ListEndsWithChunk)
 {
     expect_cuts({
-        {"[1, 2\n", true, {"1", "2", ""}},
-        {"[1, 2", true, {"1", "2"}},
         {"[\t9\r\n", true, {"9", ""}},
         {"[1,2\0,3]\n"s, true, {"1", "2"}},
         {"[12\0"s, true, {"12"}},
@@ -133,11 +129,7 @@ TEST(Scanner, ListEndsWithChunk)
 TEST(Scanner, NoList)
 {
     expect_cuts({
-        {"\n", false, {}},
         {"no list here\n", false, {}},
-        {"abc", false, {}},
-        {"\0[1]\n"s, false, {}},
-        {"ab\0[1]\n"s, false, {}},
         {"]1,2]\n", false, {}},
     });
 }
