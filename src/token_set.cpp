@@ -1,165 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Inserting into the set: each token to the one place its length sends it,
-// a table's spill, the staging toward the shards, and release.
+// a word to its inserter's table until the table spills, and every entry
+// for the shards to their staging (token_shards.h).
 #include "token_set.h"
 
-#include <algorithm>
-#include <bit>
-#include <cassert>
-#include <new>
+#include "token_shards.h"
 
 namespace
 {
-
-// A shard's form starts as one partition and splits, once it has
-// split_size entries, into as many as make 2^partition_bits over all the
-// shards. Built with small parts, every phase comes within a few hundred
-// tokens.
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr int partition_bits = 3;
-constexpr std::size_t split_size = 16;
-#else
-constexpr int partition_bits = 10;
-constexpr std::size_t split_size = std::size_t{1} << 14;
-#endif
-
-// Sixteen shards make it rare that two threads want one at once, on two
-// threads or on 64; more cost the listing more in half-filled slabs than
-// they save, and fewer cost more waits at the locks.
-constexpr std::size_t max_shards = 16;
-
-// A stage holds eight slabs' worth, and is sent at four, so that a thread
-// that finds its shard held goes on staging rather than wait, and a
-// shard's cache lines move between cores once for thousands of entries.
-template <typename Kind> constexpr std::size_t stage_bytes = 8 * Kind::slab_bytes;
-
-// A shard's partitions of a form once split: 2^partition_bits over all.
-int shard_partition_bits(const token_set& set)
-{
-    return std::max(1, partition_bits - std::countr_zero(set.shard_count));
-}
-
-template <typename Kind> partitions<Kind>& form_of(stored_tokens& tokens)
-{
-    if constexpr (std::is_same_v<Kind, word_kind>)
-        return tokens.words;
-    else if constexpr (std::is_same_v<Kind, pair_kind>)
-        return tokens.pairs;
-    else
-        return tokens.records;
-}
-
-// A form's pool, made at its first entry in any shard. Not with
-// std::call_once, which a throw leaves waiting for good where the C library
-// runs it.
-template <typename Kind> std::shared_ptr<slab_pool> slabs_of(token_set& set)
-{
-    std::shared_ptr<slab_pool>* pool = &set.record_slabs;
-    if constexpr (std::is_same_v<Kind, word_kind>)
-        pool = &set.word_slabs;
-    else if constexpr (std::is_same_v<Kind, pair_kind>)
-        pool = &set.pair_slabs;
-    std::lock_guard hold(set.pools_made);
-    if (!*pool)
-        *pool = std::make_shared<slab_pool>(Kind::slab_bytes);
-    return *pool;
-}
-
-// Opens a form's partitions in a shard at its first entry: as one, but for
-// spilled words, which are many.
-template <typename Kind> [[gnu::noinline]] void open_form(token_set& set, partitions<Kind>& form)
-{
-    const bool many = std::is_same_v<Kind, word_kind> && set.words_spilled;
-    open_partitions(form, set.key, many ? shard_partition_bits(set) : 0, false,
-                    slabs_of<Kind>(set));
-}
-
-// Appends an entry to the partitions of its form in `tokens`, which split
-// once they hold split_size; the hash picks a shard by its low bits and a
-// partition by its top ones.
-template <typename Kind>
-[[gnu::always_inline]] inline void append_to(token_set& set, stored_tokens& tokens,
-                                             const unsigned char* entry, std::size_t size)
-{
-    partitions<Kind>& form = form_of<Kind>(tokens);
-    if (!form.parts)
-        open_form(set, form);
-    append_entry(form, form.bits ? hash_partition(Kind::hash(set.key, entry), form.bits) : 0, entry,
-                 size);
-    if (form.bits == 0 && form.size >= split_size)
-        split_partitions(form, shard_partition_bits(set));
-}
-
-// Appends the entries that `stage` holds for shard `shard` to it, under its
-// lock: once no other thread holds it, or, unless `wait`, not at all if one
-// does.
-template <typename Kind>
-[[gnu::noinline]] void send_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
-                                  bool wait)
-{
-    std::unique_lock hold(set.shards[shard].lock, std::defer_lock);
-    if (wait)
-        hold.lock();
-    else if (!hold.try_lock())
-        return;
-    const unsigned char* at = stage.bytes[shard].get();
-    const unsigned char* const end = at + stage.used[shard];
-    for (std::size_t size; at < end; at += size) {
-        size = Kind::size(at);
-        append_to<Kind>(set, set.shards[shard].tokens, at, size);
-    }
-    stage.used[shard] = 0;
-}
-
-// Room for the entries of a shard, and past them for a record's word loads
-// to read; small enough to come from the heap, without a mapping.
-template <typename Kind>
-[[gnu::noinline]] void make_stage(token_set& set, staging<Kind>& stage, std::size_t shard)
-{
-    if (!stage.bytes) {
-        stage.bytes = std::make_unique<std::unique_ptr<unsigned char[]>[]>(set.shard_count);
-        stage.used = std::make_unique<std::size_t[]>(set.shard_count);
-    }
-    stage.bytes[shard] =
-        std::make_unique_for_overwrite<unsigned char[]>(stage_bytes<Kind> + record_slack);
-}
-
-// Stages an entry for the shard that its hash picks; the one inserter of a
-// set of one shard appends it at once. Once half a stage's worth waits
-// there, it goes to the shard if no other thread holds it, and else waits
-// for the next entry, until the stage is full.
-template <typename Kind>
-[[gnu::always_inline]] inline void stage_entry(token_set& set, staging<Kind>& stage,
-                                               const unsigned char* entry, std::size_t size)
-{
-    if (set.shard_count == 1) {
-        append_to<Kind>(set, set.shards[0].tokens, entry, size);
-        return;
-    }
-    const std::size_t shard = Kind::hash(set.key, entry) & (set.shard_count - 1);
-    if (!stage.bytes || !stage.bytes[shard])
-        make_stage(set, stage, shard);
-    if (stage.used[shard] + size > stage_bytes<Kind>)
-        send_stage(set, stage, shard, true);
-    std::memcpy(stage.bytes[shard].get() + stage.used[shard], entry, size);
-    stage.used[shard] += size;
-    if (stage.used[shard] >= stage_bytes<Kind> / 2)
-        send_stage(set, stage, shard, false);
-}
-
-template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage)
-{
-    for (std::size_t shard = 0; stage.bytes && shard < set.shard_count; ++shard)
-        if (stage.used[shard])
-            send_stage(set, stage, shard, true);
-}
-
-// Out of line, so that a spilled word's way to its partition in a set of
-// one shard saves no registers for the staging's.
-[[gnu::noinline]] void stage_word(token_set& set, staging<word_kind>& stage, std::uint64_t word)
-{
-    stage_entry(set, stage, reinterpret_cast<const unsigned char*>(&word), sizeof word);
-}
 
 // A word for the shards. The one inserter of a set of one shard has its
 // words' partitions opened, split, once it has spilled, and appends to them
@@ -167,14 +15,10 @@ template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage)
 inline void append_word(token_inserter& tokens, std::uint64_t word)
 {
     token_set& set = tokens.set;
-    const auto* entry = reinterpret_cast<const unsigned char*>(&word);
-    if (set.shard_count == 1 && tokens.words_in == word_home::shards) {
-        word_partitions& words = set.shards[0].tokens.words;
-        append_entry(words, hash_partition(mix_word(set.key, word), words.bits), entry,
-                     sizeof word);
-    } else {
+    if (set.shard_count == 1 && tokens.words_in == word_home::shards)
+        append_spilled_word(set, word);
+    else
         stage_word(set, tokens.words, word);
-    }
 }
 
 // Moves the words of a table about to outgrow the caches toward the shards,
@@ -188,22 +32,12 @@ void spill(token_inserter& tokens)
     tokens.words_in = word_home::shards;
 }
 
-// Hands the words of a table that never spilled over to the set. They are
-// distinct: in a set of one shard, whose one inserter this is, they go to
-// one partition, never deduplicated or split; in a set of several, to the
-// shards like any other.
+// Hands the words of a table that never spilled over to the set: in a set
+// of one shard, as the distinct words they are, else like any others.
 void hand_in_table(token_inserter& tokens)
 {
-    token_set& set = tokens.set;
-    word_partitions& words = set.shards[0].tokens.words;
-    if (set.shard_count == 1 && !words.parts) {
-        open_partitions(words, set.key, 0, true, slabs_of<word_kind>(set));
-        for_each_word(tokens.table, [&](std::uint64_t word) {
-            append_entry(words, 0, reinterpret_cast<const unsigned char*>(&word), sizeof word);
-        });
-    } else {
+    if (!hand_in_distinct_words(tokens.set, tokens.table))
         for_each_word(tokens.table, [&](std::uint64_t word) { append_word(tokens, word); });
-    }
     tokens.table = word_table();
 }
 
@@ -302,12 +136,6 @@ void look_up_pending(token_inserter& tokens)
 
 } // namespace
 
-token_set::token_set(std::size_t threads)
-    : shard_count(threads > 1 ? max_shards : 1),
-      shards(std::make_unique<token_shard[]>(shard_count))
-{
-}
-
 // The common case first: a word looked up at once in a small table.
 void insert_token(token_inserter& tokens, std::string_view token)
 {
@@ -337,34 +165,4 @@ void drain(token_inserter& tokens)
     flush_all(tokens.set, tokens.records);
     if (tokens.has_empty)
         tokens.set.has_empty = true;
-}
-
-void clear(token_set& tokens)
-{
-    tokens.shards = std::make_unique<token_shard[]>(tokens.shard_count);
-    tokens.has_empty = false;
-}
-
-// Only the shards that hold tokens are handed over, and the first, which
-// carries the empty token; their forms are all opened, so that the listing
-// finds one shape, those that hold none with no pool.
-std::vector<stored_tokens> release(token_set& tokens)
-{
-    std::vector<stored_tokens> shards;
-    shards.reserve(tokens.shard_count);
-    for (std::size_t i = 0; i < tokens.shard_count; ++i) {
-        stored_tokens& shard = tokens.shards[i].tokens;
-        if (i > 0 && !shard.words.parts && !shard.pairs.parts && !shard.records.parts)
-            continue;
-        if (!shard.words.parts)
-            open_partitions(shard.words, tokens.key, 0, true, nullptr);
-        if (!shard.pairs.parts)
-            open_partitions(shard.pairs, tokens.key, 0, true, nullptr);
-        if (!shard.records.parts)
-            open_partitions(shard.records, tokens.key, 0, true, nullptr);
-        shards.push_back(std::move(shard));
-    }
-    shards.front().has_empty = tokens.has_empty;
-    tokens.shards.reset();
-    return shards;
 }
