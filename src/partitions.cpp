@@ -220,7 +220,7 @@ template <typename Kind>
     if (pool && tokens.pool != pool)
         tokens.spares.reserve(spare_slabs);
     tokens.pool = std::move(pool);
-    tokens.chunks = tokens.pool ? tokens.pool->chunks.data() : nullptr;
+    tokens.extents = tokens.pool ? tokens.pool->extents : nullptr;
     tokens.bits = bits;
     tokens.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)

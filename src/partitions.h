@@ -123,11 +123,11 @@ struct partition {
 };
 
 template <typename Kind> struct partitions {
-    std::unique_ptr<partition[]> parts; // null until the first entry
-    int bits = 0;                       // 2^bits partitions
-    std::shared_ptr<slab_pool> pool;    // of Kind::slab_bytes; none while empty
-    const slab_chunk* chunks = nullptr; // the pool's, which never move
-    std::vector<std::uint32_t> spares;  // slabs of the pool free for these alone
+    std::unique_ptr<partition[]> parts;   // null until the first entry
+    int bits = 0;                         // 2^bits partitions
+    std::shared_ptr<slab_pool> pool;      // of Kind::slab_bytes; none while empty
+    const slab_extent* extents = nullptr; // the pool's, which never move
+    std::vector<std::uint32_t> spares;    // slabs of the pool free for these alone
     // The deduplicating table: entries of a form of one size, else offsets.
     std::unique_ptr<unsigned char[], void (*)(void*)> scratch{nullptr, std::free};
     std::size_t scratch_bytes = 0;
@@ -205,7 +205,7 @@ template <typename Kind> inline bool slab_full(const partition& part, std::size_
 template <typename Kind>
 inline unsigned char* bytes_at(const partitions<Kind>& tokens, std::size_t offset)
 {
-    return tokens.chunks[offset >> chunk_bits].bytes + (offset & (chunk_bytes - 1));
+    return tokens.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
 }
 
 // Appends the `size` bytes at `entry`, which lie outside the pool, to

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Making chunks, and handing slabs out of them.
+// Making extents, and handing slabs out of them.
 #include "slab_pool.h"
 
 #include <cassert>
@@ -10,67 +10,80 @@
 namespace
 {
 
-// Chunks for 512 GiB of slabs: 4 MiB of chunk entries, which take pages
-// only as they are written. Built with small parts, for 64 MiB: the
-// sanitizers write a shadow of every byte of the table, made for every run.
+// Extents for 512 GiB of slabs: 4 MiB of table, mapped directly rather
+// than from the heap, so that only the pages written cost anything, under
+// the sanitizers too. Built with small parts, for 64 MiB.
 #ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t max_chunks = std::size_t{1} << 14;
+constexpr std::size_t max_extents = std::size_t{1} << 14;
 #else
-constexpr std::size_t max_chunks = std::size_t{1} << 18;
+constexpr std::size_t max_extents = std::size_t{1} << 18;
 #endif
+constexpr std::size_t table_bytes = max_extents * sizeof(slab_extent);
 
-// Room past a chunk's end for a read past its last slab.
-constexpr std::size_t chunk_slack = 4096;
+// Room past an extent's end for a read past its last slab, and then for
+// its slabs' successors.
+constexpr std::size_t extent_slack = 4096;
 
-// A chunk, aligned to its size where `huge` asks for huge pages, which the
-// kernel backs only so; null when memory runs out.
-unsigned char* map_chunk(bool huge)
+std::size_t mapping_bytes(const slab_pool& pool)
 {
-    const std::size_t extra = huge ? chunk_bytes : 0;
-    void* mapped = mmap(nullptr, chunk_bytes + chunk_slack + extra, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return extent_bytes + extent_slack + extent_bytes / pool.slab_bytes * sizeof(std::uint32_t);
+}
+
+// An extent, aligned to its size where `huge` asks for huge pages, which
+// the kernel backs only so; null when memory runs out.
+unsigned char* map_extent(std::size_t bytes, bool huge)
+{
+    const std::size_t extra = huge ? extent_bytes : 0;
+    void* mapped =
+        mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
         return nullptr;
     auto* start = static_cast<unsigned char*>(mapped);
     if (huge) {
         const auto address = reinterpret_cast<std::uintptr_t>(start);
-        auto* aligned = start + ((chunk_bytes - address % chunk_bytes) % chunk_bytes);
+        auto* aligned = start + ((extent_bytes - address % extent_bytes) % extent_bytes);
         if (aligned > start)
             munmap(start, static_cast<std::size_t>(aligned - start));
-        const std::size_t tail = static_cast<std::size_t>(
-            start + chunk_bytes + chunk_slack + extra - (aligned + chunk_bytes + chunk_slack));
+        const std::size_t tail =
+            static_cast<std::size_t>(start + bytes + extra - (aligned + bytes));
         if (tail)
-            munmap(aligned + chunk_bytes + chunk_slack, tail);
-        madvise(aligned, chunk_bytes, MADV_HUGEPAGE);
+            munmap(aligned + bytes, tail);
+        madvise(aligned, extent_bytes, MADV_HUGEPAGE);
         start = aligned;
     }
     return start;
 }
 
-// Adds a chunk, or throws std::bad_alloc.
-void add_chunk(slab_pool& pool)
+// Adds an extent, or throws std::bad_alloc.
+void add_extent(slab_pool& pool)
 {
-    if (pool.chunks.size() == max_chunks)
+    if (pool.extent_count == max_extents)
         throw std::bad_alloc();
-    auto next = std::make_unique<std::uint32_t[]>(chunk_bytes / pool.slab_bytes);
-    unsigned char* bytes = map_chunk(!pool.chunks.empty() && chunk_bits >= 21);
+    unsigned char* bytes =
+        map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bits >= 21);
     if (!bytes)
         throw std::bad_alloc();
-    pool.chunks.push_back({bytes, std::move(next)});
+    pool.extents[pool.extent_count++] = {
+        bytes, reinterpret_cast<std::uint32_t*>(bytes + extent_bytes + extent_slack)};
 }
 
 } // namespace
 
 slab_pool::slab_pool(std::size_t slab_bytes) : slab_bytes(slab_bytes)
 {
-    assert(slab_bytes > 0 && slab_bytes <= chunk_bytes && chunk_bytes % slab_bytes == 0);
-    chunks.reserve(max_chunks);
+    assert(slab_bytes > 0 && slab_bytes <= extent_bytes && extent_bytes % slab_bytes == 0);
+    void* table =
+        mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (table == MAP_FAILED)
+        throw std::bad_alloc();
+    extents = static_cast<slab_extent*>(table);
 }
 
 slab_pool::~slab_pool()
 {
-    for (const slab_chunk& chunk : chunks)
-        munmap(chunk.bytes, chunk_bytes + chunk_slack);
+    for (std::size_t i = 0; i < extent_count; ++i)
+        munmap(extents[i].bytes, mapping_bytes(*this));
+    munmap(extents, table_bytes);
 }
 
 std::uint32_t take_slab(slab_pool& pool)
@@ -81,8 +94,8 @@ std::uint32_t take_slab(slab_pool& pool)
         pool.free_slabs.pop_back();
         return slab;
     }
-    if (pool.slabs * pool.slab_bytes >= pool.chunks.size() * chunk_bytes)
-        add_chunk(pool);
+    if (pool.slabs * pool.slab_bytes >= pool.extent_count * extent_bytes)
+        add_extent(pool);
     if (pool.slabs > UINT32_MAX)
         throw std::bad_alloc();
     return static_cast<std::uint32_t>(pool.slabs++);

@@ -1,51 +1,53 @@
 // SPDX-License-Identifier: MIT
 // Slabs of one size for the partitions of one form (partitions.h), which
 // every thread that fills a set takes from and gives back to. Slabs lie in
-// chunks that never move once made, so a thread may write its own slabs
-// while another takes new ones: only taking and giving back slabs takes
-// the pool's lock. Every chunk but the first is backed by huge pages; the
-// first is not, so that a short run faults in only the pages it touches.
+// extents of memory that never move once made, so a thread may write its
+// own slabs while another takes new ones: only taking and giving back slabs
+// takes the pool's lock. Every extent but the first is backed by huge
+// pages; the first is not, so that a short run faults in only the pages it
+// touches.
 //
 // A slab is named by its index, and a byte in it by its offset, the index
 // times the slab's size plus the byte's place in it; slab 0 is never handed
 // out, so that an offset or a slab of 0 can say "none". Beside its slabs,
-// the pool keeps each slab's successor in the chain of the partition that
-// holds it.
+// each extent keeps each slab's successor in the chain of the partition
+// that holds it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <vector>
 
-// Chunks of 2 MiB, one huge page each; built with small parts, of 4 KiB,
+// Extents of 2 MiB, one huge page each; built with small parts, of 4 KiB,
 // so that small inputs fill many.
 #ifdef TOKCOLLECT_SMALL_PARTS
-constexpr int chunk_bits = 12;
+constexpr int extent_bits = 12;
 #else
-constexpr int chunk_bits = 21;
+constexpr int extent_bits = 21;
 #endif
-constexpr std::size_t chunk_bytes = std::size_t{1} << chunk_bits;
+constexpr std::size_t extent_bytes = std::size_t{1} << extent_bits;
 
-struct slab_chunk {
+struct slab_extent {
     unsigned char* bytes;
-    std::unique_ptr<std::uint32_t[]> next; // each slab's successor
+    std::uint32_t* next; // each slab's successor, in the extent's mapping
 };
 
 struct slab_pool {
-    // A pool of slabs of `slab_bytes`, a power of two no larger than a
-    // chunk. Throws std::bad_alloc when memory runs out.
+    // A pool of slabs of `slab_bytes`, a power of two no larger than an
+    // extent. Throws std::bad_alloc when memory runs out.
     explicit slab_pool(std::size_t slab_bytes);
     ~slab_pool();
     slab_pool(const slab_pool&) = delete;
     slab_pool& operator=(const slab_pool&) = delete;
 
     std::size_t slab_bytes;
-    std::mutex lock; // over slabs taken and given back, and new chunks
-    // Made with room for every chunk there may ever be, so that they never
-    // move and may be read without the lock.
-    std::vector<slab_chunk> chunks;
+    std::mutex lock; // over slabs taken and given back, and new extents
+    // Mapped with room for every extent there may ever be, so that entries
+    // never move and may be read without the lock; pages come as they are
+    // written.
+    slab_extent* extents;
+    std::size_t extent_count = 0;
     std::size_t slabs = 1; // handed out, slab 0 among them
     std::vector<std::uint32_t> free_slabs;
 };
@@ -54,14 +56,14 @@ struct slab_pool {
 // to 8 bytes past a slab's end.
 inline unsigned char* at(const slab_pool& pool, std::size_t offset)
 {
-    return pool.chunks.data()[offset >> chunk_bits].bytes + (offset & (chunk_bytes - 1));
+    return pool.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
 }
 
 // The slab after `slab` in its partition's chain.
 inline std::uint32_t& next_slab(const slab_pool& pool, std::uint32_t slab)
 {
-    const std::size_t slabs_per_chunk = chunk_bytes / pool.slab_bytes;
-    return pool.chunks.data()[slab / slabs_per_chunk].next[slab % slabs_per_chunk];
+    const std::size_t slabs_per_extent = extent_bytes / pool.slab_bytes;
+    return pool.extents[slab / slabs_per_extent].next[slab % slabs_per_extent];
 }
 
 // A free slab, or a new one. Throws std::bad_alloc when memory runs out.
