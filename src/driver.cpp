@@ -67,7 +67,7 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
         append(diag, end_of_line);
 }
 
-// Collects the stream `in` to its end into `sets`, writing the diagnostics
+// Collects the stream `in` to its end into `tokens`, writing the diagnostics
 // as the pieces they come from are collected, and all of them before each
 // read that would wait for input. Returns false after a read error, which has
 // been reported: what was read before it is collected all the same, and the
@@ -99,7 +99,7 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::
     return error == 0;
 }
 
-// Collects the rest of the file `in` in the ranges of `plan` into `sets`,
+// Collects the rest of the file `in` in the ranges of `plan` into `tokens`,
 // writes their diagnostics in file order, and moves the offset to where the
 // ranges end. Returns false after a read error, which has been reported:
 // then only the ranges up to it count.
