@@ -181,17 +181,15 @@ TEST(Threads, OutOfMemoryWhileCollecting)
         std::function<void(const char* bytes, bool on_reader)> hook;
         std::string input;
     };
-    std::atomic<bool> failed = false;
+    events happened;
     const oom_case cases[] = {
         {"a stream's worker", false,
          [&](const char*, bool on_reader) {
              if (!on_reader) {
-                 failed = true;
+                 happened.note("worker ran out");
                  throw std::bad_alloc();
              }
-             for (auto until = std::chrono::steady_clock::now() + 10s;
-                  !failed && std::chrono::steady_clock::now() < until;)
-                 std::this_thread::sleep_for(1ms);
+             happened.await("worker ran out");
          },
          in_buffer},
         {"a stream's reader", false,
@@ -208,16 +206,17 @@ TEST(Threads, OutOfMemoryWhileCollecting)
          in_ranges},
     };
     for (const oom_case& c : cases) {
-        failed = false;
         before_classify = c.hook;
         reader = std::this_thread::get_id();
-        int ends[2] = {memfd_create("input", 0), -1};
-        if (!c.file)
-            wide_pipe(ends);
-        const int in = ends[c.file ? 0 : 1];
-        ASSERT_EQ(write(in, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
+        int ends[2];
         if (c.file)
-            lseek(in, 0, SEEK_SET);
+            ends[0] = ends[1] = memfd_create("input", 0);
+        else
+            wide_pipe(ends);
+        ASSERT_EQ(write(ends[1], c.input.data(), c.input.size()),
+                  static_cast<ssize_t>(c.input.size()));
+        if (c.file)
+            lseek(ends[0], 0, SEEK_SET);
         else
             close(ends[1]);
         const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
