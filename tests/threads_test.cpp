@@ -83,11 +83,10 @@ struct events {
 };
 
 // A pipe that takes a buffer and more in one write, so that the reader's
-// first read fills exactly one buffer.
-void wide_pipe(int ends[2])
+// first read fills exactly one buffer; false where the system refuses.
+bool wide_pipe(int ends[2])
 {
-    ASSERT_EQ(pipe(ends), 0);
-    fcntl(ends[1], F_SETPIPE_SZ, pipe_size);
+    return pipe(ends) == 0 && fcntl(ends[1], F_SETPIPE_SZ, pipe_size) >= pipe_size;
 }
 
 std::string lines_filling(std::size_t size, const std::string& line)
@@ -134,7 +133,8 @@ TEST(Threads, IdleWorkerCollectsAndSettlingWaitsForIt)
         }
     };
     int ends[2];
-    wide_pipe(ends);
+    if (!wide_pipe(ends))
+        GTEST_SKIP() << "no pipe of " << pipe_size << " bytes";
     const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
     int status = -1;
     std::thread collector([&] {
@@ -211,8 +211,8 @@ TEST(Threads, OutOfMemoryWhileCollecting)
         int ends[2];
         if (c.file)
             ends[0] = ends[1] = memfd_create("input", 0);
-        else
-            wide_pipe(ends);
+        else if (!wide_pipe(ends))
+            GTEST_SKIP() << "no pipe of " << pipe_size << " bytes";
         ASSERT_EQ(write(ends[1], c.input.data(), c.input.size()),
                   static_cast<ssize_t>(c.input.size()));
         if (c.file)
