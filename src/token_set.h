@@ -58,63 +58,18 @@
 // with no merge.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string_view>
-#include <vector>
 
-#include "keyed_hash.h"
-#include "partitions.h"
+#include "token_shards.h"
 #include "word_table.h"
-
-// The tokens that a shard holds, and hands over when the set is released:
-// every form in partitions, in no order, each token held once but for
-// duplicates that a partition still holds since it last deduplicated.
-struct stored_tokens {
-    word_partitions words;
-    pair_partitions pairs;
-    record_partitions records;
-    bool has_empty = false;
-};
-
-struct alignas(64) token_shard {
-    std::mutex lock;
-    stored_tokens tokens;
-};
-
-struct token_set {
-    // A set for `threads` threads to fill at once. A set for one thread has
-    // a single shard, which its one inserter at a time fills with no lock.
-    explicit token_set(std::size_t threads);
-
-    hash_key key = random_key(); // picks a shard, then a partition
-    std::size_t shard_count;     // a power of two
-    std::unique_ptr<token_shard[]> shards;
-    // The slabs of each form, which its partitions in every shard share,
-    // made when its first entry comes.
-    std::shared_ptr<slab_pool> word_slabs;
-    std::shared_ptr<slab_pool> pair_slabs;
-    std::shared_ptr<slab_pool> record_slabs;
-    std::mutex pools_made; // over making them
-    std::atomic<bool> has_empty = false;
-    std::atomic<bool> words_spilled = false; // by some inserter's table
-};
 
 // A word waiting to be looked up in a table that no longer fits the caches.
 struct pending_word {
     std::uint64_t hash;
     std::uint64_t word;
     std::size_t key_epoch; // the table's rekeys count that `hash` was taken under
-};
-
-// One form's entries on their way to the shards, by shard, each shard's
-// made when its first entry of the form comes.
-template <typename Kind> struct staging {
-    std::unique_ptr<std::unique_ptr<unsigned char[]>[]> bytes;
-    std::unique_ptr<std::size_t[]> used; // bytes staged
 };
 
 // Where an inserter keeps its words: in the table until it spills them.
@@ -146,10 +101,3 @@ void insert_token(token_inserter& tokens, std::string_view token);
 // the words that wait in a batch are looked up first, which may grow the
 // table or spill it.
 void drain(token_inserter& tokens);
-
-// Empties the set, which no inserter may be filling.
-void clear(token_set& tokens);
-
-// Hands every token over, once every inserter has been drained: one
-// stored_tokens a shard. The set is left with nothing but to be destroyed.
-std::vector<stored_tokens> release(token_set& tokens);

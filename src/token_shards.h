@@ -1,13 +1,60 @@
 // SPDX-License-Identifier: MIT
-// The set's shards (token_set.h), as the inserters reach them: entries
-// staged for the shard their hash picks, and the ways in of the one
-// inserter of a set of one shard, which needs no staging.
+// The set and its shards, which the inserters (token_set.h) fill: entries
+// staged for the shard their hash picks, the ways in of the one inserter of
+// a set of one shard, which needs no staging, and the hand-over of the
+// shards to the listing. The glossary is in token_set.h.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
-#include "token_set.h"
+#include "keyed_hash.h"
+#include "partitions.h"
+#include "word_table.h"
+
+// The tokens that a shard holds, and hands over when the set is released:
+// every form in partitions, in no order, each token held once but for
+// duplicates that a partition still holds since it last deduplicated.
+struct stored_tokens {
+    word_partitions words;
+    pair_partitions pairs;
+    record_partitions records;
+    bool has_empty = false;
+};
+
+struct alignas(64) token_shard {
+    std::mutex lock;
+    stored_tokens tokens;
+};
+
+struct token_set {
+    // A set for `threads` threads to fill at once. A set for one thread has
+    // a single shard, which its one inserter at a time fills with no lock.
+    explicit token_set(std::size_t threads);
+
+    hash_key key = random_key(); // picks a shard, then a partition
+    std::size_t shard_count;     // a power of two
+    std::unique_ptr<token_shard[]> shards;
+    // The slabs of each form, which its partitions in every shard share,
+    // made when its first entry comes.
+    std::shared_ptr<slab_pool> word_slabs;
+    std::shared_ptr<slab_pool> pair_slabs;
+    std::shared_ptr<slab_pool> record_slabs;
+    std::mutex pools_made; // over making them
+    std::atomic<bool> has_empty = false;
+    std::atomic<bool> words_spilled = false; // by some inserter's table
+};
+
+// One form's entries on their way to the shards, by shard, each shard's
+// made when its first entry of the form comes.
+template <typename Kind> struct staging {
+    std::unique_ptr<std::unique_ptr<unsigned char[]>[]> bytes;
+    std::unique_ptr<std::size_t[]> used; // bytes staged
+};
 
 // Stages a pair or a record for the shard that its hash picks, or a word;
 // the one inserter of a set of one shard appends it at once. Throws
@@ -34,3 +81,10 @@ inline void append_spilled_word(token_set& set, std::uint64_t word)
 // deduplicated or split. Returns false, having done nothing, for any other
 // set.
 bool hand_in_distinct_words(token_set& set, const word_table& table);
+
+// Empties the set, which no inserter may be filling.
+void clear(token_set& tokens);
+
+// Hands every token over, once every inserter has been drained: one
+// stored_tokens a shard. The set is left with nothing but to be destroyed.
+std::vector<stored_tokens> release(token_set& tokens);
