@@ -27,10 +27,11 @@ struct listing {
 };
 
 // One thread's share of the listing, taken before any of them writes: its
-// output, and room to sort a bucket.
+// output, room to sort a bucket, and where it stands in every run.
 struct merger {
     output out;
     bucket_room room;
+    run_cursors runs;
 };
 
 // A token as the merge of a bucket's forms compares it: its first two
@@ -95,8 +96,11 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
             *make_room(share.out, 0) = '\n';
             ++share.out.used;
         }
-        for (std::size_t b = first_bucket(all, stretch); b < first_bucket(all, stretch + 1); ++b)
-            write_bucket(share.out, sort_bucket(all.sets, all.plan, b, share.room, all.largest));
+        const std::size_t first = first_bucket(all, stretch);
+        seek_runs(all.sets, all.plan, first, share.runs);
+        for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
+            write_bucket(share.out,
+                         sort_bucket(all.sets, all.plan, b, share.room, all.largest, share.runs));
         end_stretch(share.out);
     }
 }
@@ -136,8 +140,8 @@ int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads)
 {
     bucket_sizes total;
     for (const stored_tokens& set : sets) {
-        total.words += set.words.size;
-        total.pairs += set.pairs.size;
+        total.words += set.words.size + set.word_runs.held;
+        total.pairs += set.pairs.size + set.pair_runs.held;
         total.records += set.records.size;
     }
     const std::size_t tokens = total.words + total.pairs + total.records;
@@ -164,6 +168,7 @@ int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads)
         share.out.size = count > 1 ? merger_block : single_block;
         share.out.block = std::make_unique_for_overwrite<char[]>(share.out.size);
         share.room = make_bucket_room(all.largest);
+        seek_runs(all.sets, all.plan, 0, share.runs);
     }
     std::atomic<std::size_t> next = 0;
     run_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });

@@ -254,6 +254,21 @@ template <typename Kind>
 }
 
 template <typename Kind>
+void empty_partitions(partitions<Kind>& tokens, std::size_t first, std::size_t end)
+{
+    for (std::size_t p = first; p < end; ++p) {
+        partition& part = tokens.parts[p];
+        tokens.size -= part.size;
+        for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
+            const std::uint32_t next = slab == part.last ? 0 : next_slab(*tokens.pool, slab);
+            put_spare(tokens, slab);
+            slab = next;
+        }
+        part = {.limit = part.limit == SIZE_MAX ? SIZE_MAX : 0};
+    }
+}
+
+template <typename Kind>
 void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
 {
     if (part.size >= part.limit && part.size > 0) {
@@ -284,7 +299,8 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
                                   std::shared_ptr<slab_pool>);                                     \
     template void split_partitions(partitions<Kind>&, int);                                        \
     template void bucket_partitions(partitions<Kind>&, std::span<partitions<Kind>*>, int, int);    \
-    template void make_slab_room(partitions<Kind>&, partition&, std::size_t);
+    template void make_slab_room(partitions<Kind>&, partition&, std::size_t);                      \
+    template void empty_partitions(partitions<Kind>&, std::size_t, std::size_t);
 TOKCOLLECT_PARTITIONS(word_kind)
 TOKCOLLECT_PARTITIONS(pair_kind)
 TOKCOLLECT_PARTITIONS(record_kind)

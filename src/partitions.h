@@ -179,6 +179,12 @@ template <typename Kind>
 void bucket_partitions(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int shift,
                        int bits);
 
+// Gives back the slabs of partitions `first` to `end`, which are left
+// empty, as deduplicating leaves them. The bits seen in first and second
+// words stay.
+template <typename Kind>
+void empty_partitions(partitions<Kind>& tokens, std::size_t first, std::size_t end);
+
 // Deduplicates a partition that has doubled, and gives it a fresh slab if
 // its last one has no room for `size` bytes. Throws std::bad_alloc when
 // memory runs out.

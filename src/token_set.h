@@ -22,6 +22,11 @@
 //   slab                a few KiB of entries, from the pool of its form
 //   pool                the slabs of one form, which every shard shares
 //                       (slab_pool.h)
+//   batch               the words or pairs that a shard's partitions of a
+//                       form gather before they are written as a run
+//   run                 a batch sorted, each token once, and each written as
+//                       what it does not share with the one before
+//                       (token_runs.h, compaction.h)
 //   release             the hand-over of the set's tokens to the listing
 //   bucket              a partition chosen by the byte order, which the
 //                       listing makes of every form (token_sort.h)
@@ -47,10 +52,17 @@
 // of 64 words, and its staging: 32 KiB for each shard and form that it has
 // sent tokens of, 0.5 MiB a form with 16 shards, whose words are staged
 // only once the table is gone; 2.2 MiB in all, with the 0.2 MiB it reads
-// input into. The shards, 16 at most, grow with the distinct tokens alone. A word costs a share of
-// a slot in a table, 11 to 22 bytes, and 8 bytes and a few more where it
-// recurs in the shards; a pair 16 bytes; a record its packed bytes and 2;
-// the empty token, which packs to nothing, is a flag.
+// input into. The shards, 16 at most, grow with the distinct tokens alone.
+// A word costs a share of a slot in a table, 11 to 22 bytes, and 8 bytes
+// and a few more where it recurs in the shards; a pair 16 bytes; a record
+// its packed bytes and 2; the empty token, which packs to nothing, is a
+// flag.
+//
+// Runs cost a sort at their writing and a decoding at the listing, so a
+// shard writes them only once its partitions of a form hold an eighth of
+// the memory the process may take: its address-space limit, else the
+// machine's memory. From then on a batch of each form goes into a run as
+// it fills, and a distinct word costs 3 to 5 bytes, a pair 8 to 12.
 //
 // Released, the set is one stored_tokens a shard, of one shape: each form
 // in partitions of its own, all of a form from one pool. No token is in two

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace
 {
@@ -32,6 +34,39 @@ constexpr std::size_t max_shards = 16;
 // shard's cache lines move between cores once for thousands of entries.
 template <typename Kind> constexpr std::size_t stage_bytes = 8 * Kind::slab_bytes;
 
+// A shard writes a run once its partitions of a form hold as many entries
+// as fill a slab of each of 2^partition_bits partitions over all the
+// shards: enough that a run shares long prefixes, few enough that the
+// partitions hold a small share of the set.
+template <typename Kind> std::size_t run_batch(std::size_t shard_count)
+{
+    const std::size_t entries =
+        (std::size_t{1} << partition_bits) * (Kind::slab_bytes / sizeof(typename Kind::value));
+    return std::max<std::size_t>(entries / shard_count, 2);
+}
+
+// Runs cost a sort and a decoding more than partitions, so a shard writes
+// its first only once its partitions of a form hold an eighth of what the
+// process may take, shared among the shards: the memory that the address
+// space limit allows, else the machine's. Until then tokens cost what they
+// always did, and there is room to spare; past it, runs hold about twice
+// as many tokens in the memory left. Built with small parts, at once.
+std::size_t compact_bytes(std::size_t shard_count)
+{
+#ifdef TOKCOLLECT_SMALL_PARTS
+    static_cast<void>(shard_count);
+    return 0;
+#else
+    std::uint64_t memory = std::uint64_t{1} << 40;
+    if (const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+        pages > 0 && size > 0)
+        memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(size);
+    if (rlimit limit; getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        memory = std::min<std::uint64_t>(memory, limit.rlim_cur);
+    return static_cast<std::size_t>(memory / 8 / shard_count);
+#endif
+}
+
 // A shard's partitions of a form once split: 2^partition_bits over all.
 int shard_partition_bits(const token_set& set)
 {
@@ -46,6 +81,30 @@ template <typename Kind> partitions<Kind>& form_of(stored_tokens& tokens)
         return tokens.pairs;
     else
         return tokens.records;
+}
+
+template <typename Kind> form_runs& runs_of(stored_tokens& tokens)
+{
+    if constexpr (std::is_same_v<Kind, word_kind>)
+        return tokens.word_runs;
+    else
+        return tokens.pair_runs;
+}
+
+// The entries at which a shard's partitions of a form write their next run.
+template <typename Kind> std::size_t run_limit(const token_set& set, const form_runs& runs)
+{
+    const std::size_t batch = std::is_same_v<Kind, word_kind> ? set.word_batch : set.pair_batch;
+    if (runs.runs.empty())
+        return std::max(batch, set.compact_from / sizeof(typename Kind::value));
+    return batch << runs.batch_doublings;
+}
+
+// Writes a shard's batch of a form as runs.
+template <typename Kind> [[gnu::noinline]] void write_run(token_set& set, stored_tokens& tokens)
+{
+    write_runs(form_of<Kind>(tokens), runs_of<Kind>(tokens), set.key,
+               std::is_same_v<Kind, word_kind> ? set.word_batch : set.pair_batch);
 }
 
 // A form's pool, made at its first entry in any shard. Not with
@@ -66,11 +125,13 @@ template <typename Kind> std::shared_ptr<slab_pool> slabs_of(token_set& set)
 
 // Opens a form's partitions in a shard at its first entry: as one, but for
 // spilled words, which are many.
-template <typename Kind> [[gnu::noinline]] void open_form(token_set& set, partitions<Kind>& form)
+template <typename Kind> [[gnu::noinline]] void open_form(token_set& set, stored_tokens& tokens)
 {
     const bool many = std::is_same_v<Kind, word_kind> && set.words_spilled;
-    open_partitions(form, set.key, many ? shard_partition_bits(set) : 0, false,
+    open_partitions(form_of<Kind>(tokens), set.key, many ? shard_partition_bits(set) : 0, false,
                     slabs_of<Kind>(set));
+    if constexpr (!std::is_same_v<Kind, record_kind>)
+        runs_of<Kind>(tokens).limit = run_limit<Kind>(set, runs_of<Kind>(tokens));
 }
 
 // Appends an entry to the partitions of its form in `tokens`, which split
@@ -82,11 +143,14 @@ template <typename Kind>
 {
     partitions<Kind>& form = form_of<Kind>(tokens);
     if (!form.parts)
-        open_form(set, form);
+        open_form<Kind>(set, tokens);
     append_entry(form, form.bits ? hash_partition(Kind::hash(set.key, entry), form.bits) : 0, entry,
                  size);
     if (form.bits == 0 && form.size >= split_size)
         split_partitions(form, shard_partition_bits(set));
+    if constexpr (!std::is_same_v<Kind, record_kind>)
+        if (form.size >= runs_of<Kind>(tokens).limit)
+            write_run<Kind>(set, tokens);
 }
 
 // Appends the entries that `stage` holds for shard `shard` to it, under its
@@ -147,6 +211,11 @@ template <typename Kind>
 
 } // namespace
 
+void write_word_run(token_set& set, stored_tokens& tokens)
+{
+    write_run<word_kind>(set, tokens);
+}
+
 template <typename Kind>
 void stage_entry(token_set& set, staging<Kind>& stage, const unsigned char* entry, std::size_t size)
 {
@@ -179,6 +248,8 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
     if (set.shard_count > 1 || words.parts)
         return false;
     open_partitions(words, set.key, 0, true, slabs_of<word_kind>(set));
+    set.shards[0].tokens.word_runs.limit =
+        run_limit<word_kind>(set, set.shards[0].tokens.word_runs);
     for_each_word(table, [&](std::uint64_t word) {
         append_entry(words, 0, reinterpret_cast<const unsigned char*>(&word), sizeof word);
     });
@@ -186,7 +257,8 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
 }
 
 token_set::token_set(std::size_t threads)
-    : shard_count(threads > 1 ? max_shards : 1),
+    : shard_count(threads > 1 ? max_shards : 1), word_batch(run_batch<word_kind>(shard_count)),
+      pair_batch(run_batch<pair_kind>(shard_count)), compact_from(compact_bytes(shard_count)),
       shards(std::make_unique<token_shard[]>(shard_count))
 {
 }

@@ -12,17 +12,22 @@
 #include <mutex>
 #include <vector>
 
+#include "compaction.h"
 #include "keyed_hash.h"
 #include "partitions.h"
 #include "word_table.h"
 
 // The tokens that a shard holds, and hands over when the set is released:
-// every form in partitions, in no order, each token held once but for
-// duplicates that a partition still holds since it last deduplicated.
+// every form in partitions, in no order, and the words and pairs of each
+// batch that filled them in runs. A token may be held more than once: in
+// several runs, and in a partition that has not deduplicated since it came
+// again.
 struct stored_tokens {
     word_partitions words;
     pair_partitions pairs;
     record_partitions records;
+    form_runs word_runs;
+    form_runs pair_runs;
     bool has_empty = false;
 };
 
@@ -38,6 +43,12 @@ struct token_set {
 
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
+    // The entries of a form that a shard gathers in its partitions before
+    // it writes them as a run, once it has written one; and the bytes of
+    // entries that it gathers before its first.
+    std::size_t word_batch;
+    std::size_t pair_batch;
+    std::size_t compact_from;
     std::unique_ptr<token_shard[]> shards;
     // The slabs of each form, which its partitions in every shard share,
     // made when its first entry comes.
@@ -67,13 +78,20 @@ void stage_word(token_set& set, staging<word_kind>& stage, std::uint64_t word);
 // Sends every entry that `stage` holds to its shard.
 template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage);
 
+// Writes the words that a shard's partitions hold as a run, and merges its
+// runs where they hold many tokens more than once. Throws std::bad_alloc
+// when memory runs out.
+void write_word_run(token_set& set, stored_tokens& tokens);
+
 // Appends a spilled word to a set of one shard, whose words' partitions its
 // one inserter opened, split, when it spilled.
 inline void append_spilled_word(token_set& set, std::uint64_t word)
 {
-    word_partitions& words = set.shards[0].tokens.words;
-    append_entry(words, hash_partition(mix_word(set.key, word), words.bits),
+    stored_tokens& tokens = set.shards[0].tokens;
+    append_entry(tokens.words, hash_partition(mix_word(set.key, word), tokens.words.bits),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word);
+    if (tokens.words.size >= tokens.word_runs.limit)
+        write_word_run(set, tokens);
 }
 
 // Hands the words of a table that never spilled, which are distinct, to a

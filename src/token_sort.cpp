@@ -29,6 +29,34 @@ std::size_t gather(std::span<const stored_tokens> sets, partitions<Kind> stored_
     return size;
 }
 
+// Copies the tokens of bucket `bucket` from every run that `cursors` stand
+// in to `to`, after the `size` there already; returns how many there are
+// now.
+template <typename Kind, typename To>
+std::size_t gather_runs(std::vector<run_cursor<Kind>>& cursors, const bucket_plan& plan,
+                        std::size_t bucket, std::size_t size, To&& to)
+{
+    for (run_cursor<Kind>& cursor : cursors)
+        take_bucket(cursor, plan.shift, plan.bits, bucket,
+                    [&](const typename Kind::value& token) { to(size++, token); });
+    return size;
+}
+
+// Adds to `bounds`, a bucket each, how many tokens of form Kind the runs of
+// `sets` may hold there.
+template <typename Kind>
+void bound_runs(std::span<const stored_tokens> sets, form_runs stored_tokens::*runs,
+                const bucket_plan& plan, std::vector<std::size_t>& bounds)
+{
+    std::vector<std::ptrdiff_t> steps(plan.count() + 1);
+    for (const stored_tokens& set : sets)
+        for (const token_run& run : (set.*runs).runs)
+            count_run<Kind>(run, plan.shift, plan.bits, steps);
+    std::ptrdiff_t bound = 0;
+    for (std::size_t b = 0; b < plan.count(); ++b)
+        bounds[b] += static_cast<std::size_t>(bound += steps[b]);
+}
+
 bool record_before(const record_ref& a, const record_ref& b)
 {
     return a.second != b.second ? a.second < b.second : compare_records(a.record, b.record) < 0;
@@ -71,7 +99,8 @@ bucket_plan plan_buckets(std::span<const stored_tokens> sets)
         all &= set.words.all & set.pairs.all & set.records.all;
         low_any |= set.pairs.second_any;
         low_all &= set.pairs.second_all;
-        count += set.words.size + set.pairs.size + set.records.size;
+        count += set.words.size + set.pairs.size + set.records.size + set.word_runs.held +
+                 set.pair_runs.held;
     }
     const int pair_low = std::countr_zero((low_any & ~low_all) | std::uint64_t{1} << 63);
     bucket_plan plan{.pair_low = pair_low / 8};
@@ -111,9 +140,12 @@ void bucket_tokens(std::span<stored_tokens* const> group, const bucket_plan& pla
 
 bucket_sizes largest_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan)
 {
+    std::vector<std::size_t> words(plan.count()), pairs(plan.count());
+    bound_runs<word_kind>(sets, &stored_tokens::word_runs, plan, words);
+    bound_runs<pair_kind>(sets, &stored_tokens::pair_runs, plan, pairs);
     bucket_sizes largest;
     for (std::size_t b = 0; b < plan.count(); ++b) {
-        bucket_sizes size;
+        bucket_sizes size{words[b], pairs[b], 0};
         for (const stored_tokens& set : sets) {
             size.words += set.words.parts[b].size;
             size.pairs += set.pairs.parts[b].size;
@@ -139,14 +171,30 @@ bucket_room make_bucket_room(const bucket_sizes& largest)
             std::make_unique_for_overwrite<record_ref[]>(2 * largest.records)};
 }
 
+void seek_runs(std::span<const stored_tokens> sets, const bucket_plan& plan, std::size_t bucket,
+               run_cursors& cursors)
+{
+    cursors.words.clear();
+    cursors.pairs.clear();
+    for (const stored_tokens& set : sets) {
+        for (const token_run& run : set.word_runs.runs)
+            cursors.words.push_back(seek_run<word_kind>(run, plan.shift, plan.bits, bucket));
+        for (const token_run& run : set.pair_runs.runs)
+            cursors.pairs.push_back(seek_run<pair_kind>(run, plan.shift, plan.bits, bucket));
+    }
+}
+
 // The low words of pairs first: the sort keeps the order of equal keys.
 sorted_bucket sort_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan,
-                          std::size_t bucket, bucket_room& room, const bucket_sizes& largest)
+                          std::size_t bucket, bucket_room& room, const bucket_sizes& largest,
+                          run_cursors& runs)
 {
     std::uint64_t* words = room.words.get();
     std::size_t size = gather(sets, &stored_tokens::words, bucket, [&](std::size_t i, auto* entry) {
         words[i] = word_kind::load(entry);
     });
+    size = gather_runs(runs.words, plan, bucket, size,
+                       [&](std::size_t i, std::uint64_t word) { words[i] = word; });
     words = sort_by_key(words, words + largest.words, size, plan.low, plan.high,
                         [](std::uint64_t word) { return word; });
     const std::size_t word_count =
@@ -155,6 +203,8 @@ sorted_bucket sort_bucket(std::span<const stored_tokens> sets, const bucket_plan
     word_pair* pairs = room.pairs.get();
     size = gather(sets, &stored_tokens::pairs, bucket,
                   [&](std::size_t i, auto* entry) { pairs[i] = pair_kind::load(entry); });
+    size = gather_runs(runs.pairs, plan, bucket, size,
+                       [&](std::size_t i, const word_pair& pair) { pairs[i] = pair; });
     word_pair* spare = pairs + largest.pairs;
     word_pair* by_low = sort_by_key(pairs, spare, size, plan.pair_low, 7,
                                     [](const word_pair& pair) { return pair.low; });

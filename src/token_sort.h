@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "packed_token.h"
+#include "token_runs.h"
 #include "token_set.h"
 
 // How the tokens of some sets are cut into buckets of the byte order: the
@@ -44,7 +46,20 @@ struct record_ref {
     const unsigned char* record;
 };
 
-// The most words, pairs and records that one bucket holds in all of `sets`.
+// Where one thread of the listing stands in every run of every set.
+struct run_cursors {
+    std::vector<run_cursor<word_kind>> words;
+    std::vector<run_cursor<pair_kind>> pairs;
+};
+
+// Puts `cursors` at the first token of bucket `bucket` or a later one in
+// every run of `sets`; they take memory only the first time.
+void seek_runs(std::span<const stored_tokens> sets, const bucket_plan& plan, std::size_t bucket,
+               run_cursors& cursors);
+
+// The most words, pairs and records that one bucket holds in all of `sets`,
+// or more: a run's share of a bucket is counted in whole stretches between
+// its restarts.
 struct bucket_sizes {
     std::size_t words = 0;
     std::size_t pairs = 0;
@@ -64,11 +79,13 @@ struct bucket_room {
 };
 bucket_room make_bucket_room(const bucket_sizes& largest);
 
-// The tokens of one bucket of every set, each form sorted, each token once.
+// The tokens of one bucket of every set, each form sorted, each token once;
+// `runs` stand at the bucket, and are left at the next.
 struct sorted_bucket {
     std::span<const std::uint64_t> words;
     std::span<const word_pair> pairs;
     std::span<const record_ref> records;
 };
 sorted_bucket sort_bucket(std::span<const stored_tokens> sets, const bucket_plan& plan,
-                          std::size_t bucket, bucket_room& room, const bucket_sizes& largest);
+                          std::size_t bucket, bucket_room& room, const bucket_sizes& largest,
+                          run_cursors& runs);
