@@ -169,8 +169,10 @@ TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
     std::string expected;
     for (const std::string& token : inserted)
         expected += token + "\n";
+    // Under a fresh key: the table's own may have been drawn to meet a
+    // limit as tight at this size, where the parts are small.
     const std::size_t rekeys = tokens.table.rekeys;
-    rebuild_near_home(tokens.table, 256, tokens.table.key, 1);
+    rebuild_near_home(tokens.table, 256, random_key(), 1);
     EXPECT_GE(tokens.table.rekeys, rekeys + 2);
     EXPECT_EQ(listing(tokens), expected);
 }
