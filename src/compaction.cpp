@@ -279,6 +279,7 @@ template <typename Kind>
 void write_runs(partitions<Kind>& raw, form_runs& runs, const hash_key& key, std::size_t batch)
 {
     write_batch(raw, runs, key, batch);
+    raw.dropped = 0;
     if (runs.batch_sampled > 0 && 2 * runs.batch_repeats >= runs.batch_sampled)
         ++runs.batch_doublings;
     if (2 * sample_rate * runs.repeats >= runs.held)

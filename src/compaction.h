@@ -39,6 +39,14 @@ constexpr std::size_t sample_rate = 2;
 constexpr std::size_t sample_rate = 128;
 #endif
 
+// Whether the entries of `raw` are worth writing as runs: not where its
+// deduplicating has found that tokens recur, for the partitions would
+// gather them again, and hold them beside the runs.
+template <typename Kind> bool worth_runs(const partitions<Kind>& raw)
+{
+    return 8 * raw.dropped < raw.size + raw.dropped;
+}
+
 // Writes the entries that `raw` holds as runs, as many as keep the room
 // to sort them that of one batch of `batch` entries, sampled under `key`,
 // and empties `raw`, which keeps its partitions; merges runs where they are

@@ -141,6 +141,7 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
         put_spare(tokens, spare);
     }
     tokens.size -= part.size - kept;
+    tokens.dropped += part.size - kept;
     part.size = kept;
     part.last = to.slab;
     part.end = to.at;

@@ -132,7 +132,8 @@ template <typename Kind> struct partitions {
     std::unique_ptr<unsigned char[], void (*)(void*)> scratch{nullptr, std::free};
     std::size_t scratch_bytes = 0;
     hash_key key{};
-    std::size_t size = 0; // entries held, duplicates included
+    std::size_t size = 0;    // entries held, duplicates included
+    std::size_t dropped = 0; // repeats that deduplicating has dropped
     // The bits that some entry's first word has, and those that every one
     // has; for pairs, their second words' too.
     std::uint64_t any = 0;

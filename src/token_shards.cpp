@@ -37,12 +37,19 @@ template <typename Kind> constexpr std::size_t stage_bytes = 8 * Kind::slab_byte
 // A shard writes a run once its partitions of a form hold as many entries
 // as fill a slab of each of 2^partition_bits partitions over all the
 // shards: enough that a run shares long prefixes, few enough that the
-// partitions hold a small share of the set.
-template <typename Kind> std::size_t run_batch(std::size_t shard_count)
+// partitions hold a small share of the set. But no more than an eighth of
+// what it gathers before its first, so that the room to sort a batch stays
+// small beside the memory that the process may take.
+template <typename Kind> std::size_t run_batch(std::size_t shard_count, std::size_t compact_from)
 {
     const std::size_t entries =
-        (std::size_t{1} << partition_bits) * (Kind::slab_bytes / sizeof(typename Kind::value));
-    return std::max<std::size_t>(entries / shard_count, 2);
+        std::max<std::size_t>((std::size_t{1} << partition_bits) *
+                                  (Kind::slab_bytes / sizeof(typename Kind::value)) / shard_count,
+                              2);
+    if (compact_from == 0)
+        return entries;
+    return std::min(entries,
+                    std::max<std::size_t>(compact_from / 8 / sizeof(typename Kind::value), 1024));
 }
 
 // Runs cost a sort and a decoding more than partitions, so a shard writes
@@ -100,10 +107,16 @@ template <typename Kind> std::size_t run_limit(const token_set& set, const form_
     return batch << runs.batch_doublings;
 }
 
-// Writes a shard's batch of a form as runs.
+// Writes a shard's batch of a form as runs, where its tokens do not recur;
+// else looks again once its partitions have doubled.
 template <typename Kind> [[gnu::noinline]] void write_run(token_set& set, stored_tokens& tokens)
 {
-    write_runs(form_of<Kind>(tokens), runs_of<Kind>(tokens), set.key,
+    partitions<Kind>& form = form_of<Kind>(tokens);
+    if (!worth_runs(form)) {
+        runs_of<Kind>(tokens).limit = 2 * form.size;
+        return;
+    }
+    write_runs(form, runs_of<Kind>(tokens), set.key,
                std::is_same_v<Kind, word_kind> ? set.word_batch : set.pair_batch);
 }
 
@@ -257,8 +270,9 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
 }
 
 token_set::token_set(std::size_t threads)
-    : shard_count(threads > 1 ? max_shards : 1), word_batch(run_batch<word_kind>(shard_count)),
-      pair_batch(run_batch<pair_kind>(shard_count)), compact_from(compact_bytes(shard_count)),
+    : shard_count(threads > 1 ? max_shards : 1), compact_from(compact_bytes(shard_count)),
+      word_batch(run_batch<word_kind>(shard_count, compact_from)),
+      pair_batch(run_batch<pair_kind>(shard_count, compact_from)),
       shards(std::make_unique<token_shard[]>(shard_count))
 {
 }

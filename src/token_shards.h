@@ -43,12 +43,12 @@ struct token_set {
 
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
-    // The entries of a form that a shard gathers in its partitions before
-    // it writes them as a run, once it has written one; and the bytes of
-    // entries that it gathers before its first.
+    // The bytes of entries of a form that a shard gathers in its partitions
+    // before it writes its first run, and the entries of a form it gathers
+    // for each run after that.
+    std::size_t compact_from;
     std::size_t word_batch;
     std::size_t pair_batch;
-    std::size_t compact_from;
     std::unique_ptr<token_shard[]> shards;
     // The slabs of each form, which its partitions in every shard share,
     // made when its first entry comes.
