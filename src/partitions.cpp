@@ -125,7 +125,11 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
         slot_size = sizeof(typename Kind::value);
     unsigned char* table = clear_scratch(tokens, slots, slot_size);
     const int shift = 64 - std::countr_zero(slots);
-    writer to{part.first, part.first * Kind::slab_bytes};
+    // The writer may move on to a slab for an entry that turns out a
+    // repeat: the partition ends just past the last entry kept, so that it
+    // never ends at the start of an empty slab, which an entry of one size
+    // would take for a full one.
+    writer to{part.first, part.first * Kind::slab_bytes}, past_kept = to;
     std::size_t kept = 0;
     for_each_entry(tokens, part, [&](const unsigned char* entry) {
         const std::size_t size = Kind::size(entry), offset = room_back(tokens, to, size);
@@ -134,17 +138,18 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
             return;
         std::memmove(bytes_at(tokens, offset), entry, size);
         to.at = offset + size;
+        past_kept = to;
         ++kept;
     });
-    for (std::uint32_t spare = to.slab; spare != part.last;) {
+    for (std::uint32_t spare = past_kept.slab; spare != part.last;) {
         spare = next_slab(*tokens.pool, spare);
         put_spare(tokens, spare);
     }
     tokens.size -= part.size - kept;
     tokens.dropped += part.size - kept;
     part.size = kept;
-    part.last = to.slab;
-    part.end = to.at;
+    part.last = past_kept.slab;
+    part.end = past_kept.at;
 }
 
 // Moves every entry of `part`, whose slabs go back to the spares once read,
@@ -254,6 +259,13 @@ template <typename Kind>
     });
 }
 
+template <typename Kind> void deduplicate_all(partitions<Kind>& tokens)
+{
+    for (std::size_t p = 0; p < std::size_t{1} << tokens.bits; ++p)
+        if (tokens.parts[p].size > 0)
+            deduplicate(tokens, tokens.parts[p]);
+}
+
 template <typename Kind>
 void empty_partitions(partitions<Kind>& tokens, std::size_t first, std::size_t end)
 {
@@ -301,7 +313,8 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
     template void split_partitions(partitions<Kind>&, int);                                        \
     template void bucket_partitions(partitions<Kind>&, std::span<partitions<Kind>*>, int, int);    \
     template void make_slab_room(partitions<Kind>&, partition&, std::size_t);                      \
-    template void empty_partitions(partitions<Kind>&, std::size_t, std::size_t);
+    template void empty_partitions(partitions<Kind>&, std::size_t, std::size_t);                   \
+    template void deduplicate_all(partitions<Kind>&);
 TOKCOLLECT_PARTITIONS(word_kind)
 TOKCOLLECT_PARTITIONS(pair_kind)
 TOKCOLLECT_PARTITIONS(record_kind)

@@ -180,6 +180,10 @@ template <typename Kind>
 void bucket_partitions(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int shift,
                        int bits);
 
+// Deduplicates every partition. Throws std::bad_alloc when memory runs
+// out.
+template <typename Kind> void deduplicate_all(partitions<Kind>& tokens);
+
 // Gives back the slabs of partitions `first` to `end`, which are left
 // empty, as deduplicating leaves them. The bits seen in first and second
 // words stay.

@@ -108,10 +108,14 @@ template <typename Kind> std::size_t run_limit(const token_set& set, const form_
 }
 
 // Writes a shard's batch of a form as runs, where its tokens do not recur;
-// else looks again once its partitions have doubled.
+// else looks again once its partitions have doubled. Before the first run
+// every partition deduplicates, since those that have not grown enough to
+// do so would say nothing of repeats.
 template <typename Kind> [[gnu::noinline]] void write_run(token_set& set, stored_tokens& tokens)
 {
     partitions<Kind>& form = form_of<Kind>(tokens);
+    if (runs_of<Kind>(tokens).runs.empty())
+        deduplicate_all(form);
     if (!worth_runs(form)) {
         runs_of<Kind>(tokens).limit = 2 * form.size;
         return;
