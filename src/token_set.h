@@ -60,9 +60,10 @@
 //
 // Runs cost a sort at their writing and a decoding at the listing, so a
 // shard writes them only once its partitions of a form hold an eighth of
-// the memory the process may take: its address-space limit, else the
-// machine's memory. From then on a batch of each form goes into a run as
-// it fills, and a distinct word costs 3 to 5 bytes, a pair 8 to 12.
+// the memory the process may take, its address-space limit, else the
+// machine's memory, and only while their deduplicating finds that tokens
+// do not recur. From then on a batch of each form goes into a run as it
+// fills, and a distinct word costs 3 to 5 bytes, a pair 8 to 12.
 //
 // Released, the set is one stored_tokens a shard, of one shape: each form
 // in partitions of its own, all of a form from one pool. No token is in two
