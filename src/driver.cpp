@@ -125,7 +125,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     diagnostics diag{err};
     try {
         const std::size_t cpus = options.threads ? options.threads : usable_cpus();
-        token_set tokens(cpus);
+        token_set tokens(cpus, options.compact_from);
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();
         bool ok = plan.readers == 1 || collect_file(in, plan, classify, tokens, diag);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "classify.h"
 #include "read_buffer.h"
@@ -15,6 +16,10 @@ struct collect_options {
     std::size_t min_range = least_threaded_input;
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;
+    // The bytes of a form's entries that a shard gathers before its first
+    // run; SIZE_MAX for its share of an eighth of the memory the process
+    // may take.
+    std::size_t compact_from = SIZE_MAX;
 };
 
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer

@@ -273,8 +273,9 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
     return true;
 }
 
-token_set::token_set(std::size_t threads)
-    : shard_count(threads > 1 ? max_shards : 1), compact_from(compact_bytes(shard_count)),
+token_set::token_set(std::size_t threads, std::size_t compact_from)
+    : shard_count(threads > 1 ? max_shards : 1),
+      compact_from(compact_from != SIZE_MAX ? compact_from : compact_bytes(shard_count)),
       word_batch(run_batch<word_kind>(shard_count, compact_from)),
       pair_batch(run_batch<pair_kind>(shard_count, compact_from)),
       shards(std::make_unique<token_shard[]>(shard_count))

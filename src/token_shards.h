@@ -39,7 +39,10 @@ struct alignas(64) token_shard {
 struct token_set {
     // A set for `threads` threads to fill at once. A set for one thread has
     // a single shard, which its one inserter at a time fills with no lock.
-    explicit token_set(std::size_t threads);
+    // A shard writes its first run once it holds `compact_from` bytes of
+    // entries of a form, or, if SIZE_MAX, its share of an eighth of the
+    // memory the process may take.
+    explicit token_set(std::size_t threads, std::size_t compact_from = SIZE_MAX);
 
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
