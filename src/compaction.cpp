@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <new>
 #include <span>
 
 #include "radix_sort.h"
@@ -104,20 +103,6 @@ std::uint64_t sample_hash(const hash_key& key, const word_pair& pair)
     return hash_pair(key, pair);
 }
 
-// Room in `runs` for `bytes`, kept for the batches to come.
-unsigned char* batch_room(form_runs& runs, std::size_t bytes)
-{
-    if (bytes > runs.room_bytes) {
-        runs.room.reset();
-        runs.room_bytes = 0;
-        runs.room.reset(static_cast<unsigned char*>(std::malloc(bytes)));
-        if (!runs.room)
-            throw std::bad_alloc();
-        runs.room_bytes = bytes;
-    }
-    return runs.room.get();
-}
-
 // Sorts the entries of partitions `first` to `end` of `raw`, drops their
 // repeats, adds them to `runs` as one run unless there are none, sampled
 // under `key`, and empties those partitions. The batch goes into buckets
@@ -150,7 +135,7 @@ void compact(partitions<Kind>& raw, std::size_t first, std::size_t end, form_run
         largest = std::max(largest, starts[b]);
         starts[b] += starts[b - 1];
     }
-    auto* room = reinterpret_cast<value*>(batch_room(runs, (count + largest) * sizeof(value)));
+    auto* room = reinterpret_cast<value*>(block_of(runs.room, (count + largest) * sizeof(value)));
     std::vector<std::size_t> ends(starts.begin(), starts.end() - 1);
     for (std::size_t p = first; p < end; ++p)
         for_each_entry(raw, raw.parts[p], [&](const unsigned char* entry) {

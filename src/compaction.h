@@ -7,8 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "keyed_hash.h"
@@ -29,8 +27,7 @@ struct form_runs {
     std::size_t batch_repeats = 0;
     unsigned batch_doublings = 0; // since most of a batch was held already
     std::size_t limit = 0;        // entries in the partitions that write a run
-    std::unique_ptr<unsigned char[], void (*)(void*)> room{nullptr, std::free};
-    std::size_t room_bytes = 0;
+    kept_block room;
 };
 
 #ifdef TOKCOLLECT_SMALL_PARTS

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
-#include <new>
 
 namespace
 {
@@ -15,17 +14,9 @@ namespace
 template <typename Kind>
 unsigned char* clear_scratch(partitions<Kind>& tokens, std::size_t slots, std::size_t slot_size)
 {
-    const std::size_t bytes = slots * slot_size;
-    if (bytes > tokens.scratch_bytes) {
-        tokens.scratch.reset();
-        tokens.scratch_bytes = 0;
-        tokens.scratch.reset(static_cast<unsigned char*>(std::malloc(bytes)));
-        if (!tokens.scratch)
-            throw std::bad_alloc();
-        tokens.scratch_bytes = bytes;
-    }
-    std::memset(tokens.scratch.get(), 0, bytes);
-    return tokens.scratch.get();
+    unsigned char* table = block_of(tokens.scratch, slots * slot_size);
+    std::memset(table, 0, slots * slot_size);
+    return table;
 }
 
 // Up to spare_slabs slabs that a form's partitions free are kept for them to
@@ -248,11 +239,9 @@ template <typename Kind>
 [[gnu::noinline]] void bucket_partitions(partitions<Kind>& tokens,
                                          std::span<partitions<Kind>*> others, int shift, int bits)
 {
-    tokens.scratch.reset();
-    tokens.scratch_bytes = 0;
+    tokens.scratch = kept_block();
     for (partitions<Kind>* other : others) {
-        other->scratch.reset();
-        other->scratch_bytes = 0;
+        other->scratch = kept_block();
     }
     move_entries(tokens, others, bits, true, [&](const unsigned char* entry) {
         return order_bucket(Kind::first_word(entry), shift, bits);

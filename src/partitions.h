@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -114,6 +115,27 @@ static_assert(word_kind::slab_bytes % sizeof(std::uint64_t) == 0 &&
                   pair_kind::slab_bytes % sizeof(word_pair) == 0,
               "words and pairs fill their slabs exactly, and need no mark");
 
+// A block of memory kept to be used again, which grows when more is asked
+// of it than it has.
+struct kept_block {
+    std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
+    std::size_t size = 0;
+};
+
+// At least `size` bytes of `block`, whose contents are lost where it grows.
+// Throws std::bad_alloc when memory runs out.
+inline unsigned char* block_of(kept_block& block, std::size_t size)
+{
+    if (size > block.size) {
+        block = kept_block();
+        block.bytes.reset(static_cast<unsigned char*>(std::malloc(size)));
+        if (!block.bytes)
+            throw std::bad_alloc();
+        block.size = size;
+    }
+    return block.bytes.get();
+}
+
 struct partition {
     std::size_t end = 0;     // pool offset just past its last entry, or 0
     std::size_t size = 0;    // entries it holds
@@ -129,8 +151,7 @@ template <typename Kind> struct partitions {
     const slab_extent* extents = nullptr; // the pool's, which never move
     std::vector<std::uint32_t> spares;    // slabs of the pool free for these alone
     // The deduplicating table: entries of a form of one size, else offsets.
-    std::unique_ptr<unsigned char[], void (*)(void*)> scratch{nullptr, std::free};
-    std::size_t scratch_bytes = 0;
+    kept_block scratch;
     hash_key key{};
     std::size_t size = 0;    // entries held, duplicates included
     std::size_t dropped = 0; // repeats that deduplicating has dropped
