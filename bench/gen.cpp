@@ -2,7 +2,7 @@
 // Writes a benchmark input of about SIZE_MIB mebibytes to standard output,
 // the same bytes on every machine (a fixed seed and our own generator).
 //
-//   gen typical|distinct|nolist|longlines|ids|repeats|paths|mixed|dense SIZE_MIB
+//   gen typical|distinct|nolist|longlines|ids|repeats|paths|mixed|dense|skewed SIZE_MIB
 //   gen flood|flood-random TOKENS
 //
 // flood writes 16-digit tokens crafted to crowd one corner of the token
@@ -168,6 +168,28 @@ void mixed_line(std::string& out)
     out += "]\n";
 }
 
+// Three 16-digit ids a line with a heavy tail, as users or sessions in a
+// log: the id of rank r comes about 1/r as often as the first (a Zipf law,
+// drawn as a rank spread evenly in log scale), from as many ids as make
+// about a third of those drawn distinct.
+uint64_t skewed_ids = 1;
+
+void skewed_line(std::string& out)
+{
+    out += "user ids=[";
+    for (int i = 0; i < 3; ++i) {
+        if (i)
+            out += ", ";
+        const double u = static_cast<double>(below(1 << 30)) / (1 << 30);
+        const auto rank = static_cast<uint64_t>(std::pow(static_cast<double>(skewed_ids), u));
+        const uint64_t saved = state;
+        state = rank;
+        out += std::to_string(1000000000000000 + next_random() % 9000000000000000);
+        state = saved;
+    }
+    out += "]\n";
+}
+
 // 200 integers below 1000 a line.
 void dense_line(std::string& out)
 {
@@ -228,6 +250,7 @@ int main(int argc, char** argv)
                                       : std::strcmp(argv[1], "paths") == 0     ? paths_line
                                       : std::strcmp(argv[1], "mixed") == 0     ? mixed_line
                                       : std::strcmp(argv[1], "dense") == 0     ? dense_line
+                                      : std::strcmp(argv[1], "skewed") == 0    ? skewed_line
                                                                                : nullptr;
     if (!make_line) {
         std::fprintf(stderr, "gen: unknown workload %s\n", argv[1]);
@@ -236,6 +259,8 @@ int main(int argc, char** argv)
     const uint64_t size = std::strtoull(argv[2], nullptr, 10) << 20;
     // A line of repeats takes some 58 bytes for its four ids.
     repeated_ids = std::max<uint64_t>(1, size / 58 * 4 / 10);
+    // A line of skewed ids takes some 63 bytes for its three.
+    skewed_ids = std::max<uint64_t>(2, size / 63 * 3 * 10);
     std::string block;
     for (uint64_t written = 0; written < size; written += block.size()) {
         block.clear();
