@@ -3,6 +3,6 @@
 // crafted input, against which the benchmark's flood is crafted.
 #pragma once
 
-#include "keyed_hash.h"
+#include "forms/keyed_hash.h"
 
 constexpr hash_key fixed_key{0x243f6a8885a308d3, 0x13198a2e03707345};

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "fixed_key.h"
-#include "packed_token.h"
+#include "forms/packed_token.h"
 
 namespace
 {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "read_buffer.h"
-#include "scanner.h"
+#include "read/read_buffer.h"
+#include "scan/scanner.h"
 
 namespace
 {

@@ -15,10 +15,10 @@
 #include <unistd.h>
 #include <utility>
 
-#include "classify.h"
 #include "driver.h"
 #include "model.h"
-#include "write_all.h"
+#include "scan/classify.h"
+#include "system/write_all.h"
 
 namespace
 {

@@ -15,11 +15,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "file_ranges.h"
-#include "listing.h"
-#include "run_on_threads.h"
-#include "stream_reader.h"
-#include "write_all.h"
+#include "listing/listing.h"
+#include "read/file_ranges.h"
+#include "read/stream_reader.h"
+#include "system/run_on_threads.h"
+#include "system/write_all.h"
 
 namespace
 {

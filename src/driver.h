@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "classify.h"
-#include "read_buffer.h"
+#include "read/read_buffer.h"
+#include "scan/classify.h"
 
 // Used by tests and the benchmark, to force what the machine would choose.
 struct collect_options {

@@ -13,11 +13,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "classify.h"
 #include "driver.h"
 #include "model.h"
 #include "run_program.h"
-#include "write_all.h"
+#include "scan/classify.h"
+#include "system/write_all.h"
 
 namespace
 {

@@ -15,9 +15,9 @@
 
 #include "driver.h"
 #include "model.h"
-#include "read_buffer.h"
+#include "read/read_buffer.h"
 #include "run_program.h"
-#include "write_all.h"
+#include "system/write_all.h"
 
 namespace
 {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "read_buffer.h"
+#include "read/read_buffer.h"
 #include "run_program.h"
-#include "scanner.h"
+#include "scan/scanner.h"
 
 namespace
 {

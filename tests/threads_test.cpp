@@ -22,9 +22,9 @@
 #include <unistd.h>
 
 #include "driver.h"
-#include "read_buffer.h"
-#include "run_on_threads.h"
+#include "read/read_buffer.h"
 #include "run_program.h"
+#include "system/run_on_threads.h"
 
 namespace
 {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "listing.h"
-#include "token_set.h"
-#include "word_table.h"
+#include "listing/listing.h"
+#include "set/token_inserter.h"
+#include "set/word_table.h"
 
 namespace
 {

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// The workers' threads.
+#include "read/stream_workers.h"
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <new>
+
+#include "scan/collect.h"
+#include "set/token_inserter.h"
+
+namespace
+{
+
+void run_worker(hand_off& queue, classify_blocks classify, token_set& set)
+{
+    try {
+        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
+        token_inserter tokens(set);
+        while (const std::optional<piece> next = next_piece(queue))
+            finish_piece(
+                queue, *next,
+                collect_bytes(next->buffer->bytes, next->size, masks.get(), classify, tokens));
+        drain(tokens);
+    } catch (const std::bad_alloc&) {
+        fail_queue(queue);
+    }
+}
+
+void join_all(stream_workers& workers)
+{
+    for (std::thread& thread : workers.threads)
+        thread.join();
+    workers.threads.clear();
+}
+
+} // namespace
+
+void start_workers(stream_workers& workers, std::size_t count)
+{
+    workers.threads.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            workers.threads.emplace_back(run_worker, std::ref(workers.queue), workers.classify,
+                                         std::ref(workers.tokens));
+        } catch (const std::exception&) {
+            break; // the reader collects what fewer workers leave
+        }
+    }
+}
+
+void stop_workers(stream_workers& workers)
+{
+    close_queue(workers.queue);
+    join_all(workers);
+    throw_if_failed(workers.queue);
+}
+
+stream_workers::~stream_workers()
+{
+    if (threads.empty())
+        return;
+    fail_queue(queue);
+    join_all(*this);
+}

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+// Compaction: how a shard keeps its words and pairs once they are many. A
+// batch that fills a form's partitions is sorted, its repeats dropped, and
+// written as a run (token_runs.h); runs of one level merge once they are
+// many, and every run merges once they hold many tokens more than once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "forms/keyed_hash.h"
+#include "runs/run_reader.h"
+#include "store/partitions.h"
+
+// A shard's runs of one form, and what it keeps to write and merge them: a
+// sample of the tokens they hold, one in sample_rate by a keyed hash, which
+// tells how many of them the batches since the last merge brought again,
+// and room to sort a batch in.
+struct form_runs {
+    std::vector<token_run> runs;       // the levels of their merges descending
+    std::size_t held = 0;              // tokens in the runs
+    std::vector<std::uint64_t> sample; // open addressing; 0 is a free slot
+    std::size_t sampled = 0;           // hashes in the sample
+    std::size_t repeats = 0;           // sampled again since the last merge
+    std::size_t batch_sampled = 0;     // in the last batch
+    std::size_t batch_repeats = 0;
+    unsigned batch_doublings = 0; // since most of a batch was held already
+    std::size_t limit = 0;        // entries in the partitions that write a run
+    kept_block room;
+};
+
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t sample_rate = 2;
+#else
+constexpr std::size_t sample_rate = 128;
+#endif
+
+// Whether the entries of `raw` are worth writing as runs: not where its
+// deduplicating has found that tokens recur, for the partitions would
+// gather them again, and hold them beside the runs.
+template <typename Kind> bool worth_runs(const partitions<Kind>& raw)
+{
+    return 8 * raw.dropped < raw.size + raw.dropped;
+}
+
+// Writes the entries that `raw` holds as runs, as many as keep the room
+// to sort them that of one batch of `batch` entries, sampled under `key`,
+// and empties `raw`, which keeps its partitions; merges runs where they are
+// many or hold many tokens more than once; and sets the entries at which
+// `raw` writes its next run. Throws std::bad_alloc when memory runs out,
+// having lost no token.
+template <typename Kind>
+void write_runs(partitions<Kind>& raw, form_runs& runs, const hash_key& key, std::size_t batch);

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// Making extents, and handing slabs out of them.
+#include "store/slab_pool.h"
+
+#include <cassert>
+#include <cstdint>
+#include <new>
+#include <sys/mman.h>
+
+namespace
+{
+
+// Extents for 512 GiB of slabs: 4 MiB of table, mapped directly rather
+// than from the heap, so that only the pages written cost anything, under
+// the sanitizers too. Built with small parts, for 64 MiB.
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t max_extents = std::size_t{1} << 14;
+#else
+constexpr std::size_t max_extents = std::size_t{1} << 18;
+#endif
+constexpr std::size_t table_bytes = max_extents * sizeof(slab_extent);
+
+// Room past an extent's end for a read past its last slab, and then for
+// its slabs' successors.
+constexpr std::size_t extent_slack = 4096;
+
+std::size_t mapping_bytes(const slab_pool& pool)
+{
+    return extent_bytes + extent_slack + extent_bytes / pool.slab_bytes * sizeof(std::uint32_t);
+}
+
+// An extent, aligned to its size where `huge` asks for huge pages, which
+// the kernel backs only so; null when memory runs out.
+unsigned char* map_extent(std::size_t bytes, bool huge)
+{
+    const std::size_t extra = huge ? extent_bytes : 0;
+    void* mapped =
+        mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto* start = static_cast<unsigned char*>(mapped);
+    if (huge) {
+        const auto address = reinterpret_cast<std::uintptr_t>(start);
+        auto* aligned = start + ((extent_bytes - address % extent_bytes) % extent_bytes);
+        if (aligned > start)
+            munmap(start, static_cast<std::size_t>(aligned - start));
+        const std::size_t tail =
+            static_cast<std::size_t>(start + bytes + extra - (aligned + bytes));
+        if (tail)
+            munmap(aligned + bytes, tail);
+        madvise(aligned, extent_bytes, MADV_HUGEPAGE);
+        start = aligned;
+    }
+    return start;
+}
+
+// Adds an extent, or throws std::bad_alloc.
+void add_extent(slab_pool& pool)
+{
+    if (pool.extent_count == max_extents)
+        throw std::bad_alloc();
+    unsigned char* bytes =
+        map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bits >= 21);
+    if (!bytes)
+        throw std::bad_alloc();
+    pool.extents[pool.extent_count++] = {
+        bytes, reinterpret_cast<std::uint32_t*>(bytes + extent_bytes + extent_slack)};
+}
+
+} // namespace
+
+slab_pool::slab_pool(std::size_t slab_bytes) : slab_bytes(slab_bytes)
+{
+    assert(slab_bytes > 0 && slab_bytes <= extent_bytes && extent_bytes % slab_bytes == 0);
+    void* table =
+        mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (table == MAP_FAILED)
+        throw std::bad_alloc();
+    extents = static_cast<slab_extent*>(table);
+}
+
+slab_pool::~slab_pool()
+{
+    for (std::size_t i = 0; i < extent_count; ++i)
+        munmap(extents[i].bytes, mapping_bytes(*this));
+    munmap(extents, table_bytes);
+}
+
+std::uint32_t take_slab(slab_pool& pool)
+{
+    std::lock_guard hold(pool.lock);
+    if (!pool.free_slabs.empty()) {
+        const std::uint32_t slab = pool.free_slabs.back();
+        pool.free_slabs.pop_back();
+        return slab;
+    }
+    if (pool.slabs * pool.slab_bytes >= pool.extent_count * extent_bytes)
+        add_extent(pool);
+    if (pool.slabs > UINT32_MAX)
+        throw std::bad_alloc();
+    return static_cast<std::uint32_t>(pool.slabs++);
+}
+
+void give_back(slab_pool& pool, const std::uint32_t* slabs, std::size_t count)
+{
+    std::lock_guard hold(pool.lock);
+    pool.free_slabs.insert(pool.free_slabs.end(), slabs, slabs + count);
+}
