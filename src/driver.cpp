@@ -67,15 +67,15 @@ void add_missing_lists(diagnostics& diag, std::size_t count)
         append(diag, end_of_line);
 }
 
-// Collects the stream `in` to its end into `tokens`, writing the diagnostics
+// Collects the stream `in` to its end into `set`, writing the diagnostics
 // as the pieces they come from are collected, and all of them before each
 // read that would wait for input. Returns false after a read error, which has
 // been reported: what was read before it is collected all the same, and the
 // diagnostics of its whole chunks written before the message.
 bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::size_t min_range,
-                    token_set& tokens, diagnostics& diag)
+                    token_set& set, diagnostics& diag)
 {
-    stream_reader reader(in, classify, workers, min_range, tokens);
+    stream_reader reader(in, classify, workers, min_range, set);
     const auto write_collected = [&] { add_missing_lists(diag, take_lists_missing(reader)); };
     int error = 0;
     for (;;) {
@@ -99,14 +99,14 @@ bool collect_stream(int in, classify_blocks classify, std::size_t workers, std::
     return error == 0;
 }
 
-// Collects the rest of the file `in` in the ranges of `plan` into `tokens`,
+// Collects the rest of the file `in` in the ranges of `plan` into `set`,
 // writes their diagnostics in file order, and moves the offset to where the
 // ranges end. Returns false after a read error, which has been reported:
 // then only the ranges up to it count.
-bool collect_file(int in, const range_plan& plan, classify_blocks classify, token_set& tokens,
+bool collect_file(int in, const range_plan& plan, classify_blocks classify, token_set& set,
                   diagnostics& diag)
 {
-    const file_collection file = collect_ranges(in, plan, classify, tokens);
+    const file_collection file = collect_ranges(in, plan, classify, set);
     add_missing_lists(diag, file.lists_missing);
     if (file.read_error) {
         report(diag, "error reading standard input", file.read_error);
@@ -125,16 +125,16 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     diagnostics diag{err};
     try {
         const std::size_t cpus = options.threads ? options.threads : usable_cpus();
-        token_set tokens(cpus, options.compact_from);
+        token_set set(cpus, options.compact_from);
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();
-        bool ok = plan.readers == 1 || collect_file(in, plan, classify, tokens, diag);
+        bool ok = plan.readers == 1 || collect_file(in, plan, classify, set, diag);
         // What the ranges left, or the whole input as a stream.
         // The reader collects too, on one more CPU than its workers.
-        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, tokens, diag);
+        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, set, diag);
         write_pending(diag);
         int status = ok ? 0 : 1;
-        std::vector<stored_tokens> shards = release(tokens);
+        std::vector<shard_forms> shards = release(set);
         if (int error = write_tokens(shards, out, cpus)) {
             report(diag, "error writing standard output", error);
             status = 1;

@@ -131,7 +131,7 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
     std::set<std::string> crafted;
     while (crafted.size() < 3000) {
         std::string token;
-        for (size_t i = 0; i < word_bytes; ++i)
+        for (size_t i = 0; i < max_word_size; ++i)
             token += "/0123456789"[random() % 11];
         if (hash_word(known, pack_word(token)) >> 55 == 0)
             crafted.insert(token);

@@ -51,7 +51,7 @@ inline std::uint64_t mix_word(const hash_key& key, std::uint64_t word)
     return fold_multiply(word ^ key.seed, key.multiplier);
 }
 
-inline std::uint64_t hash_pair(const hash_key& key, const word_pair& pair)
+inline std::uint64_t hash_pair(const hash_key& key, const packed_pair& pair)
 {
     return mix_word(key, pair.high ^ mix_word(key, pair.low));
 }
@@ -59,8 +59,8 @@ inline std::uint64_t hash_pair(const hash_key& key, const word_pair& pair)
 inline std::uint64_t hash_record(const hash_key& key, const unsigned char* record)
 {
     std::uint64_t hash = key.seed ^ record_length(record);
-    for (std::size_t i = 0, words = (record_length(record) + word_bytes - 1) / word_bytes;
-         i < words; ++i)
-        hash = fold_multiply(hash ^ record_word(record, i), key.multiplier);
+    for (std::size_t i = 0, limbs = (record_length(record) + bytes_per_limb - 1) / bytes_per_limb;
+         i < limbs; ++i)
+        hash = fold_multiply(hash ^ record_limb(record, i), key.multiplier);
     return hash;
 }

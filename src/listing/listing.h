@@ -1,21 +1,23 @@
 // SPDX-License-Identifier: MIT
-// The listing: the tokens of one or more sets, in byte order, one a line.
+// The listing: the tokens of the set's shards, in byte order, one a line.
 #pragma once
 
 #include <cstddef>
 #include <span>
 
-#include "set/token_inserter.h"
+#include "set/shard_forms.h"
 
-// Writes to `fd` every token that any of `sets` holds, once, in ascending
+struct token_set;
+
+// Writes to `fd` every token that any of `shards` holds, once, in ascending
 // byte order, each followed by a newline. Up to `threads` threads sort and
 // write disjoint stretches of the order, whose output goes out in turn.
 // All the memory the listing needs is taken before the first write, so
 // running out of it throws std::bad_alloc with nothing written. Leaves
-// `sets` empty, their memory given back. Returns 0, or the errno of the
+// `shards` empty, their memory given back. Returns 0, or the errno of the
 // write that failed.
-int write_tokens(std::span<stored_tokens> sets, int fd, std::size_t threads);
+int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads);
 
 // write_tokens() of the whole set, which every inserter has been drained
 // into, on one thread. Used by tests.
-int print_tokens(token_set& tokens, int fd);
+int print_tokens(token_set& set, int fd);

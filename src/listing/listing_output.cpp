@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Writing the listing's output blocks, each stretch in its turn.
+// Writing the listing's output buffers, each stretch in its turn.
 #include "listing/listing_output.h"
 
 #include "system/write_all.h"
@@ -23,7 +23,7 @@ void flush(output& out)
     if (out.order)
         wait_for_turn(out);
     if (error == 0)
-        error = write_all(out.fd, out.block.get(), out.used);
+        error = write_all(out.fd, out.buffer.get(), out.used);
     out.used = 0;
 }
 

@@ -98,17 +98,17 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, token
     try {
         const auto buffer = std::make_unique_for_overwrite<read_buffer>();
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
-        token_inserter tokens(set);
+        token_inserter inserter(set);
         std::size_t end = 0;
         for (ssize_t n;
              from < to && !stop &&
              (n = read_range(fd, from, to, buffer->bytes + end, buffer_size - end, result)) > 0;) {
             end += static_cast<std::size_t>(n);
             result.lists_missing +=
-                collect_whole_chunks(buffer->bytes, end, masks.get(), classify, tokens);
+                collect_whole_chunks(buffer->bytes, end, masks.get(), classify, inserter);
         }
-        result.lists_missing += collect_bytes(buffer->bytes, end, masks.get(), classify, tokens);
-        drain(tokens);
+        result.lists_missing += collect_bytes(buffer->bytes, end, masks.get(), classify, inserter);
+        drain(inserter);
     } catch (const std::bad_alloc&) {
         result.out_of_memory = true;
         stop = true;
@@ -132,9 +132,9 @@ file_collection join_results(const std::vector<range_result>& ranges, off_t coll
     return file;
 }
 
-// Collects each range [bounds[i], bounds[i + 1]) into `tokens` on threads.
+// Collects each range [bounds[i], bounds[i + 1]) into `set` on threads.
 std::vector<range_result> collect_bounds(int fd, const std::vector<off_t>& bounds,
-                                         classify_blocks classify, token_set& tokens)
+                                         classify_blocks classify, token_set& set)
 {
     const std::size_t count = bounds.size() - 1;
     std::vector<range_result> ranges(count);
@@ -142,7 +142,7 @@ std::vector<range_result> collect_bounds(int fd, const std::vector<off_t>& bound
     std::atomic<std::size_t> next = 0;
     run_on_threads(count, [&](std::size_t) {
         for (std::size_t i; (i = next++) < count;)
-            collect_range(fd, bounds[i], bounds[i + 1], classify, tokens, ranges[i], stop);
+            collect_range(fd, bounds[i], bounds[i + 1], classify, set, ranges[i], stop);
     });
     if (std::any_of(ranges.begin(), ranges.end(),
                     [](const range_result& r) { return r.out_of_memory; }))
@@ -175,7 +175,7 @@ range_plan plan_ranges(int fd, std::size_t threads, std::size_t min_range)
 }
 
 file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify,
-                               token_set& tokens)
+                               token_set& set)
 {
     const off_t start = plan.start;
     const std::size_t count = plan.readers;
@@ -189,14 +189,14 @@ file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks c
                                          collected_to)));
     bounds.push_back(collected_to);
 
-    std::vector<range_result> ranges = collect_bounds(fd, bounds, classify, tokens);
+    std::vector<range_result> ranges = collect_bounds(fd, bounds, classify, set);
     // The ranges after a failed one are left out: collected again up to where
     // it failed, the same chunks give the same diagnostics, counted already.
     for (std::size_t failed; (failed = first_failed(ranges)) + 1 < bounds.size() - 1;) {
         bounds.resize(failed + 1);
         bounds.push_back(ranges[failed].failed_at);
-        clear(tokens);
-        std::vector<range_result> again = collect_bounds(fd, bounds, classify, tokens);
+        clear(set);
+        std::vector<range_result> again = collect_bounds(fd, bounds, classify, set);
         if (first_failed(again) == again.size())
             again[failed] = ranges[failed];
         ranges = std::move(again);

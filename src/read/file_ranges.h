@@ -32,10 +32,10 @@ struct file_collection {
 
 // Cuts the file behind `fd` from `plan.start` to its last newline before
 // `plan.end` into `plan.readers` ranges that end at newlines, and collects
-// them with `classify` into `tokens` on as many threads. After a failed read
+// them with `classify` into `set` on as many threads. After a failed read
 // the set holds what one reader would have collected before it, and no
 // more. A file that changes meanwhile is read as it comes: a range ends
 // early where the file does. Throws std::bad_alloc when memory runs out on
 // any thread.
 file_collection collect_ranges(int fd, const range_plan& plan, classify_blocks classify,
-                               token_set& tokens);
+                               token_set& set);

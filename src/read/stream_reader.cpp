@@ -112,9 +112,9 @@ void collect_held(stream_reader& reader)
 } // namespace
 
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers,
-                             std::size_t min_range, token_set& tokens)
+                             std::size_t min_range, token_set& set)
     : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers),
-      workers(queue, classify, tokens), buffer(take_buffer(queue)), own(tokens)
+      workers(queue, classify, set), buffer(take_buffer(queue)), own(set)
 {
     enlarge_pipe(fd);
 }

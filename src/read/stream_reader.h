@@ -45,7 +45,7 @@
 
 struct stream_reader {
     stream_reader(int fd, classify_blocks classify, std::size_t workers, std::size_t min_range,
-                  token_set& tokens);
+                  token_set& set);
 
     int fd;
     classify_blocks classify;

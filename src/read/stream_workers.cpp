@@ -17,12 +17,12 @@ void run_worker(hand_off& queue, classify_blocks classify, token_set& set)
 {
     try {
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
-        token_inserter tokens(set);
+        token_inserter inserter(set);
         while (const std::optional<piece> next = next_piece(queue))
             finish_piece(
                 queue, *next,
-                collect_bytes(next->buffer->bytes, next->size, masks.get(), classify, tokens));
-        drain(tokens);
+                collect_bytes(next->buffer->bytes, next->size, masks.get(), classify, inserter));
+        drain(inserter);
     } catch (const std::bad_alloc&) {
         fail_queue(queue);
     }
@@ -43,7 +43,7 @@ void start_workers(stream_workers& workers, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) {
         try {
             workers.threads.emplace_back(run_worker, std::ref(workers.queue), workers.classify,
-                                         std::ref(workers.tokens));
+                                         std::ref(workers.set));
         } catch (const std::exception&) {
             break; // the reader collects what fewer workers leave
         }

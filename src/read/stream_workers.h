@@ -15,8 +15,8 @@
 #include "set/token_inserter.h"
 
 struct stream_workers {
-    stream_workers(hand_off& queue, classify_blocks classify, token_set& tokens)
-        : queue(queue), classify(classify), tokens(tokens)
+    stream_workers(hand_off& queue, classify_blocks classify, token_set& set)
+        : queue(queue), classify(classify), set(set)
     {
     }
     // Stops workers left running when the reader gives up.
@@ -26,7 +26,7 @@ struct stream_workers {
 
     hand_off& queue;
     classify_blocks classify;
-    token_set& tokens;
+    token_set& set;
     std::vector<std::thread> threads;
 };
 

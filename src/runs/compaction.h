@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Compaction: how a shard keeps its words and pairs once they are many. A
-// batch that fills a form's partitions is sorted, its repeats dropped, and
-// written as a run (token_runs.h); runs of one level merge once they are
+// Compaction: how a shard keeps a form's tokens once they are many. A batch
+// that fills a form's partitions is sorted, its repeats dropped, and
+// written as a run (run_reader.h); runs of one level merge once they are
 // many, and every run merges once they hold many tokens more than once.
 #pragma once
 
@@ -25,9 +25,10 @@ struct form_runs {
     std::size_t repeats = 0;           // sampled again since the last merge
     std::size_t batch_sampled = 0;     // in the last batch
     std::size_t batch_repeats = 0;
+    std::size_t batch = 0;        // slabs of a batch, once the first run is written
     unsigned batch_doublings = 0; // since most of a batch was held already
-    std::size_t limit = 0;        // entries in the partitions that write a run
-    kept_block room;
+    std::size_t limit = 0;        // slabs in the partitions that write a run
+    scratch sort_room;
 };
 
 #ifdef TOKCOLLECT_SMALL_PARTS
@@ -36,19 +37,18 @@ constexpr std::size_t sample_rate = 2;
 constexpr std::size_t sample_rate = 128;
 #endif
 
-// Whether the entries of `raw` are worth writing as runs: not where its
+// Whether the entries of `parts` are worth writing as runs: not where its
 // deduplicating has found that tokens recur, for the partitions would
 // gather them again, and hold them beside the runs.
-template <typename Kind> bool worth_runs(const partitions<Kind>& raw)
+template <typename Kind> bool worth_runs(const partitions<Kind>& parts)
 {
-    return 8 * raw.dropped < raw.size + raw.dropped;
+    return 8 * parts.dropped < parts.size + parts.dropped;
 }
 
-// Writes the entries that `raw` holds as runs, as many as keep the room
-// to sort them that of one batch of `batch` entries, sampled under `key`,
-// and empties `raw`, which keeps its partitions; merges runs where they are
+// Writes the entries that `parts` holds as runs, as many as keep the room
+// to sort them that of one batch, sampled under the partitions' key, and
+// empties `parts`, which keeps its partitions; merges runs where they are
 // many or hold many tokens more than once; and sets the entries at which
-// `raw` writes its next run. Throws std::bad_alloc when memory runs out,
+// `parts` writes its next run. Throws std::bad_alloc when memory runs out,
 // having lost no token.
-template <typename Kind>
-void write_runs(partitions<Kind>& raw, form_runs& runs, const hash_key& key, std::size_t batch);
+template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& runs);

@@ -6,32 +6,32 @@
 #include <algorithm>
 
 template <typename Kind>
-run_cursor<Kind> seek_run(const token_run& run, int shift, int bits, std::size_t bucket)
+run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_t bucket)
 {
     assert(run.size > 0);
     std::size_t low = 0, high = run.restarts.size();
     while (high - low > 1) {
         const std::size_t middle = low + (high - low) / 2;
         run_reader<Kind> reader = read_from_restart<Kind>(run, middle);
-        (token_bucket(read_token(reader), shift, bits) < bucket ? low : high) = middle;
+        (token_bucket<Kind>(read_token(reader), cut) < bucket ? low : high) = middle;
     }
     run_cursor<Kind> cursor{read_from_restart<Kind>(run, low)};
-    for (advance(cursor); !cursor.ended && token_bucket(cursor.token, shift, bits) < bucket;)
+    for (advance(cursor); !cursor.ended && token_bucket<Kind>(cursor.token, cut) < bucket;)
         advance(cursor);
     return cursor;
 }
 
 template <typename Kind>
-void count_run(const token_run& run, int shift, int bits, std::vector<std::ptrdiff_t>& steps)
+void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrdiff_t>& steps)
 {
     const std::size_t restarts = run.restarts.size();
     run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
-    std::size_t first = token_bucket(read_token(reader), shift, bits);
+    std::size_t first = token_bucket<Kind>(read_token(reader), cut);
     for (std::size_t r = 0; r < restarts; ++r) {
-        std::size_t last = order_bucket(run.last_word, shift, bits);
+        std::size_t last = order_bucket(run.last_first, cut);
         if (r + 1 < restarts) {
             reader = read_from_restart<Kind>(run, r + 1);
-            last = token_bucket(read_token(reader), shift, bits);
+            last = token_bucket<Kind>(read_token(reader), cut);
         }
         const auto count = static_cast<std::ptrdiff_t>(
             std::min(restart_interval, run.size - r * restart_interval));
@@ -41,8 +41,16 @@ void count_run(const token_run& run, int shift, int bits, std::vector<std::ptrdi
     }
 }
 
+std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds)
+{
+    std::size_t largest = 0;
+    std::ptrdiff_t bound = 0;
+    for (std::size_t b = 0; b < bounds.size(); ++b)
+        largest = std::max(largest, bounds[b] += static_cast<std::size_t>(bound += steps[b]));
+    return largest;
+}
+
 #define TOKCOLLECT_RUNS(Kind)                                                                      \
-    template run_cursor<Kind> seek_run(const token_run&, int, int, std::size_t);                   \
-    template void count_run<Kind>(const token_run&, int, int, std::vector<std::ptrdiff_t>&);
-TOKCOLLECT_RUNS(word_kind)
-TOKCOLLECT_RUNS(pair_kind)
+    template run_cursor<Kind> seek_run(const token_run&, const order_cut&, std::size_t);           \
+    template void count_run<Kind>(const token_run&, const order_cut&, std::vector<std::ptrdiff_t>&);
+TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(TOKCOLLECT_RUNS)

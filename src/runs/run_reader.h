@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Runs: the compact form in which a shard keeps its words and pairs once
-// they are many (compaction.h). A run holds tokens of one form in byte
+// Runs: the compact form in which a shard keeps a form's tokens once they
+// are many (compaction.h), and how they are read. A run holds tokens of one form in byte
 // order, each once, every one written as what it does not share with the
 // token before it: a header of two counts, the nibbles it shares and the
 // nibbles that follow, and then those nibbles, all packed bit to bit.
@@ -19,10 +19,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
-#include "forms/packed_token.h"
-#include "store/partitions.h"
+#include "forms/forms.h"
 
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr std::size_t restart_interval = 4;
@@ -35,7 +35,7 @@ struct token_run {
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
     std::size_t size = 0;              // tokens
     std::vector<std::size_t> restarts; // byte offsets of the restarts
-    std::uint64_t last_word = 0;       // the first word of the last token
+    std::uint64_t last_first = 0;      // the first limb of the last token
     unsigned level = 0;                // merges of runs of one level that made it
 };
 
@@ -49,9 +49,9 @@ struct bit_reader {
 inline std::uint64_t read_bits(bit_reader& from, int bits)
 {
     assert(bits >= 1 && bits <= 56);
-    std::uint64_t word;
-    std::memcpy(&word, from.at, sizeof word);
-    const std::uint64_t value = __builtin_bswap64(word) << from.bit >> (64 - bits);
+    std::uint64_t loaded;
+    std::memcpy(&loaded, from.at, sizeof loaded);
+    const std::uint64_t value = __builtin_bswap64(loaded) << from.bit >> (64 - bits);
     from.bit += bits;
     from.at += from.bit / 8;
     from.bit %= 8;
@@ -59,7 +59,7 @@ inline std::uint64_t read_bits(bit_reader& from, int bits)
 }
 
 // The next 1 to 64 bits.
-inline std::uint64_t read_word_bits(bit_reader& from, int bits)
+inline std::uint64_t read_limb_bits(bit_reader& from, int bits)
 {
     if (bits <= 56)
         return read_bits(from, bits);
@@ -75,10 +75,10 @@ inline std::uint64_t read_run_token(bit_reader& from, std::uint64_t last)
     const auto header = static_cast<int>(read_bits(from, 8));
     const int shared = header >> 4, following = (header & 15) + 1;
     const std::uint64_t kept = shared ? last & ~std::uint64_t{0} << (64 - 4 * shared) : 0;
-    return kept | read_word_bits(from, 4 * following) << (64 - 4 * (shared + following));
+    return kept | read_limb_bits(from, 4 * following) << (64 - 4 * (shared + following));
 }
 
-inline word_pair read_run_token(bit_reader& from, const word_pair& last)
+inline packed_pair read_run_token(bit_reader& from, const packed_pair& last)
 {
     const auto header = static_cast<int>(read_bits(from, 10));
     const int shared = header >> 5, following = (header & 31) + 1;
@@ -86,25 +86,15 @@ inline word_pair read_run_token(bit_reader& from, const word_pair& last)
         const int low_shared = shared - 16;
         const std::uint64_t kept =
             low_shared ? last.low & ~std::uint64_t{0} << (64 - 4 * low_shared) : 0;
-        return {last.high, kept | read_word_bits(from, 4 * following)
+        return {last.high, kept | read_limb_bits(from, 4 * following)
                                       << (64 - 4 * (low_shared + following))};
     }
     const std::uint64_t kept = shared ? last.high & ~std::uint64_t{0} << (64 - 4 * shared) : 0;
-    // A pair's first word has all 16 nibbles, and its second at least one.
+    // A pair's first limb has all 16 nibbles, and its second at least one.
     const int high_following = 16 - shared, low_following = following - high_following;
     assert(low_following >= 1);
-    const std::uint64_t high = kept | read_word_bits(from, 4 * high_following);
-    return {high, read_word_bits(from, 4 * low_following) << (64 - 4 * low_following)};
-}
-
-// The first word of a token, which chooses its bucket.
-inline std::uint64_t high_word(std::uint64_t word)
-{
-    return word;
-}
-inline std::uint64_t high_word(const word_pair& pair)
-{
-    return pair.high;
+    const std::uint64_t high = kept | read_limb_bits(from, 4 * high_following);
+    return {high, read_limb_bits(from, 4 * low_following) << (64 - 4 * low_following)};
 }
 
 // Where a reader of a run stands: before token `index`, after `last`.
@@ -132,11 +122,11 @@ template <typename Kind> inline typename Kind::value read_token(run_reader<Kind>
     return reader.last = read_run_token(reader.from, reader.last);
 }
 
-// The bucket of the byte order that a token falls in, its first word's
-// bits below the top `shift`, `bits` of them (order_bucket()).
-template <typename Value> inline std::size_t token_bucket(const Value& token, int shift, int bits)
+// The bucket of the byte order that a token falls in (order_bucket()).
+template <typename Kind>
+inline std::size_t token_bucket(const typename Kind::value& token, const order_cut& cut)
 {
-    return order_bucket(high_word(token), shift, bits);
+    return order_bucket(Kind::sort_first(token), cut);
 }
 
 // A reader that stands at `token`, the next not yet taken, unless the run
@@ -155,24 +145,36 @@ template <typename Kind> inline void advance(run_cursor<Kind>& cursor)
         cursor.token = read_token(cursor.reader);
 }
 
-// A cursor at the first token of `run` in bucket `bucket` of `bits` bits
-// below the top `shift`, or in a later one.
+// A reader's cursors in runs of a form; none in a form that has no runs.
+template <typename Kind> struct no_cursor {
+};
 template <typename Kind>
-run_cursor<Kind> seek_run(const token_run& run, int shift, int bits, std::size_t bucket);
+using cursor_list =
+    std::vector<std::conditional_t<Kind::has_runs, run_cursor<Kind>, no_cursor<Kind>>>;
+
+// A cursor at the first token of `run` in bucket `bucket` of `cut`, or in a
+// later one.
+template <typename Kind>
+run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_t bucket);
 
 // Hands f every token of bucket `bucket` that `cursor` stands at, which
 // is left at the next bucket's.
 template <typename Kind, typename F>
-inline void take_bucket(run_cursor<Kind>& cursor, int shift, int bits, std::size_t bucket, F&& f)
+inline void take_bucket(run_cursor<Kind>& cursor, const order_cut& cut, std::size_t bucket, F&& f)
 {
-    for (; !cursor.ended && token_bucket(cursor.token, shift, bits) == bucket; advance(cursor))
+    for (; !cursor.ended && token_bucket<Kind>(cursor.token, cut) == bucket; advance(cursor))
         f(cursor.token);
-    assert(cursor.ended || token_bucket(cursor.token, shift, bits) > bucket);
+    assert(cursor.ended || token_bucket<Kind>(cursor.token, cut) > bucket);
 }
 
-// Counts the tokens of `run` in `steps`, a bucket each, as differences
-// from the bucket before, so that the sums of steps up to each bucket bound
-// how many tokens it holds: the tokens from one restart to the next count
-// in every bucket from that of the first to that of the next restart's.
+// Counts the tokens of `run` in `steps`, a bucket each and one more, as
+// differences from the bucket before, so that the sums of steps up to each
+// bucket bound how many tokens it holds: the tokens from one restart to the
+// next count in every bucket from that of the first to that of the next
+// restart's.
 template <typename Kind>
-void count_run(const token_run& run, int shift, int bits, std::vector<std::ptrdiff_t>& steps);
+void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrdiff_t>& steps);
+
+// Adds to `bounds`, a bucket each, the bounds that `steps` counted; returns
+// the largest of these sums.
+std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds);

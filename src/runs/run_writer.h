@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Writing a run (token_runs.h): tokens in byte order, each as what it does
+// Writing a run (run_reader.h): tokens in byte order, each as what it does
 // not share with the one before, packed bit to bit.
 #pragma once
 
@@ -11,9 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "forms/packed_token.h"
+#include "forms/forms.h"
 #include "runs/run_reader.h"
-#include "store/partitions.h"
 
 // Writes tokens in byte order as a run, each once. The bits not yet past
 // are held, and already stored, with the 7 bytes after them, at `at`.
@@ -31,8 +30,8 @@ template <typename Kind> inline void write_bits(run_writer<Kind>& to, std::uint6
     assert(bits >= 1 && bits <= 56 && value >> bits == 0);
     to.held |= value << (64 - to.bits - bits);
     to.bits += bits;
-    const std::uint64_t word = __builtin_bswap64(to.held);
-    std::memcpy(to.at, &word, sizeof word);
+    const std::uint64_t stored = __builtin_bswap64(to.held);
+    std::memcpy(to.at, &stored, sizeof stored);
     to.at += to.bits / 8;
     to.held <<= to.bits / 8 * 8;
     to.bits %= 8;
@@ -40,7 +39,7 @@ template <typename Kind> inline void write_bits(run_writer<Kind>& to, std::uint6
 
 // Appends the low 1 to 64 bits of `value`, which has no others.
 template <typename Kind>
-inline void write_word_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
+inline void write_limb_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
 {
     if (bits > 56) {
         write_bits(to, value >> 32, bits - 32);
@@ -50,16 +49,16 @@ inline void write_word_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
     write_bits(to, value, bits);
 }
 
-// The nibbles of a packed word, up to its last that is not 0.
-inline int nibbles(std::uint64_t word)
+// The nibbles of a limb, up to its last that is not 0.
+inline int nibbles(std::uint64_t limb)
 {
-    return 16 - std::countr_zero(word) / 4;
+    return 16 - std::countr_zero(limb) / 4;
 }
 
-// Nibbles `from` to `to` of `word`, as a number; `to` is past `from`.
-inline std::uint64_t nibbles_of(std::uint64_t word, int from, int to)
+// Nibbles `from` to `to` of `limb`, as a number; `to` is past `from`.
+inline std::uint64_t nibbles_of(std::uint64_t limb, int from, int to)
 {
-    return word << 4 * from >> (64 - 4 * (to - from));
+    return limb << 4 * from >> (64 - 4 * (to - from));
 }
 
 // A token after the last shares the nibbles before the first that differs;
@@ -76,12 +75,12 @@ inline void write_run_token(run_writer<word_kind>& to, std::uint64_t word, bool 
         write_bits(to, header << 4 * following | rest, 8 + 4 * following);
     } else {
         write_bits(to, header, 8);
-        write_word_bits(to, rest, 4 * following);
+        write_limb_bits(to, rest, 4 * following);
     }
 }
 
-// A pair's first word has all 16 nibbles.
-inline void write_run_token(run_writer<pair_kind>& to, const word_pair& pair, bool restart)
+// A pair's first limb has all 16 nibbles.
+inline void write_run_token(run_writer<pair_kind>& to, const packed_pair& pair, bool restart)
 {
     int shared = 0;
     if (!restart)
@@ -91,10 +90,10 @@ inline void write_run_token(run_writer<pair_kind>& to, const word_pair& pair, bo
     assert(following >= 1 && following <= 32);
     write_bits(to, static_cast<std::uint64_t>(shared << 5 | (following - 1)), 10);
     if (shared < 16) {
-        write_word_bits(to, nibbles_of(pair.high, shared, 16), 4 * (16 - shared));
-        write_word_bits(to, nibbles_of(pair.low, 0, low_nibbles), 4 * low_nibbles);
+        write_limb_bits(to, nibbles_of(pair.high, shared, 16), 4 * (16 - shared));
+        write_limb_bits(to, nibbles_of(pair.low, 0, low_nibbles), 4 * low_nibbles);
     } else {
-        write_word_bits(to, nibbles_of(pair.low, shared - 16, low_nibbles), 4 * following);
+        write_limb_bits(to, nibbles_of(pair.low, shared - 16, low_nibbles), 4 * following);
     }
 }
 
@@ -129,12 +128,12 @@ inline void write_token(run_writer<Kind>& to, const typename Kind::value& token)
     to.last = token;
 }
 
-// The run written. Gives back the room that the run did not take, where the C library can
-// without a copy.
+// The run written. Gives back the room that the run did not take, where
+// the C library can without a copy.
 template <typename Kind> inline token_run finish_run(run_writer<Kind>& to)
 {
     token_run run = std::move(to.run);
-    run.last_word = high_word(to.last);
+    run.last_first = Kind::sort_first(to.last);
     const std::size_t bytes = static_cast<std::size_t>(to.at - run.bytes.get()) + 1 + 8;
     if (void* fitted = std::realloc(run.bytes.get(), bytes)) {
         static_cast<void>(run.bytes.release());

@@ -6,16 +6,17 @@
 #include "scan/scanner.h"
 
 [[gnu::flatten]] std::size_t collect_bytes(char* bytes, std::size_t end, block_masks* masks,
-                                           classify_blocks classify, token_inserter& tokens)
+                                           classify_blocks classify, token_inserter& inserter)
 {
     classify_input(classify, bytes, end, masks);
     return cut_chunks(bytes, masks, end,
-                      [&tokens](std::string_view token) { insert_token(tokens, token); });
+                      [&inserter](std::string_view token) { insert_token(inserter, token); });
 }
 
 [[gnu::flatten]] std::size_t collect_whole_chunks(char* bytes, std::size_t& end, block_masks* masks,
-                                                  classify_blocks classify, token_inserter& tokens)
+                                                  classify_blocks classify,
+                                                  token_inserter& inserter)
 {
     return cut_whole_chunks(bytes, end, masks, classify,
-                            [&tokens](std::string_view token) { insert_token(tokens, token); });
+                            [&inserter](std::string_view token) { insert_token(inserter, token); });
 }

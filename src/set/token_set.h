@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The set and its shards, which the inserters (token_set.h) fill: entries
-// staged for the shard their hash picks, the ways in of the one inserter of
-// a set of one shard, which needs no staging, and the hand-over of the
-// shards to the listing. The glossary is in token_set.h.
+// The set, which the inserters (token_inserter.h) fill: its shards, the
+// entries staged for the shard their hash picks, the ways in of the one
+// inserter of a set of one shard, which needs no staging, and the hand-over
+// of the shards to the listing. The glossary is in token_inserter.h.
 #pragma once
 
 #include <atomic>
@@ -12,29 +12,18 @@
 #include <mutex>
 #include <vector>
 
+#include "forms/forms.h"
 #include "forms/keyed_hash.h"
-#include "runs/compaction.h"
+#include "set/shard_forms.h"
 #include "set/word_table.h"
-#include "store/partitions.h"
-
-// The tokens that a shard holds, and hands over when the set is released:
-// every form in partitions, in no order, and the words and pairs of each
-// batch that filled them in runs. A token may be held more than once: in
-// several runs, and in a partition that has not deduplicated since it came
-// again.
-struct stored_tokens {
-    word_partitions words;
-    pair_partitions pairs;
-    record_partitions records;
-    form_runs word_runs;
-    form_runs pair_runs;
-    bool has_empty = false;
-};
+#include "store/slab_pool.h"
 
 struct alignas(64) token_shard {
     std::mutex lock;
-    stored_tokens tokens;
+    shard_forms held;
 };
+
+template <typename Kind> using pool_of = std::shared_ptr<slab_pool>;
 
 struct token_set {
     // A set for `threads` threads to fill at once. A set for one thread has
@@ -46,18 +35,15 @@ struct token_set {
 
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
-    // The bytes of entries of a form that a shard gathers in its partitions
-    // before it writes its first run, and the entries of a form it gathers
+    // The bytes of slabs of a form that a shard fills in its partitions
+    // before it writes its first run, and the slabs of each form it fills
     // for each run after that.
     std::size_t compact_from;
-    std::size_t word_batch;
-    std::size_t pair_batch;
+    form_counts batch;
     std::unique_ptr<token_shard[]> shards;
     // The slabs of each form, which its partitions in every shard share,
     // made when its first entry comes.
-    std::shared_ptr<slab_pool> word_slabs;
-    std::shared_ptr<slab_pool> pair_slabs;
-    std::shared_ptr<slab_pool> record_slabs;
+    per_form<pool_of> pools;
     std::mutex pools_made; // over making them
     std::atomic<bool> has_empty = false;
     std::atomic<bool> words_spilled = false; // by some inserter's table
@@ -70,31 +56,35 @@ template <typename Kind> struct staging {
     std::unique_ptr<std::size_t[]> used; // bytes staged
 };
 
-// Stages a pair or a record for the shard that its hash picks, or a word;
-// the one inserter of a set of one shard appends it at once. Throws
-// std::bad_alloc when memory runs out.
+// Stages an entry of form Kind for the shard that its hash picks; the one
+// inserter of a set of one shard appends it at once. Throws std::bad_alloc
+// when memory runs out.
 template <typename Kind>
 void stage_entry(token_set& set, staging<Kind>& stage, const unsigned char* entry,
                  std::size_t size);
-void stage_word(token_set& set, staging<word_kind>& stage, std::uint64_t word);
 
 // Sends every entry that `stage` holds to its shard.
 template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage);
 
-// Writes the words that a shard's partitions hold as a run, and merges its
-// runs where they hold many tokens more than once. Throws std::bad_alloc
-// when memory runs out.
-void write_word_run(token_set& set, stored_tokens& tokens);
+// Writes the words that a shard's partitions hold as a run, where they do
+// not recur, and merges its runs where they hold many tokens more than
+// once. Throws std::bad_alloc when memory runs out.
+void write_word_run(stored_form<word_kind>& words);
 
-// Appends a spilled word to a set of one shard, whose words' partitions its
-// one inserter opened, split, when it spilled.
-inline void append_spilled_word(token_set& set, std::uint64_t word)
+// The words of the one shard of a set of one shard, whose partitions it
+// opens, split, for the words its one inserter spills. Throws
+// std::bad_alloc when memory runs out.
+stored_form<word_kind>& open_spilled_words(token_set& set);
+
+// Appends a spilled word to `words`, the one shard's of a set of one shard.
+inline void append_spilled_word(stored_form<word_kind>& words, std::uint64_t word)
 {
-    stored_tokens& tokens = set.shards[0].tokens;
-    append_entry(tokens.words, hash_partition(mix_word(set.key, word), tokens.words.bits),
-                 reinterpret_cast<const unsigned char*>(&word), sizeof word);
-    if (tokens.words.size >= tokens.word_runs.limit)
-        write_word_run(set, tokens);
+    partitions<word_kind>& parts = words.parts;
+    append_entry(parts, hash_partition(mix_word(parts.key, word), parts.bits),
+                 reinterpret_cast<const unsigned char*>(&word), sizeof word, [&] {
+                     if (parts.slabs >= words.runs.limit)
+                         write_word_run(words);
+                 });
 }
 
 // Hands the words of a table that never spilled, which are distinct, to a
@@ -104,8 +94,9 @@ inline void append_spilled_word(token_set& set, std::uint64_t word)
 bool hand_in_distinct_words(token_set& set, const word_table& table);
 
 // Empties the set, which no inserter may be filling.
-void clear(token_set& tokens);
+void clear(token_set& set);
 
-// Hands every token over, once every inserter has been drained: one
-// stored_tokens a shard. The set is left with nothing but to be destroyed.
-std::vector<stored_tokens> release(token_set& tokens);
+// Hands every token over, once every inserter has been drained: a
+// shard_forms for each shard that holds any. The set is left with nothing
+// but to be destroyed.
+std::vector<shard_forms> release(token_set& set);

@@ -105,7 +105,7 @@ namespace
 
 bool full(const word_table& table)
 {
-    const std::size_t eighths_full = batched(table) ? 6 : 3;
+    const std::size_t eighths_full = defers_lookups(table) ? 6 : 3;
     return 8 * (table.count + 1) > eighths_full * table.slot_count;
 }
 

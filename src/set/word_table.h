@@ -80,9 +80,9 @@ void open_table(word_table& table, const hash_key& key);
 bool add_word(word_table& table, std::uint64_t word, std::uint64_t hash, std::uint64_t* free_slot,
               std::size_t most_slots);
 
-// Whether words are looked up in batches: once the table is too large to
-// probe directly.
-inline bool batched(const word_table& table)
+// Whether words wait among the pending ones to be looked up: once the table
+// is too large to probe directly.
+inline bool defers_lookups(const word_table& table)
 {
     return table.slot_count >= cached_slots;
 }

@@ -6,96 +6,100 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <utility>
 
 namespace
 {
-
-// A zeroed deduplicating table of `slots` slots of `slot_size` bytes.
-template <typename Kind>
-unsigned char* clear_scratch(partitions<Kind>& tokens, std::size_t slots, std::size_t slot_size)
-{
-    unsigned char* table = block_of(tokens.scratch, slots * slot_size);
-    std::memset(table, 0, slots * slot_size);
-    return table;
-}
 
 // Up to spare_slabs slabs that a form's partitions free are kept for them to
 // take again without the pool's lock; half go back once there are more.
 constexpr std::size_t spare_slabs = 64;
 
-template <typename Kind> void put_spare(partitions<Kind>& tokens, std::uint32_t slab)
+template <typename Kind> void put_spare(partitions<Kind>& parts, std::uint32_t slab)
 {
-    if (tokens.spares.size() == spare_slabs) {
-        give_back(*tokens.pool, tokens.spares.data() + spare_slabs / 2, spare_slabs / 2);
-        tokens.spares.resize(spare_slabs / 2);
+    if (parts.spares.size() == spare_slabs) {
+        give_back(*parts.pool, parts.spares.data() + spare_slabs / 2, spare_slabs / 2);
+        parts.spares.resize(spare_slabs / 2);
     }
-    tokens.spares.push_back(slab);
+    parts.spares.push_back(slab);
 }
 
-template <typename Kind> std::uint32_t take_spare(partitions<Kind>& tokens)
+template <typename Kind> std::uint32_t take_spare(partitions<Kind>& parts)
 {
-    if (tokens.spares.empty())
-        return take_slab(*tokens.pool);
-    const std::uint32_t slab = tokens.spares.back();
-    tokens.spares.pop_back();
+    ++parts.slabs;
+    if (parts.spares.empty())
+        return take_slab(*parts.pool);
+    const std::uint32_t slab = parts.spares.back();
+    parts.spares.pop_back();
     return slab;
 }
 
-// Marks where a slab's entries end, `at`, short of `slab_end`, with a zero
-// length where there is room for one; entries of one size fill their slabs.
-template <typename Kind>
-void mark_slab_end(partitions<Kind>& tokens, std::size_t offset, std::size_t slab_end)
+// A slab of a partition's chain, no longer in it.
+template <typename Kind> void release_slab(partitions<Kind>& parts, std::uint32_t slab)
 {
-    if (!fixed_size<Kind> && offset + record_header <= slab_end)
-        std::memset(bytes_at(tokens, offset), 0, record_header);
+    --parts.slabs;
+    put_spare(parts, slab);
+}
+
+// Marks where a slab's entries end, `at`, short of `filled`, the most they
+// may fill, with a zero length where there is room for one; entries of one
+// size fill their slabs.
+template <typename Kind> void mark_slab_end(unsigned char* at, const unsigned char* filled)
+{
+    if (!Kind::fixed_size && at + record_header <= filled)
+        std::memset(at, 0, record_header);
 }
 
 // Where the entries kept by deduplicate() go: back over the partition's own
 // chain, which is read ahead of them.
 struct writer {
     std::uint32_t slab;
-    std::size_t at;
+    unsigned char* at;
+    unsigned char* filled; // the most that `slab` may hold ends here
 };
+
+template <typename Kind> writer write_at(const partitions<Kind>& parts, std::uint32_t slab)
+{
+    unsigned char* start = slab_start(parts, slab);
+    return {slab, start, start + filled_bytes<Kind>};
+}
 
 // Where the writer puts an entry of `size` bytes: where it stands, or, if
 // its slab has no room, at the start of the next, the rest of its own slab
 // marked. The writer moves there.
 template <typename Kind>
-inline std::size_t room_back(partitions<Kind>& tokens, writer& to, std::size_t size)
+unsigned char* room_back(const partitions<Kind>& parts, writer& to, std::size_t size)
 {
-    const std::size_t slab_end = std::size_t{to.slab} * Kind::slab_bytes + Kind::filled_bytes;
-    if (to.at + size > slab_end) {
-        mark_slab_end(tokens, to.at, slab_end);
-        to.slab = next_slab(*tokens.pool, to.slab);
-        to.at = to.slab * Kind::slab_bytes;
+    if (to.at + size > to.filled) {
+        mark_slab_end<Kind>(to.at, to.filled);
+        to = write_at(parts, next_slab(*parts.pool, to.slab));
     }
     return to.at;
 }
 
-// Finds `entry` in a deduplicating table of `slots` slots, from the slot
-// that `hash` picks: true if an equal entry is there, else false, having
-// put it in. The table holds a form of one size by value, with 0, which no
-// entry is, for a free slot; records by their offsets in the pool, with 0,
-// which slab 0 never gives, for a free slot. `offset` is where the entry
-// will be kept.
+// Finds `entry` among `slot_count` slots, from the slot `slot`: true if an
+// equal entry is there, else false, having put it in. The slots hold a form
+// of one size by value, with 0, which no entry is, for a free slot; records
+// by where they are kept, with null for a free slot; `kept` is where this
+// one will be.
 template <typename Kind>
-inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size_t slots,
-                 std::size_t slot, const unsigned char* entry, std::size_t offset)
+bool seen(unsigned char* slots, std::size_t slot_count, std::size_t slot,
+          const unsigned char* entry, const unsigned char* kept)
 {
-    if constexpr (fixed_size<Kind>) {
+    if constexpr (Kind::fixed_size) {
         using value = typename Kind::value;
         const value wanted = Kind::load(entry);
-        auto* values = reinterpret_cast<value*>(table);
-        for (; !(values[slot] == value{}); slot = (slot + 1) & (slots - 1))
+        auto* values = reinterpret_cast<value*>(slots);
+        for (; !(values[slot] == value{}); slot = (slot + 1) & (slot_count - 1))
             if (values[slot] == wanted)
                 return true;
         values[slot] = wanted;
     } else {
-        auto* offsets = reinterpret_cast<std::size_t*>(table);
-        for (; offsets[slot] != 0; slot = (slot + 1) & (slots - 1))
-            if (Kind::same(bytes_at(tokens, offsets[slot]), entry))
+        auto* records = reinterpret_cast<const unsigned char**>(slots);
+        for (; records[slot]; slot = (slot + 1) & (slot_count - 1))
+            if (Kind::same(records[slot], entry))
                 return true;
-        offsets[slot] = offset;
+        records[slot] = kept;
     }
     return false;
 }
@@ -105,39 +109,39 @@ inline bool seen(const partitions<Kind>& tokens, unsigned char* table, std::size
 // Writing never overtakes reading, as no more is kept than read, and an
 // entry that fits where it was read fits at the start of any slab; the
 // writer moves on to a slab only once the reader has.
-// Duplicates are found through a table of at least twice as many slots,
-// indexed by the hash bits below those that chose the partition.
-template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& part)
+// Duplicates are found through slots at least twice as many as the
+// entries, chosen by the hash bits below those that chose the partition.
+template <typename Kind> void deduplicate(partitions<Kind>& parts, partition& part)
 {
-    const std::size_t slots = std::bit_ceil(2 * part.size);
-    assert(std::has_single_bit(slots) && slots > part.size);
-    std::size_t slot_size = sizeof(std::size_t);
-    if constexpr (fixed_size<Kind>)
-        slot_size = sizeof(typename Kind::value);
-    unsigned char* table = clear_scratch(tokens, slots, slot_size);
-    const int shift = 64 - std::countr_zero(slots);
+    const std::size_t slot_count = std::bit_ceil(2 * part.size);
+    assert(std::has_single_bit(slot_count) && slot_count > part.size);
+    const std::size_t slot_size = Kind::fixed_size ? Kind::max_entry : sizeof(const unsigned char*);
+    unsigned char* slots = scratch_of(parts.seen, slot_count * slot_size);
+    std::memset(slots, 0, slot_count * slot_size);
+    const int shift = 64 - std::countr_zero(slot_count);
     // The writer may move on to a slab for an entry that turns out a
     // repeat: the partition ends just past the last entry kept, so that it
     // never ends at the start of an empty slab, which an entry of one size
     // would take for a full one.
-    writer to{part.first, part.first * Kind::slab_bytes}, past_kept = to;
+    writer to = write_at(parts, part.first), past_kept = to;
     std::size_t kept = 0;
-    for_each_entry(tokens, part, [&](const unsigned char* entry) {
-        const std::size_t size = Kind::size(entry), offset = room_back(tokens, to, size);
-        const std::size_t slot = (Kind::hash(tokens.key, entry) << tokens.bits) >> shift;
-        if (seen(tokens, table, slots, slot, entry, offset))
+    for_each_entry(parts, part, [&](const unsigned char* entry) {
+        const std::size_t size = Kind::size(entry);
+        unsigned char* at = room_back(parts, to, size);
+        const std::size_t slot = (Kind::hash(parts.key, entry) << parts.bits) >> shift;
+        if (seen<Kind>(slots, slot_count, slot, entry, at))
             return;
-        std::memmove(bytes_at(tokens, offset), entry, size);
-        to.at = offset + size;
+        std::memmove(at, entry, size);
+        to.at = at + size;
         past_kept = to;
         ++kept;
     });
     for (std::uint32_t spare = past_kept.slab; spare != part.last;) {
-        spare = next_slab(*tokens.pool, spare);
-        put_spare(tokens, spare);
+        spare = next_slab(*parts.pool, spare);
+        release_slab(parts, spare);
     }
-    tokens.size -= part.size - kept;
-    tokens.dropped += part.size - kept;
+    parts.size -= part.size - kept;
+    parts.dropped += part.size - kept;
     part.size = kept;
     part.last = past_kept.slab;
     part.end = past_kept.at;
@@ -145,62 +149,55 @@ template <typename Kind> void deduplicate(partitions<Kind>& tokens, partition& p
 
 // Moves every entry of `part`, whose slabs go back to the spares once read,
 // before the next is, so that the new partitions take the slabs the old
-// ones give up. The pool never moves, so a record is appended from where it
-// lies. What a slab links to is read before it goes, since taking it
-// rewrites that.
+// ones give up. The pool never moves, so an entry is appended from where it
+// lies.
 template <typename Kind, typename Choose>
-void move_partition(partitions<Kind>& tokens, const partition& part, Choose&& choose)
+void move_partition(partitions<Kind>& parts, const partition& part, Choose&& choose)
 {
-    for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
-        const bool last = slab == part.last;
-        const std::size_t begin = slab * Kind::slab_bytes;
-        const std::size_t end = last ? part.end : begin + Kind::filled_bytes;
-        const unsigned char* from = bytes_at(tokens, begin);
-        if constexpr (fixed_size<Kind>) {
-            for (const unsigned char* stop = from + (end - begin); from < stop;
-                 from += sizeof(typename Kind::value)) {
-                const typename Kind::value value = Kind::load(from);
-                const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-                append_entry(tokens, choose(bytes), bytes, sizeof value);
+    for_each_slab(
+        parts, part, [&](std::uint32_t slab, const unsigned char* entry, const unsigned char* end) {
+            if constexpr (Kind::fixed_size) {
+                for (; entry < end; entry += sizeof(typename Kind::value)) {
+                    const typename Kind::value value = Kind::load(entry);
+                    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+                    append_entry(parts, choose(bytes), bytes, sizeof value);
+                }
+            } else {
+                for (std::size_t size; entry + record_header <= end && !Kind::ends_slab(entry);
+                     entry += size) {
+                    size = Kind::size(entry);
+                    append_entry(parts, choose(entry), entry, size);
+                }
             }
-        } else {
-            for (const unsigned char* stop = from + (end - begin);
-                 from + record_header <= stop && !Kind::ends_slab(from);) {
-                const std::size_t size = Kind::size(from);
-                append_entry(tokens, choose(from), from, size);
-                from += size;
-            }
-        }
-        const std::uint32_t next = last ? 0 : next_slab(*tokens.pool, slab);
-        put_spare(tokens, slab);
-        slab = next;
-    }
+            release_slab(parts, slab);
+        });
 }
 
-// Moves every entry of `tokens` and of `others`, which share its pool, into
-// 2^bits new partitions of `tokens` that `choose` picks from; `others` are
+// Moves every entry of `parts` and of `others`, which share its pool, into
+// 2^bits new partitions of `parts` that `choose` picks from; `others` are
 // left as many, empty.
 template <typename Kind, typename Choose>
-void move_entries(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int bits,
+void move_entries(partitions<Kind>& parts, std::span<partitions<Kind>*> others, int bits,
                   bool distinct, Choose&& choose)
 {
-    const std::unique_ptr<partition[]> old = std::move(tokens.parts);
-    const std::size_t old_count = std::size_t{1} << tokens.bits;
-    tokens.size = 0;
+    const std::unique_ptr<partition[]> old = std::move(parts.parts);
+    const std::size_t old_count = std::size_t{1} << parts.bits;
+    parts.size = 0;
     // A form that held nothing has no pool: it takes that of another.
-    std::shared_ptr<slab_pool> pool = tokens.pool;
+    std::shared_ptr<slab_pool> pool = parts.pool;
     for (const partitions<Kind>* other : others)
         if (!pool)
             pool = other->pool;
-    open_partitions(tokens, tokens.key, bits, distinct, std::move(pool));
+    open_partitions(parts, parts.key, bits, distinct, std::move(pool));
     for (std::size_t p = 0; p < old_count; ++p)
-        move_partition(tokens, old[p], choose);
+        move_partition(parts, old[p], choose);
     for (partitions<Kind>* other : others) {
-        assert(other->size == 0 || other->pool == tokens.pool);
+        assert(other->size == 0 || other->pool == parts.pool);
+        parts.slabs += std::exchange(other->slabs, 0);
         for (std::size_t p = 0; p < std::size_t{1} << other->bits; ++p)
-            move_partition(tokens, other->parts[p], choose);
+            move_partition(parts, other->parts[p], choose);
         for (std::uint32_t slab : other->spares)
-            put_spare(tokens, slab);
+            put_spare(parts, slab);
         other->spares.clear();
         other->size = 0;
         open_partitions(*other, other->key, bits, distinct, nullptr);
@@ -210,90 +207,85 @@ void move_entries(partitions<Kind>& tokens, std::span<partitions<Kind>*> others,
 } // namespace
 
 template <typename Kind>
-[[gnu::noinline]] void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits,
+[[gnu::noinline]] void open_partitions(partitions<Kind>& parts, const hash_key& key, int bits,
                                        bool distinct, std::shared_ptr<slab_pool> pool)
 {
-    assert(!pool || pool->slab_bytes == Kind::slab_bytes);
-    if (pool && tokens.pool != pool)
-        tokens.spares.reserve(spare_slabs);
-    tokens.pool = std::move(pool);
-    tokens.extents = tokens.pool ? tokens.pool->extents : nullptr;
-    tokens.bits = bits;
-    tokens.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
+    assert(!pool || pool->slab_bytes == slab_bytes<Kind>);
+    if (pool && parts.pool != pool)
+        parts.spares.reserve(spare_slabs);
+    parts.pool = std::move(pool);
+    parts.extents = parts.pool ? parts.pool->extents : nullptr;
+    parts.bits = bits;
+    parts.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)
         for (std::size_t p = 0; p < std::size_t{1} << bits; ++p)
-            tokens.parts[p].limit = SIZE_MAX;
-    tokens.key = key;
+            parts.parts[p].limit = SIZE_MAX;
+    parts.key = key;
 }
 
 // Out of line, like bucket_partitions(), so that the appends that may call
 // it stay small.
-template <typename Kind> [[gnu::noinline]] void split_partitions(partitions<Kind>& tokens, int bits)
+template <typename Kind> [[gnu::noinline]] void split_partitions(partitions<Kind>& parts, int bits)
 {
-    move_entries(tokens, {}, bits, false, [&](const unsigned char* entry) {
-        return hash_partition(Kind::hash(tokens.key, entry), bits);
+    move_entries(parts, {}, bits, false, [key = parts.key, bits](const unsigned char* entry) {
+        return hash_partition(Kind::hash(key, entry), bits);
     });
 }
 
 template <typename Kind>
-[[gnu::noinline]] void bucket_partitions(partitions<Kind>& tokens,
+[[gnu::noinline]] void bucket_partitions(partitions<Kind>& parts,
                                          std::span<partitions<Kind>*> others, int shift, int bits)
 {
-    tokens.scratch = kept_block();
-    for (partitions<Kind>* other : others) {
-        other->scratch = kept_block();
-    }
-    move_entries(tokens, others, bits, true, [&](const unsigned char* entry) {
-        return order_bucket(Kind::first_word(entry), shift, bits);
+    parts.seen = scratch();
+    for (partitions<Kind>* other : others)
+        other->seen = scratch();
+    move_entries(parts, others, bits, true, [shift, bits](const unsigned char* entry) {
+        return order_bucket(Kind::first_limb(entry), shift, bits);
     });
 }
 
-template <typename Kind> void deduplicate_all(partitions<Kind>& tokens)
+template <typename Kind> void deduplicate_all(partitions<Kind>& parts)
 {
-    for (std::size_t p = 0; p < std::size_t{1} << tokens.bits; ++p)
-        if (tokens.parts[p].size > 0)
-            deduplicate(tokens, tokens.parts[p]);
+    for (std::size_t p = 0; p < std::size_t{1} << parts.bits; ++p)
+        if (parts.parts[p].size > 0)
+            deduplicate(parts, parts.parts[p]);
 }
 
 template <typename Kind>
-void empty_partitions(partitions<Kind>& tokens, std::size_t first, std::size_t end)
+void empty_partitions(partitions<Kind>& parts, std::size_t first, std::size_t end)
 {
     for (std::size_t p = first; p < end; ++p) {
-        partition& part = tokens.parts[p];
-        tokens.size -= part.size;
-        for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
-            const std::uint32_t next = slab == part.last ? 0 : next_slab(*tokens.pool, slab);
-            put_spare(tokens, slab);
-            slab = next;
-        }
+        partition& part = parts.parts[p];
+        parts.size -= part.size;
+        for_each_slab(parts, part,
+                      [&](std::uint32_t slab, auto*, auto*) { release_slab(parts, slab); });
         part = {.limit = part.limit == SIZE_MAX ? SIZE_MAX : 0};
     }
 }
 
 template <typename Kind>
-void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
+void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size)
 {
     if (part.size >= part.limit && part.size > 0) {
         const std::size_t before = part.size;
-        deduplicate(tokens, part);
+        deduplicate(parts, part);
         // Where few tokens recur, deduplicating again soon would find little,
         // and the listing's sort drops the repeats left.
         const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
         part.limit = std::max(growth * part.size, entry_slab_bytes / 8);
-        if (part.end + size <= std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes)
+        if (!slab_full<Kind>(part, size))
             return;
     }
-    const std::uint32_t slab = take_spare(tokens);
-    if (part.end == 0) {
+    const std::uint32_t slab = take_spare(parts);
+    if (!part.end) {
         part.first = slab;
     } else {
-        mark_slab_end(tokens, part.end,
-                      std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes);
-        next_slab(*tokens.pool, part.last) = slab;
+        mark_slab_end<Kind>(part.end, slab_start(parts, part.last) + filled_bytes<Kind>);
+        next_slab(*parts.pool, part.last) = slab;
     }
     part.last = slab;
-    part.end = slab * Kind::slab_bytes;
-    assert(size <= Kind::filled_bytes);
+    part.end = slab_start(parts, slab);
+    assert(size <= filled_bytes<Kind>);
 }
 
 #define TOKCOLLECT_PARTITIONS(Kind)                                                                \
@@ -304,6 +296,4 @@ void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size)
     template void make_slab_room(partitions<Kind>&, partition&, std::size_t);                      \
     template void empty_partitions(partitions<Kind>&, std::size_t, std::size_t);                   \
     template void deduplicate_all(partitions<Kind>&);
-TOKCOLLECT_PARTITIONS(word_kind)
-TOKCOLLECT_PARTITIONS(pair_kind)
-TOKCOLLECT_PARTITIONS(record_kind)
+TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_PARTITIONS)

@@ -1,31 +1,34 @@
 // SPDX-License-Identifier: MIT
-// Tokens of one form (packed_token.h) spread over partitions: first by hash,
+// Entries of one form (forms.h) spread over partitions: first by hash,
 // while the set is filled, then over the buckets of the byte order, for the
 // listing. Every form takes the same road; the forms differ only in how an
-// entry is measured, hashed and compared (the kinds below).
+// entry is measured, hashed and compared.
 //
 // A token is only appended to the partition that the top bits of its keyed
 // hash choose: the ends being written, one cache line each, stay in the
-// caches, and the tokens stream out behind them. A partition that has
-// doubled since it was last deduplicated is deduplicated again, in a table
-// twice its size, or once it has grown eightfold if the last time found
-// fewer than one token in eight repeated; so it holds every token it was
-// given, and about twice as many as distinct ones at most where tokens
-// recur. A form's partitions start as one, for a set that sees few such
-// tokens, and split into many once they hold more than the caches do.
+// caches, and the entries stream out behind them. A partition that has
+// doubled since it was last deduplicated is deduplicated again, through
+// scratch slots twice its size, or once it has grown eightfold if the last
+// time found fewer than one entry in eight repeated; so it holds every
+// token it was given, and about twice as many as distinct ones at most
+// where tokens recur. A form's partitions start as one, for a set that sees
+// few such tokens, and split into many once they hold more than the caches
+// do.
 //
 // For the listing, the entries of every form move into buckets cut by the
-// bits of their first word below those that all share (bucket_partitions()):
+// bits of their first limb below those that all share (bucket_partitions()):
 // equal tokens then meet in one bucket of one form, where sorting finds
 // them.
 //
 // A partition is a chain of slabs from the pool of its form (slab_pool.h),
 // which the partitions of every shard of a set share: slabs that
 // deduplicating or moving frees are reused by any, so that growing faults
-// in few pages. A partition's end of 0 says it has no slab. Entries lie
-// back to back in a slab; a record that no longer fits leaves the rest of
-// its slab to the next, marked by a zero length where there is room for
-// one, and records leave a slab's last bytes free for loads past them.
+// in few pages. A partition's end is where its next entry goes, null while
+// it has no slab; slabs lie aligned to their size, so an end on a slab's
+// boundary says that slab is full. Entries lie back to back in a slab; a
+// record that no longer fits leaves the rest of its slab to the next,
+// marked by a zero length where there is room for one, and records leave a
+// slab's last bytes free for loads past them.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +40,7 @@
 #include <span>
 #include <vector>
 
-#include "forms/keyed_hash.h"
-#include "forms/packed_token.h"
+#include "forms/forms.h"
 #include "store/slab_pool.h"
 
 // Slabs a few KiB each; built with small parts, a handful of entries, so
@@ -51,232 +53,216 @@ constexpr std::size_t entry_slab_bytes = 4096;
 constexpr std::size_t record_slab_bytes = 4096;
 #endif
 
-// The forms as entries of a pool: their size, hash, equality and first word,
-// and whether an entry marks the end of what its slab holds.
-struct word_kind {
-    using value = std::uint64_t; // of a form that fills its slabs exactly
-    static constexpr std::size_t slab_bytes = entry_slab_bytes;
-    static constexpr std::size_t filled_bytes = slab_bytes; // of a slab, at most
-    static std::uint64_t load(const unsigned char* at)
-    {
-        std::uint64_t word;
-        std::memcpy(&word, at, sizeof word);
-        return word;
-    }
-    static std::size_t size(const unsigned char*) { return sizeof(std::uint64_t); }
-    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
-    {
-        return mix_word(key, load(at));
-    }
-    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
-    static std::uint64_t first_word(const unsigned char* at) { return load(at); }
-    static bool ends_slab(const unsigned char*) { return false; }
-};
+// A form of one size fills its slabs exactly; records, which are not, leave
+// room past the last for its limbs' loads, never into the next slab, which
+// another thread may be writing.
+template <typename Kind>
+constexpr std::size_t slab_bytes = Kind::fixed_size ? entry_slab_bytes : record_slab_bytes;
+template <typename Kind>
+constexpr std::size_t filled_bytes = slab_bytes<Kind> - (Kind::fixed_size ? 0 : record_slack);
 
-struct pair_kind {
-    using value = word_pair;
-    static constexpr std::size_t slab_bytes = entry_slab_bytes;
-    static constexpr std::size_t filled_bytes = slab_bytes;
-    static word_pair load(const unsigned char* at)
-    {
-        word_pair pair;
-        std::memcpy(&pair, at, sizeof pair);
-        return pair;
-    }
-    static std::size_t size(const unsigned char*) { return sizeof(word_pair); }
-    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
-    {
-        return hash_pair(key, load(at));
-    }
-    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
-    static std::uint64_t first_word(const unsigned char* at) { return load(at).high; }
-    static std::uint64_t second_word(const unsigned char* at) { return load(at).low; }
-    static bool ends_slab(const unsigned char*) { return false; }
-};
+static_assert(
+    [] {
+        bool fit = true;
+        for_each_form([&](auto kind) {
+            using Kind = decltype(kind);
+            if constexpr (Kind::fixed_size)
+                fit &= slab_bytes<Kind> % Kind::max_entry == 0;
+            else
+                fit &= filled_bytes<Kind> >= Kind::max_entry + record_header;
+        });
+        return fit;
+    }(),
+    "entries of one size fill their slabs exactly, and need no mark; a slab holds the longest of "
+    "other entries and the mark after it");
+static_assert(extent_alignment % entry_slab_bytes == 0 && extent_alignment % record_slab_bytes == 0,
+              "slabs lie aligned to their size");
 
-struct record_kind {
-    static constexpr std::size_t slab_bytes = record_slab_bytes;
-    // A record's word loads read up to record_slack bytes past it: never
-    // into the next slab, which another thread may be writing.
-    static constexpr std::size_t filled_bytes = slab_bytes - record_slack;
-    static std::size_t size(const unsigned char* at) { return record_size(record_length(at)); }
-    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
-    {
-        return hash_record(key, at);
-    }
-    static bool same(const unsigned char* a, const unsigned char* b) { return same_record(a, b); }
-    static std::uint64_t first_word(const unsigned char* at) { return record_word(at, 0); }
-    static bool ends_slab(const unsigned char* at) { return record_length(at) == 0; }
-};
-
-static_assert(record_kind::filled_bytes >= max_record_size + record_header,
-              "a slab holds the longest record and the mark after it");
-static_assert(word_kind::slab_bytes % sizeof(std::uint64_t) == 0 &&
-                  pair_kind::slab_bytes % sizeof(word_pair) == 0,
-              "words and pairs fill their slabs exactly, and need no mark");
-
-// A block of memory kept to be used again, which grows when more is asked
-// of it than it has.
-struct kept_block {
+// Memory kept to be used again, which grows when more is asked of it than
+// it has.
+struct scratch {
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
     std::size_t size = 0;
 };
 
-// At least `size` bytes of `block`, whose contents are lost where it grows.
+// At least `size` bytes of `space`, whose contents are lost where it grows.
 // Throws std::bad_alloc when memory runs out.
-inline unsigned char* block_of(kept_block& block, std::size_t size)
+inline unsigned char* scratch_of(scratch& space, std::size_t size)
 {
-    if (size > block.size) {
-        block = kept_block();
-        block.bytes.reset(static_cast<unsigned char*>(std::malloc(size)));
-        if (!block.bytes)
+    if (size > space.size) {
+        space = scratch();
+        space.bytes.reset(static_cast<unsigned char*>(std::malloc(size)));
+        if (!space.bytes)
             throw std::bad_alloc();
-        block.size = size;
+        space.size = size;
     }
-    return block.bytes.get();
+    return space.bytes.get();
 }
 
 struct partition {
-    std::size_t end = 0;     // pool offset just past its last entry, or 0
-    std::size_t size = 0;    // entries it holds
-    std::size_t limit = 0;   // the size at which it is deduplicated next
-    std::uint32_t first = 0; // its slabs, first and last
+    unsigned char* end = nullptr; // where its next entry goes; null with no slab
+    std::size_t size = 0;         // entries it holds
+    std::size_t limit = 0;        // the size at which it is deduplicated next
+    std::uint32_t first = 0;      // its slabs, first and last
     std::uint32_t last = 0;
 };
 
 template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts;   // null until the first entry
     int bits = 0;                         // 2^bits partitions
-    std::shared_ptr<slab_pool> pool;      // of Kind::slab_bytes; none while empty
+    std::shared_ptr<slab_pool> pool;      // of slab_bytes<Kind>; none while empty
     const slab_extent* extents = nullptr; // the pool's, which never move
     std::vector<std::uint32_t> spares;    // slabs of the pool free for these alone
-    // The deduplicating table: entries of a form of one size, else offsets.
-    kept_block scratch;
+    // Deduplicating's slots: entries of a form of one size, else pointers.
+    scratch seen;
     hash_key key{};
     std::size_t size = 0;    // entries held, duplicates included
+    std::size_t slabs = 0;   // in the partitions' chains
     std::size_t dropped = 0; // repeats that deduplicating has dropped
-    // The bits that some entry's first word has, and those that every one
-    // has; for pairs, their second words' too.
+    // The bits that some entry's first limb has, and those that every one
+    // has; for forms sorted by two limbs, their second limbs' too.
     std::uint64_t any = 0;
     std::uint64_t all = ~std::uint64_t{0};
     std::uint64_t second_any = 0;
     std::uint64_t second_all = ~std::uint64_t{0};
 };
 
-using word_partitions = partitions<word_kind>;
-using pair_partitions = partitions<pair_kind>;
-using record_partitions = partitions<record_kind>;
-
 // Partitions by hash under `key`: 2^bits of them, deduplicated as they grow
 // unless `distinct` says that no entry will come twice, with slabs from
 // `pool`.
 template <typename Kind>
-void open_partitions(partitions<Kind>& tokens, const hash_key& key, int bits, bool distinct,
+void open_partitions(partitions<Kind>& parts, const hash_key& key, int bits, bool distinct,
                      std::shared_ptr<slab_pool> pool);
 
-// The partition, of 2^bits, for an entry whose hash is `hash`.
+// The partition, of 2^bits, for an entry whose hash is `hash`: its top
+// bits, none when bits is 0, which the two shifts keep defined.
 inline std::size_t hash_partition(std::uint64_t hash, int bits)
 {
-    return bits == 0 ? 0 : hash >> (64 - bits);
-}
-
-// The bits of `word` below its top `shift` bits, `bits` of them: with the
-// top bits alike, these put words in byte order. `bits` is 1 to 64 - shift.
-inline std::size_t order_bucket(std::uint64_t word, int shift, int bits)
-{
-    return (word << shift) >> (64 - bits);
+    return hash >> 1 >> (63 - bits);
 }
 
 // Moves every entry into 2^bits partitions by hash, which go on being
 // deduplicated. Throws std::bad_alloc when memory runs out.
-template <typename Kind> void split_partitions(partitions<Kind>& tokens, int bits);
+template <typename Kind> void split_partitions(partitions<Kind>& parts, int bits);
 
-// Moves every entry of `tokens` and of `others`, which share its pool, into
-// the 2^bits buckets of the byte order of `tokens` that order_bucket()
-// chooses from its first word, which all entries of all sets listed
+// Moves every entry of `parts` and of `others`, which share its pool, into
+// the 2^bits buckets of the byte order of `parts` that order_bucket()
+// chooses from its first limb, which all entries of all sets listed
 // together must share their top `shift` bits of; `others` are left with as
 // many buckets, empty. Buckets are never deduplicated. Throws
 // std::bad_alloc when memory runs out.
 template <typename Kind>
-void bucket_partitions(partitions<Kind>& tokens, std::span<partitions<Kind>*> others, int shift,
+void bucket_partitions(partitions<Kind>& parts, std::span<partitions<Kind>*> others, int shift,
                        int bits);
 
 // Deduplicates every partition. Throws std::bad_alloc when memory runs
 // out.
-template <typename Kind> void deduplicate_all(partitions<Kind>& tokens);
+template <typename Kind> void deduplicate_all(partitions<Kind>& parts);
 
 // Gives back the slabs of partitions `first` to `end`, which are left
-// empty, as deduplicating leaves them. The bits seen in first and second
-// words stay.
+// empty, as deduplicating leaves them. The bits seen in limbs stay.
 template <typename Kind>
-void empty_partitions(partitions<Kind>& tokens, std::size_t first, std::size_t end);
+void empty_partitions(partitions<Kind>& parts, std::size_t first, std::size_t end);
 
 // Deduplicates a partition that has doubled, and gives it a fresh slab if
 // its last one has no room for `size` bytes. Throws std::bad_alloc when
 // memory runs out.
 template <typename Kind>
-void make_slab_room(partitions<Kind>& tokens, partition& part, std::size_t size);
+void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size);
 
-// Whether a form's entries all have one size, which fills a slab exactly.
-template <typename Kind> constexpr bool fixed_size = requires
+// The first byte of `slab`.
+template <typename Kind>
+inline unsigned char* slab_start(const partitions<Kind>& parts, std::uint32_t slab)
 {
-    typename Kind::value;
-};
+    const std::size_t offset = std::size_t{slab} * slab_bytes<Kind>;
+    return parts.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
+}
 
 // Whether the last slab of `part` has no room for `size` more bytes.
 template <typename Kind> inline bool slab_full(const partition& part, std::size_t size)
 {
-    if constexpr (fixed_size<Kind>)
-        return part.end % Kind::slab_bytes == 0;
+    const auto address = reinterpret_cast<std::uintptr_t>(part.end);
+    if constexpr (Kind::fixed_size)
+        return address % slab_bytes<Kind> == 0;
     else
-        return part.end == 0 ||
-               part.end + size > std::size_t{part.last} * Kind::slab_bytes + Kind::filled_bytes;
+        return !part.end || address % slab_bytes<Kind> + size > filled_bytes<Kind>;
 }
 
-// The byte at `offset` in the pool, as at() finds it, one load sooner.
+// Puts an entry where its partition, which has room for it, ends.
 template <typename Kind>
-inline unsigned char* bytes_at(const partitions<Kind>& tokens, std::size_t offset)
+[[gnu::always_inline]] inline void put_entry(partitions<Kind>& parts, partition& part,
+                                             const unsigned char* entry, std::size_t size)
 {
-    return tokens.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
-}
-
-// Appends the `size` bytes at `entry`, which lie outside the pool, to
-// partition `index`. Throws std::bad_alloc when memory runs out.
-template <typename Kind>
-[[gnu::always_inline]] inline void append_entry(partitions<Kind>& tokens, std::size_t index,
-                                                const unsigned char* entry, std::size_t size)
-{
-    partition& part = tokens.parts[index];
-    if (slab_full<Kind>(part, size))
-        make_slab_room(tokens, part, size);
-    std::memcpy(bytes_at(tokens, part.end), entry, size);
-    tokens.any |= Kind::first_word(entry);
-    tokens.all &= Kind::first_word(entry);
-    if constexpr (requires { Kind::second_word(entry); }) {
-        tokens.second_any |= Kind::second_word(entry);
-        tokens.second_all &= Kind::second_word(entry);
+    std::memcpy(part.end, entry, size);
+    parts.any |= Kind::first_limb(entry);
+    parts.all &= Kind::first_limb(entry);
+    if constexpr (Kind::sort_limbs > 1) {
+        parts.second_any |= Kind::second_limb(entry);
+        parts.second_all &= Kind::second_limb(entry);
     }
     part.end += size;
     ++part.size;
-    ++tokens.size;
+    ++parts.size;
+}
+
+// Appends the `size` bytes at `entry`, which lie outside the pool, to
+// partition `index`, and then, if the partition had to make room, which
+// alone changes how many slabs the partitions hold, calls after_room().
+// Throws std::bad_alloc when memory runs out.
+template <typename Kind, typename AfterRoom>
+[[gnu::always_inline]] inline void append_entry(partitions<Kind>& parts, std::size_t index,
+                                                const unsigned char* entry, std::size_t size,
+                                                AfterRoom&& after_room)
+{
+    partition& part = parts.parts[index];
+    if (slab_full<Kind>(part, size)) [[unlikely]] {
+        make_slab_room(parts, part, size);
+        put_entry(parts, part, entry, size);
+        after_room();
+        return;
+    }
+    put_entry(parts, part, entry, size);
+}
+
+template <typename Kind>
+[[gnu::always_inline]] inline void append_entry(partitions<Kind>& parts, std::size_t index,
+                                                const unsigned char* entry, std::size_t size)
+{
+    append_entry(parts, index, entry, size, [] {});
+}
+
+// Calls f(slab, begin, end) for every slab of `part`, in its chain's order,
+// with the bytes that may hold its entries. What a slab links to is read
+// before f sees it, so that f may give the slab back.
+template <typename Kind, typename F>
+void for_each_slab(const partitions<Kind>& parts, const partition& part, F&& f)
+{
+    for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;) {
+        const bool last = slab == part.last;
+        const std::uint32_t next = last ? 0 : next_slab(*parts.pool, slab);
+        unsigned char* begin = slab_start(parts, slab);
+        f(slab, begin, last ? part.end : begin + filled_bytes<Kind>);
+        slab = next;
+    }
 }
 
 // Calls f(entry) for every entry of `part`, in the order appended. An entry
 // is measured before f sees it, so that f may write over it, as
 // deduplicating does.
 template <typename Kind, typename F>
-void for_each_entry(const partitions<Kind>& tokens, const partition& part, F&& f)
+void for_each_entry(const partitions<Kind>& parts, const partition& part, F&& f)
 {
-    for (std::uint32_t slab = part.end ? part.first : 0; slab != 0;
-         slab = slab == part.last ? 0 : next_slab(*tokens.pool, slab)) {
-        const std::size_t begin = slab * Kind::slab_bytes;
-        const std::size_t end = slab == part.last ? part.end : begin + Kind::filled_bytes;
-        const unsigned char* entry = bytes_at(tokens, begin);
-        for (const unsigned char* const last = entry + (end - begin);
-             entry + record_header <= last && !Kind::ends_slab(entry);) {
-            const std::size_t size = Kind::size(entry);
-            f(entry);
-            entry += size;
-        }
-    }
+    for_each_slab(parts, part,
+                  [&](std::uint32_t, const unsigned char* entry, const unsigned char* end) {
+                      if constexpr (Kind::fixed_size) {
+                          for (; entry < end; entry += sizeof(typename Kind::value))
+                              f(entry);
+                      } else {
+                          while (entry + record_header <= end && !Kind::ends_slab(entry)) {
+                              const std::size_t size = Kind::size(entry);
+                              f(entry);
+                              entry += size;
+                          }
+                      }
+                  });
 }

@@ -2,15 +2,18 @@
 // Making extents, and handing slabs out of them.
 #include "store/slab_pool.h"
 
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <new>
 #include <sys/mman.h>
 
+#include "system/huge_pages.h"
+
 namespace
 {
 
-// Extents for 512 GiB of slabs: 4 MiB of table, mapped directly rather
+// Extents for 512 GiB of slabs: 4 MiB of their addresses, mapped directly rather
 // than from the heap, so that only the pages written cost anything, under
 // the sanitizers too. Built with small parts, for 64 MiB.
 #ifdef TOKCOLLECT_SMALL_PARTS
@@ -18,7 +21,7 @@ constexpr std::size_t max_extents = std::size_t{1} << 14;
 #else
 constexpr std::size_t max_extents = std::size_t{1} << 18;
 #endif
-constexpr std::size_t table_bytes = max_extents * sizeof(slab_extent);
+constexpr std::size_t directory_bytes = max_extents * sizeof(slab_extent);
 
 // Room past an extent's end for a read past its last slab, and then for
 // its slabs' successors.
@@ -29,11 +32,11 @@ std::size_t mapping_bytes(const slab_pool& pool)
     return extent_bytes + extent_slack + extent_bytes / pool.slab_bytes * sizeof(std::uint32_t);
 }
 
-// An extent, aligned to its size where `huge` asks for huge pages, which
-// the kernel backs only so; null when memory runs out.
+// An extent, aligned to a huge page where `huge` asks for them, which the
+// kernel backs only so; null when memory runs out.
 unsigned char* map_extent(std::size_t bytes, bool huge)
 {
-    const std::size_t extra = huge ? extent_bytes : 0;
+    const std::size_t extra = huge ? huge_page_bytes : 0;
     void* mapped =
         mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
@@ -41,14 +44,14 @@ unsigned char* map_extent(std::size_t bytes, bool huge)
     auto* start = static_cast<unsigned char*>(mapped);
     if (huge) {
         const auto address = reinterpret_cast<std::uintptr_t>(start);
-        auto* aligned = start + ((extent_bytes - address % extent_bytes) % extent_bytes);
+        auto* aligned = start + ((huge_page_bytes - address % huge_page_bytes) % huge_page_bytes);
         if (aligned > start)
             munmap(start, static_cast<std::size_t>(aligned - start));
         const std::size_t tail =
             static_cast<std::size_t>(start + bytes + extra - (aligned + bytes));
         if (tail)
             munmap(aligned + bytes, tail);
-        madvise(aligned, extent_bytes, MADV_HUGEPAGE);
+        advise_huge_pages(aligned, extent_bytes);
         start = aligned;
     }
     return start;
@@ -60,7 +63,7 @@ void add_extent(slab_pool& pool)
     if (pool.extent_count == max_extents)
         throw std::bad_alloc();
     unsigned char* bytes =
-        map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bits >= 21);
+        map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bytes >= huge_page_bytes);
     if (!bytes)
         throw std::bad_alloc();
     pool.extents[pool.extent_count++] = {
@@ -69,21 +72,22 @@ void add_extent(slab_pool& pool)
 
 } // namespace
 
-slab_pool::slab_pool(std::size_t slab_bytes) : slab_bytes(slab_bytes)
+slab_pool::slab_pool(std::size_t slab_bytes)
+    : slab_bytes(slab_bytes), extent_slab_bits(std::countr_zero(extent_bytes / slab_bytes))
 {
-    assert(slab_bytes > 0 && slab_bytes <= extent_bytes && extent_bytes % slab_bytes == 0);
-    void* table =
-        mmap(nullptr, table_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (table == MAP_FAILED)
+    assert(std::has_single_bit(slab_bytes) && slab_bytes <= extent_bytes);
+    void* directory =
+        mmap(nullptr, directory_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (directory == MAP_FAILED)
         throw std::bad_alloc();
-    extents = static_cast<slab_extent*>(table);
+    extents = static_cast<slab_extent*>(directory);
 }
 
 slab_pool::~slab_pool()
 {
     for (std::size_t i = 0; i < extent_count; ++i)
         munmap(extents[i].bytes, mapping_bytes(*this));
-    munmap(extents, table_bytes);
+    munmap(extents, directory_bytes);
 }
 
 std::uint32_t take_slab(slab_pool& pool)

@@ -7,9 +7,9 @@
 // pages; the first is not, so that a short run faults in only the pages it
 // touches.
 //
-// A slab is named by its index, and a byte in it by its offset, the index
-// times the slab's size plus the byte's place in it; slab 0 is never handed
-// out, so that an offset or a slab of 0 can say "none". Beside its slabs,
+// A slab is named by its index, and lies at the index times its size from
+// the start of the first extent, had the extents been laid end to end;
+// slab 0 is never handed out, so that a slab of 0 can say "none". Beside its slabs,
 // each extent keeps each slab's successor in the chain of the partition
 // that holds it.
 #pragma once
@@ -27,6 +27,8 @@ constexpr int extent_bits = 12;
 constexpr int extent_bits = 21;
 #endif
 constexpr std::size_t extent_bytes = std::size_t{1} << extent_bits;
+// Every extent starts on a page at least.
+constexpr std::size_t extent_alignment = 4096;
 
 struct slab_extent {
     unsigned char* bytes;
@@ -42,7 +44,8 @@ struct slab_pool {
     slab_pool& operator=(const slab_pool&) = delete;
 
     std::size_t slab_bytes;
-    std::mutex lock; // over slabs taken and given back, and new extents
+    int extent_slab_bits; // an extent holds 2^extent_slab_bits slabs
+    std::mutex lock;      // over slabs taken and given back, and new extents
     // Mapped with room for every extent there may ever be, so that entries
     // never move and may be read without the lock; pages come as they are
     // written.
@@ -52,18 +55,11 @@ struct slab_pool {
     std::vector<std::uint32_t> free_slabs;
 };
 
-// The byte at `offset`, which lies in a slab handed out. A read may go up
-// to 8 bytes past a slab's end.
-inline unsigned char* at(const slab_pool& pool, std::size_t offset)
-{
-    return pool.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
-}
-
 // The slab after `slab` in its partition's chain.
 inline std::uint32_t& next_slab(const slab_pool& pool, std::uint32_t slab)
 {
-    const std::size_t slabs_per_extent = extent_bytes / pool.slab_bytes;
-    return pool.extents[slab / slabs_per_extent].next[slab % slabs_per_extent];
+    const std::uint32_t in_extent = (std::uint32_t{1} << pool.extent_slab_bits) - 1;
+    return pool.extents[slab >> pool.extent_slab_bits].next[slab & in_extent];
 }
 
 // A free slab, or a new one. Throws std::bad_alloc when memory runs out.

@@ -1,0 +1,277 @@
+// SPDX-License-Identifier: MIT
+// The forms of a token, by its length, as one list: each form's
+// description beside its encoding (packed_token.h), and the aggregate that
+// holds something of each form, with the one fold that walks it. Every
+// per-form array and loop of the program goes through these, so that a new
+// length class is a change here and in the encodings alone.
+//
+// A form says how its entries, the packed tokens that slabs and stagings
+// hold, are packed, measured, hashed and compared; which limbs put them in
+// byte order, and how a bucket of the listing holds them to sort them (its
+// sort entry); how a token is written out; and whether it is kept in runs
+// once the set is large (runs/).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <tuple>
+
+#include "forms/keyed_hash.h"
+#include "forms/packed_token.h"
+
+// A token of 1 to 16 bytes: one limb.
+struct word_kind {
+    using value = std::uint64_t;                           // an entry of a form of one size, loaded
+    using sort_entry = std::uint64_t;                      // as a bucket sorts it
+    static constexpr std::size_t max_size = max_word_size; // token bytes
+    static constexpr std::size_t max_entry = sizeof(value);
+    static constexpr bool fixed_size = true;
+    static constexpr int sort_limbs = 1; // limbs the radix sort orders by
+    static constexpr bool has_runs = true;
+
+    static std::size_t pack(std::string_view token, unsigned char* to)
+    {
+        const std::uint64_t word = pack_padded_word(token.data(), token.size());
+        std::memcpy(to, &word, sizeof word);
+        return sizeof word;
+    }
+    static value load(const unsigned char* at)
+    {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        return word;
+    }
+    static std::size_t size(const unsigned char*) { return sizeof(value); }
+    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
+    {
+        return mix_word(key, load(at));
+    }
+    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
+    static std::uint64_t first_limb(const unsigned char* at) { return load(at); }
+    static bool ends_slab(const unsigned char*) { return false; }
+
+    static sort_entry sorted(const unsigned char* at) { return load(at); }
+    static std::uint64_t sort_first(const sort_entry& word) { return word; }
+    static std::uint64_t sort_second(const sort_entry&) { return 0; }
+    static std::size_t unpack(char* to, const sort_entry& word) { return unpack_limb(to, word); }
+};
+
+// A token of 17 to 32 bytes: two limbs.
+struct pair_kind {
+    using value = packed_pair;
+    using sort_entry = packed_pair;
+    static constexpr std::size_t max_size = max_pair_size;
+    static constexpr std::size_t max_entry = sizeof(value);
+    static constexpr bool fixed_size = true;
+    static constexpr int sort_limbs = 2;
+    static constexpr bool has_runs = true;
+
+    static std::size_t pack(std::string_view token, unsigned char* to)
+    {
+        const packed_pair pair = pack_pair(token);
+        std::memcpy(to, &pair, sizeof pair);
+        return sizeof pair;
+    }
+    static value load(const unsigned char* at)
+    {
+        packed_pair pair;
+        std::memcpy(&pair, at, sizeof pair);
+        return pair;
+    }
+    static std::size_t size(const unsigned char*) { return sizeof(value); }
+    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
+    {
+        return hash_pair(key, load(at));
+    }
+    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
+    static std::uint64_t first_limb(const unsigned char* at) { return load(at).high; }
+    static std::uint64_t second_limb(const unsigned char* at) { return load(at).low; }
+    static bool ends_slab(const unsigned char*) { return false; }
+
+    static sort_entry sorted(const unsigned char* at) { return load(at); }
+    static std::uint64_t sort_first(const sort_entry& pair) { return pair.high; }
+    static std::uint64_t sort_second(const sort_entry& pair) { return pair.low; }
+    static std::size_t unpack(char* to, const sort_entry& pair)
+    {
+        const std::size_t size = unpack_limb(to, pair.high);
+        return size + unpack_limb(to + size, pair.low);
+    }
+};
+
+// A record as a bucket sorts it: its first two limbs, and where it is.
+struct record_ref {
+    std::uint64_t first;
+    std::uint64_t second;
+    const unsigned char* record;
+};
+
+// A token of 33 to 1022 bytes: a record, of as many bytes as it needs.
+// Records that share their first limb are put in order by comparison.
+struct record_kind {
+    using sort_entry = record_ref;
+    static constexpr std::size_t max_size = max_token_size;
+    static constexpr std::size_t max_entry = max_record_size;
+    static constexpr bool fixed_size = false;
+    static constexpr int sort_limbs = 1;
+    static constexpr bool has_runs = false;
+
+    static std::size_t pack(std::string_view token, unsigned char* to)
+    {
+        pack_record(token, to);
+        return record_size(token.size());
+    }
+    static std::size_t size(const unsigned char* at) { return record_size(record_length(at)); }
+    static std::uint64_t hash(const hash_key& key, const unsigned char* at)
+    {
+        return hash_record(key, at);
+    }
+    static bool same(const unsigned char* a, const unsigned char* b) { return same_record(a, b); }
+    static std::uint64_t first_limb(const unsigned char* at) { return record_limb(at, 0); }
+    // A record of length 0, which no token has, ends what its slab holds.
+    static bool ends_slab(const unsigned char* at) { return record_length(at) == 0; }
+
+    static sort_entry sorted(const unsigned char* at)
+    {
+        return {record_limb(at, 0), record_limb(at, 1), at};
+    }
+    static std::uint64_t sort_first(const sort_entry& ref) { return ref.first; }
+    static std::uint64_t sort_second(const sort_entry& ref) { return ref.second; }
+    static bool before(const sort_entry& a, const sort_entry& b)
+    {
+        return a.second != b.second ? a.second < b.second : compare_records(a.record, b.record) < 0;
+    }
+    static bool same(const sort_entry& a, const sort_entry& b)
+    {
+        return same_record(a.record, b.record);
+    }
+    static std::size_t unpack(char* to, const sort_entry& ref)
+    {
+        return unpack_record(to, ref.record);
+    }
+};
+
+template <typename... Kinds> struct form_list {
+};
+
+// Every form, shortest first: the listing puts a token before one of a
+// later form that shares its first two limbs, of which it is a prefix.
+using all_forms = form_list<word_kind, pair_kind, record_kind>;
+
+// Explicit instantiations go through these: the same list, and the forms of
+// it that have runs.
+#define TOKCOLLECT_FOR_EACH_FORM(X) X(word_kind) X(pair_kind) X(record_kind)
+#define TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(X) X(word_kind) X(pair_kind)
+
+namespace forms_detail
+{
+template <typename Kind, typename First, typename... Rest>
+constexpr std::size_t index_of(form_list<First, Rest...>)
+{
+    if constexpr (std::is_same_v<Kind, First>)
+        return 0;
+    else
+        return 1 + index_of<Kind>(form_list<Rest...>{});
+}
+
+template <typename... Kinds> constexpr std::size_t count_of(form_list<Kinds...>)
+{
+    return sizeof...(Kinds);
+}
+} // namespace forms_detail
+
+template <typename Kind>
+constexpr std::size_t form_index = forms_detail::index_of<Kind>(all_forms{});
+constexpr std::size_t form_count = forms_detail::count_of(all_forms{});
+
+// Calls f(Kind{}) for each form, in the list's order.
+template <typename F> constexpr void for_each_form(F&& f)
+{
+    [&]<typename... Kinds>(form_list<Kinds...>) { (f(Kinds{}), ...); }(all_forms{});
+}
+
+// Calls f(Kind{}) for the form of the tokens of `size` bytes, 1 to 1022.
+template <typename F> void with_form_of_size(std::size_t size, F&& f)
+{
+    bool found = false;
+    for_each_form([&](auto kind) {
+        if (!found && size <= decltype(kind)::max_size) {
+            found = true;
+            f(kind);
+        }
+    });
+}
+
+// One T<Kind> for each form.
+template <template <typename> class T, typename List = all_forms> struct per_form;
+template <template <typename> class T, typename... Kinds> struct per_form<T, form_list<Kinds...>> {
+    std::tuple<T<Kinds>...> items;
+};
+
+// The item of form Kind.
+template <typename Kind, template <typename> class T> T<Kind>& of(per_form<T>& each)
+{
+    return std::get<form_index<Kind>>(each.items);
+}
+template <typename Kind, template <typename> class T> const T<Kind>& of(const per_form<T>& each)
+{
+    return std::get<form_index<Kind>>(each.items);
+}
+
+// Calls f(Kind{}, item) for each form's item of `each`, in the list's order.
+template <template <typename> class T, typename F> void for_each_form(per_form<T>& each, F&& f)
+{
+    for_each_form([&](auto kind) { f(kind, of<decltype(kind)>(each)); });
+}
+template <template <typename> class T, typename F>
+void for_each_form(const per_form<T>& each, F&& f)
+{
+    for_each_form([&](auto kind) { f(kind, of<decltype(kind)>(each)); });
+}
+
+// A count of each form's tokens or entries.
+template <typename Kind> using entry_count = std::size_t;
+using form_counts = per_form<entry_count>;
+
+inline std::size_t total(const form_counts& counts)
+{
+    std::size_t sum = 0;
+    for_each_form(counts, [&](auto, std::size_t count) { sum += count; });
+    return sum;
+}
+
+// How tokens are cut into buckets of the byte order by their first limbs:
+// the top `shift` bits of these are alike in every token, and the next
+// `bits`, 1 to 64 - shift, choose a bucket.
+struct order_cut {
+    int shift = 0;
+    int bits = 1;
+    std::size_t buckets() const { return std::size_t{1} << bits; }
+};
+
+// A cut of `count` tokens, whose first limbs have bits `any` where some has
+// one and `all` where every one has one, into buckets of some 2^size_bits
+// tokens, 2 to 4096 of them.
+inline order_cut cut_by_order(std::uint64_t any, std::uint64_t all, std::size_t count,
+                              int size_bits)
+{
+    const std::uint64_t varying = any & ~all;
+    const int shift = varying ? std::countl_zero(varying) : 0;
+    const int bits = std::clamp(static_cast<int>(std::bit_width(count >> size_bits)), 1, 12);
+    return {shift, std::min(bits, 64 - shift)};
+}
+
+// The bucket of a token whose first limb is `limb`: the bits below the top
+// `shift`, `bits` of them. With the top bits alike, these put limbs in byte
+// order, and so the tokens that begin with them.
+inline std::size_t order_bucket(std::uint64_t limb, int shift, int bits)
+{
+    return (limb << shift) >> (64 - bits);
+}
+inline std::size_t order_bucket(std::uint64_t limb, const order_cut& cut)
+{
+    return order_bucket(limb, cut.shift, cut.bits);
+}
