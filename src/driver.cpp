@@ -18,7 +18,7 @@
 #include "listing/listing.h"
 #include "read/file_ranges.h"
 #include "read/stream_reader.h"
-#include "system/run_on_threads.h"
+#include "system/work_on_threads.h"
 #include "system/write_all.h"
 
 namespace

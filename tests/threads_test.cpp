@@ -24,7 +24,7 @@
 #include "driver.h"
 #include "read/read_buffer.h"
 #include "run_program.h"
-#include "system/run_on_threads.h"
+#include "system/work_on_threads.h"
 
 namespace
 {
@@ -35,18 +35,18 @@ TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
 {
     for (std::size_t failing : {0, 1, 3}) {
         std::atomic<int> finished = 0;
-        EXPECT_THROW(run_on_threads(4,
-                                    [&](std::size_t i) {
-                                        if (i == failing)
-                                            throw std::bad_alloc();
-                                        ++finished;
-                                    }),
+        EXPECT_THROW(work_on_threads(4,
+                                     [&](std::size_t i) {
+                                         if (i == failing)
+                                             throw std::bad_alloc();
+                                         ++finished;
+                                     }),
                      std::bad_alloc)
             << "thread " << failing;
         EXPECT_EQ(finished, 3) << "thread " << failing;
     }
     std::atomic<int> ran = 0;
-    run_on_threads(4, [&](std::size_t) { ++ran; });
+    work_on_threads(4, [&](std::size_t) { ++ran; });
     EXPECT_EQ(ran, 4);
 }
 

@@ -48,7 +48,7 @@ struct word_kind {
     static std::size_t size(const unsigned char*) { return sizeof(value); }
     static std::uint64_t hash(const hash_key& key, const unsigned char* at)
     {
-        return mix_word(key, load(at));
+        return mix_limb(key, load(at));
     }
     static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
     static std::uint64_t first_limb(const unsigned char* at) { return load(at); }

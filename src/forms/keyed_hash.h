@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The set's hashes, keyed with a secret drawn at random in every run, so
+// The set's hashes, keyed with a secret drawn at random as the program starts, so
 // that nobody can choose tokens that collide; and the bound on how far the
 // table lets a word land from its home slot, the second defence against
 // crafted input. The benchmark links a unit of its own in place of
@@ -25,8 +25,8 @@ hash_key random_key();
 // `slot_count` slots, unless crafted words have doubled it.
 std::size_t probe_limit(std::size_t slot_count);
 
-// Folds the 128-bit product of two words: every bit of each factor can reach
-// the top bits of the result, from which the table takes its slot.
+// Folds the 128-bit product of two limbs: every bit of each factor can
+// reach the top bits of the result, from which the table takes its slot.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b)
 {
     __extension__ typedef unsigned __int128 wide;
@@ -44,16 +44,16 @@ inline std::uint64_t hash_word(const hash_key& key, std::uint64_t word)
 
 // For partitions, which take bits from the middle of the hash as well: a
 // bit of a product depends on the bits of its factors at or below it only,
-// so short words, which differ in their top nibbles, would share all lower
-// bits; folding the product brings every bit of the word to every bit.
-inline std::uint64_t mix_word(const hash_key& key, std::uint64_t word)
+// so short tokens, which differ in their top nibbles, would share all lower
+// bits; folding the product brings every bit of the limb to every bit.
+inline std::uint64_t mix_limb(const hash_key& key, std::uint64_t limb)
 {
-    return fold_multiply(word ^ key.seed, key.multiplier);
+    return fold_multiply(limb ^ key.seed, key.multiplier);
 }
 
 inline std::uint64_t hash_pair(const hash_key& key, const packed_pair& pair)
 {
-    return mix_word(key, pair.high ^ mix_word(key, pair.low));
+    return mix_limb(key, pair.high ^ mix_limb(key, pair.low));
 }
 
 inline std::uint64_t hash_record(const hash_key& key, const unsigned char* record)

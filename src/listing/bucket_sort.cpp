@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Sorting for the listing. Each form of a bucket is sorted by a radix sort,
+// Sorting for the listing. The plan cuts the tokens of every shard by their
+// first limbs, below the top bits that all share, into as many buckets as
+// hold some 2^15 tokens each, 4096 at most: then a bucket's partitions and
+// its share of every run (found by seeking the run's restarts) are sorted
+// in the caches of a core. Each form of a bucket is sorted by a radix sort,
 // least significant byte first, on the bytes of the limbs in which the
-// bucket's tokens differ (radix_sort.h); records that share a first limb
-// then by comparison.
+// bucket's tokens may differ (radix_sort.h); records that share a first
+// limb then by comparison.
 #include "listing/bucket_sort.h"
 
 #include <algorithm>

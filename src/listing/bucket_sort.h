@@ -46,7 +46,7 @@ void seek_runs(std::span<const shard_forms> shards, const bucket_plan& plan, std
                run_cursors& cursors);
 
 // The most tokens of each form that one bucket holds in all of `shards`,
-// or more: a run's share of a bucket is counted in whole stretches between
+// or more: a run's share of a bucket is counted in whole intervals between
 // its restarts.
 form_counts largest_bucket(std::span<const shard_forms> shards, const bucket_plan& plan);
 

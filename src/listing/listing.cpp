@@ -14,7 +14,7 @@
 #include "listing/bucket_sort.h"
 #include "listing/listing_output.h"
 #include "set/token_set.h"
-#include "system/run_on_threads.h"
+#include "system/work_on_threads.h"
 
 namespace
 {
@@ -119,7 +119,7 @@ bucket_plan bucket_all(std::span<shard_forms> shards, std::size_t threads)
     const bucket_plan plan = plan_buckets(shards);
     const std::size_t groups = std::min(threads, shards.size());
     std::atomic<std::size_t> next = 0;
-    run_on_threads(groups, [&](std::size_t) {
+    work_on_threads(groups, [&](std::size_t) {
         for (std::size_t g; (g = next++) < groups;) {
             std::vector<shard_forms*> group;
             for (std::size_t i = g; i < shards.size(); i += groups)
@@ -174,11 +174,11 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads)
         seek_runs(all.shards, all.plan, 0, share.runs);
     }
     std::atomic<std::size_t> next = 0;
-    run_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
+    work_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
     // Unmapping a shard's memory is work in proportion to it, so the
     // threads share that too, rather than leave it to whoever frees them.
     std::atomic<std::size_t> next_shard = 0;
-    run_on_threads(std::min(count, shards.size()), [&](std::size_t) {
+    work_on_threads(std::min(count, shards.size()), [&](std::size_t) {
         for (std::size_t i; (i = next_shard++) < shards.size();)
             shards[i] = shard_forms();
     });

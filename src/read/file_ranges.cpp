@@ -19,7 +19,7 @@
 
 #include "read/read_buffer.h"
 #include "scan/collect.h"
-#include "system/run_on_threads.h"
+#include "system/work_on_threads.h"
 
 namespace
 {
@@ -33,20 +33,21 @@ struct range_result {
     bool out_of_memory = false;
 };
 
-constexpr std::size_t probe_size = 4096;
+// Newlines are looked for this many bytes at a time.
+constexpr std::size_t search_size = 4096;
 
 // The offset just past the first newline at or after `from`, or `end`.
 off_t after_newline(int fd, off_t from, off_t end)
 {
-    char block[probe_size];
+    char bytes[search_size];
     while (from < end) {
         const ssize_t n =
-            pread(fd, block,
-                  std::min<std::size_t>(probe_size, static_cast<std::size_t>(end - from)), from);
+            pread(fd, bytes,
+                  std::min<std::size_t>(search_size, static_cast<std::size_t>(end - from)), from);
         if (n <= 0)
             return end;
-        if (const void* newline = std::memchr(block, '\n', static_cast<std::size_t>(n)))
-            return from + (static_cast<const char*>(newline) - block) + 1;
+        if (const void* newline = std::memchr(bytes, '\n', static_cast<std::size_t>(n)))
+            return from + (static_cast<const char*>(newline) - bytes) + 1;
         from += n;
     }
     return end;
@@ -56,13 +57,13 @@ off_t after_newline(int fd, off_t from, off_t end)
 // `start` when there is none, or the file no longer reaches `end`.
 off_t after_last_newline(int fd, off_t start, off_t end)
 {
-    char block[probe_size];
+    char bytes[search_size];
     while (end > start) {
-        const auto size = std::min<std::size_t>(probe_size, static_cast<std::size_t>(end - start));
-        if (pread(fd, block, size, end - static_cast<off_t>(size)) != static_cast<ssize_t>(size))
+        const auto size = std::min<std::size_t>(search_size, static_cast<std::size_t>(end - start));
+        if (pread(fd, bytes, size, end - static_cast<off_t>(size)) != static_cast<ssize_t>(size))
             return start;
-        if (const void* newline = memrchr(block, '\n', size))
-            return end - static_cast<off_t>(size) + (static_cast<const char*>(newline) - block) + 1;
+        if (const void* newline = memrchr(bytes, '\n', size))
+            return end - static_cast<off_t>(size) + (static_cast<const char*>(newline) - bytes) + 1;
         end -= static_cast<off_t>(size);
     }
     return start;
@@ -140,7 +141,7 @@ std::vector<range_result> collect_bounds(int fd, const std::vector<off_t>& bound
     std::vector<range_result> ranges(count);
     std::atomic<bool> stop = false;
     std::atomic<std::size_t> next = 0;
-    run_on_threads(count, [&](std::size_t) {
+    work_on_threads(count, [&](std::size_t) {
         for (std::size_t i; (i = next++) < count;)
             collect_range(fd, bounds[i], bounds[i + 1], classify, set, ranges[i], stop);
     });

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The hand-off between the reader of a stream and the workers that collect
-// it: a bounded pool of input buffers, the pieces of input waiting in them,
+// it: a bounded number of input buffers, the pieces of input waiting in them,
 // and what collecting each piece found, kept in input order.
 //
 // The reader fills a free buffer, hands a piece of it over, and takes the
 // next free buffer; a worker takes the oldest waiting piece, collects it and
 // gives its buffer back. Buffers are made as they are first needed, up to the
-// pool's bound (stream_buffers() in read_buffer.h), and then reused, so that
+// bound (stream_buffers() in read_buffer.h), and then reused, so that
 // the input read ahead never takes more than the bound. Each piece is
 // numbered as it is handed over, or as the reader collects it itself, and its
 // count of chunks without a list is kept under that number until the reader
@@ -57,7 +57,7 @@ struct hand_off {
     bool failed = false;
 };
 
-// For the reader: a free buffer, or a new one while the pool is below its
+// For the reader: a free buffer, or a new one while there are fewer than the
 // bound; null when every buffer is in use. Throws std::bad_alloc when memory
 // runs out, or the queue has failed.
 read_buffer* take_buffer(hand_off& queue);
@@ -71,7 +71,7 @@ void wait_for_buffer(hand_off& queue);
 void hand_over(hand_off& queue, read_buffer* buffer, std::size_t size);
 
 // Numbers a piece that the reader collects itself, not in a buffer of the
-// pool, and records what collecting it found.
+// hand-off, and records what collecting it found.
 void add_collected(hand_off& queue, std::size_t lists_missing);
 
 // For a worker: the oldest waiting piece, once there is one; nothing once the

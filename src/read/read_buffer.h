@@ -6,7 +6,7 @@
 #include <cstddef>
 
 // A buffer, with its slack, stays below the 128 KiB from which malloc() maps
-// memory of its own: mapping and unmapping it cost a one-line run more than
+// memory of its own: mapping and unmapping it cost a one-line input more than
 // reading the line. Built with small parts, every input of a few KiB fills
 // buffers.
 #ifdef TOKCOLLECT_SMALL_PARTS

@@ -50,7 +50,7 @@ block_masks* reader_masks(stream_reader& reader)
     return reader.masks.get();
 }
 
-// Collects a waiting piece on the reader's own set.
+// Collects a waiting piece through the reader's own inserter.
 void collect_piece(stream_reader& reader, const piece& waiting)
 {
     finish_piece(reader.queue, waiting,
@@ -159,7 +159,8 @@ void settle_before_wait(stream_reader& reader)
     }
 }
 
-// The reader drains its inserter while the workers drain theirs.
+// The reader drains its inserter first, and then the workers theirs, once
+// the queue has closed.
 void finish_stream(stream_reader& reader)
 {
     collect_held(reader);

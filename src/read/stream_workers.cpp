@@ -13,7 +13,7 @@
 namespace
 {
 
-void run_worker(hand_off& queue, classify_blocks classify, token_set& set)
+void collect_pieces(hand_off& queue, classify_blocks classify, token_set& set)
 {
     try {
         const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
@@ -42,7 +42,7 @@ void start_workers(stream_workers& workers, std::size_t count)
     workers.threads.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         try {
-            workers.threads.emplace_back(run_worker, std::ref(workers.queue), workers.classify,
+            workers.threads.emplace_back(collect_pieces, std::ref(workers.queue), workers.classify,
                                          std::ref(workers.set));
         } catch (const std::exception&) {
             break; // the reader collects what fewer workers leave

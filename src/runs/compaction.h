@@ -48,7 +48,7 @@ template <typename Kind> bool worth_runs(const partitions<Kind>& parts)
 // Writes the entries that `parts` holds as runs, as many as keep the room
 // to sort them that of one batch, sampled under the partitions' key, and
 // empties `parts`, which keeps its partitions; merges runs where they are
-// many or hold many tokens more than once; and sets the entries at which
+// many or hold many tokens more than once; and sets the slabs at which
 // `parts` writes its next run. Throws std::bad_alloc when memory runs out,
 // having lost no token.
 template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& runs);

@@ -7,13 +7,13 @@
 // or at the end of the input an unterminated last line. Its list opens at
 // its first '[', unless a NUL comes first; it ends at the first ']' or NUL
 // after that, or else at the chunk's end. From the opener on, each step
-// skips whitespace, takes the run of token bytes found there (possibly
+// skips whitespace, takes the token bytes found there (possibly
 // empty) as a token, and then stops at the list's end or consumes the one
 // byte after the token as a separator, whatever that byte is.
 //
 // Rather than walk those steps byte by byte, the scanner reads them off the
 // masks of classify.h, one bit per byte, by two facts that the steps imply:
-// - The tokens that are not empty are exactly the longest runs of token
+// - The tokens that are not empty are exactly the longest sequences of token
 //   bytes inside the list: skipping passes only whitespace and a separator
 //   is never a token byte, so every token byte lies in a token, and no token
 //   starts right after a token byte.
@@ -50,8 +50,8 @@
 // next (take_list()):
 // - carry: whether the window's last byte is a token byte, the bit that
 //   t << 1 shifts out;
-// - run_start: where a token that runs on past the window began;
-// - in_run: whether such a token is still open, its end not yet seen.
+// - token_start: where a token that goes on past the window began;
+// - in_token: whether such a token is still open, its end not yet seen.
 #pragma once
 
 #include <algorithm>
@@ -112,9 +112,9 @@ template <typename Take>
 void take_list(const char* bytes, const block_masks* masks, std::size_t open, std::size_t end,
                bool& empty, Take& take)
 {
-    std::uint64_t carry = 0;   // whether the byte before the window is a token byte
-    std::size_t run_start = 0; // of a run that goes on into the next window
-    bool in_run = false;
+    std::uint64_t carry = 0;     // whether the byte before the window is a token byte
+    std::size_t token_start = 0; // of a token that goes on into the next window
+    bool in_token = false;
     for (std::size_t base = open; base <= end; base += 64) {
         const std::size_t end_bit = end - base;
         std::uint64_t inside =
@@ -129,16 +129,17 @@ void take_list(const char* bytes, const block_masks* masks, std::size_t open, st
         carry = token >> 63;
         empty |= (other & ~after_token) != 0;
         std::uint64_t starts = token & ~after_token, ends = after_token & ~token;
-        if (in_run && ends) {
-            take(std::string_view(bytes + run_start, base + std::countr_zero(ends) - run_start));
+        if (in_token && ends) {
+            take(
+                std::string_view(bytes + token_start, base + std::countr_zero(ends) - token_start));
             ends &= ends - 1;
-            in_run = false;
+            in_token = false;
         }
         for (; starts; starts &= starts - 1) {
             const std::size_t start = base + std::countr_zero(starts);
             if (!ends) {
-                run_start = start;
-                in_run = true;
+                token_start = start;
+                in_token = true;
                 break;
             }
             take(std::string_view(bytes + start, base + std::countr_zero(ends) - start));

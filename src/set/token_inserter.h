@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The set of distinct tokens found in the input: one for the whole run of
-// the program, which every thread that collects fills through an inserter
-// of its own. The words below keep one meaning each across the program.
+// The set of distinct tokens found in the input: one for the whole process,
+// which every thread that collects fills through an inserter of its own. The words below keep one
+// meaning each across the program.
 //
 //   form        word, pair or record: a token of 1 to 16, 17 to 32, or 33
 //               to 1022 bytes, packed in the form of that name, which it
@@ -55,8 +55,9 @@
 // or else once the staging is full; so threads seldom wait at a lock, and
 // a shard's cache lines move between cores once for thousands of entries.
 // A shard's partitions deduplicate as they grow, so a token that many
-// threads meet is held there once, twice at most between two
-// deduplications, however many threads met it. A set for one thread has
+// threads meet is held there about once, however many threads met it: at
+// most twice between two deduplications where tokens recur, and where they
+// seldom do, as often as it came while its partition grew eightfold. A set for one thread has
 // one shard and no staging: its inserter appends at once.
 //
 // So a thread holds at most its table (1 MiB, freed at the spill), its 64

@@ -80,7 +80,7 @@ stored_form<word_kind>& open_spilled_words(token_set& set);
 inline void append_spilled_word(stored_form<word_kind>& words, std::uint64_t word)
 {
     partitions<word_kind>& parts = words.parts;
-    append_entry(parts, hash_partition(mix_word(parts.key, word), parts.bits),
+    append_entry(parts, hash_partition(mix_limb(parts.key, word), parts.bits),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word, [&] {
                      if (parts.slabs >= words.runs.limit)
                          write_word_run(words);

@@ -13,15 +13,15 @@
 namespace
 {
 
-// calloc() takes large blocks straight from the kernel, already zeroed.
+// calloc() takes large allocations straight from the kernel, already zeroed.
 std::uint64_t* zeroed_slots(std::size_t count)
 {
-    void* block = std::calloc(count, sizeof(std::uint64_t));
-    if (!block)
+    void* slots = std::calloc(count, sizeof(std::uint64_t));
+    if (!slots)
         throw std::bad_alloc();
-    advise_huge_pages(block, count * sizeof(std::uint64_t));
-    populate_for_writing(block, count * sizeof(std::uint64_t));
-    return static_cast<std::uint64_t*>(block);
+    advise_huge_pages(slots, count * sizeof(std::uint64_t));
+    populate_for_writing(slots, count * sizeof(std::uint64_t));
+    return static_cast<std::uint64_t*>(slots);
 }
 
 // A new table being filled: words are placed 64 at a time, their home

@@ -4,7 +4,8 @@
 // rebuilt twice the size as it fills, and under a new key should a word land
 // more than probe_limit() slots from home (keyed_hash.h): a lookup walks no
 // farther than where it would insert, so that bounds every probe, whatever
-// the input. Only the table reads or writes its slots.
+// the input. Only the table writes its slots; the inserter reads them, and
+// prefetches them, through find_slot() and home_slot().
 #pragma once
 
 #include <bit>
@@ -16,8 +17,8 @@
 #include "forms/keyed_hash.h"
 
 // A table of up to cached_slots slots (512 KiB) stays in the caches, so it
-// is kept sparse, to shorten probes, and probed directly: batching only
-// pays for lookups that miss the caches. One of largest_slots (1 MiB) is the
+// is kept sparse, to shorten probes, and probed directly: pending lookups
+// only pay for lookups that miss the caches. One of largest_slots (1 MiB) is the
 // largest that still fits the caches of a core; past it, a lookup costs a
 // cache miss. Built with small parts, every size comes within a few hundred
 // words.

@@ -147,7 +147,7 @@ template <typename Kind> void split_partitions(partitions<Kind>& parts, int bits
 
 // Moves every entry of `parts` and of `others`, which share its pool, into
 // the 2^bits buckets of the byte order of `parts` that order_bucket()
-// chooses from its first limb, which all entries of all sets listed
+// chooses from its first limb, which all entries of all shards listed
 // together must share their top `shift` bits of; `others` are left with as
 // many buckets, empty. Buckets are never deduplicated. Throws
 // std::bad_alloc when memory runs out.

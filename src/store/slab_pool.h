@@ -4,7 +4,7 @@
 // extents of memory that never move once made, so a thread may write its
 // own slabs while another takes new ones: only taking and giving back slabs
 // takes the pool's lock. Every extent but the first is backed by huge
-// pages; the first is not, so that a short run faults in only the pages it
+// pages; the first is not, so that a small input faults in only the pages it
 // touches.
 //
 // A slab is named by its index, and lies at the index times its size from

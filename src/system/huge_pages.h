@@ -21,10 +21,10 @@ inline void advise_huge_pages(void* region, std::size_t bytes)
         madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
-// Faults in the whole pages of a region for writing at once. A table is
-// read before it is written, and a page read first maps the shared zero
-// page, whose replacement at the first write must be flushed from the TLB
-// of every CPU that runs one of the process's threads. Where the kernel
+// Faults in the whole pages of a region for writing at once. The table of
+// words is read before it is written, and a page read first maps the shared
+// zero page, whose replacement at the first write must be flushed from the
+// TLB of every CPU that runs one of the process's threads. Where the kernel
 // cannot, the pages fault in as they are touched, and so do a small
 // region's few, for which the call would cost more.
 inline void populate_for_writing(void* region, std::size_t bytes)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Running one piece of work on several threads at once.
+// Doing one job on several threads at once.
 #pragma once
 
 #include <atomic>
@@ -24,7 +24,7 @@ inline std::size_t usable_cpus()
 // cannot start, its i is left out, so the work should share its items out
 // among whichever threads run. Should any run out of memory, throws
 // std::bad_alloc once all have stopped.
-template <typename F> void run_on_threads(std::size_t count, F&& work)
+template <typename F> void work_on_threads(std::size_t count, F&& work)
 {
     std::atomic<bool> out_of_memory = false;
     auto guarded = [&](std::size_t i) {
