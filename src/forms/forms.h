@@ -23,79 +23,66 @@
 #include "forms/keyed_hash.h"
 #include "forms/packed_token.h"
 
-// A token of 1 to 16 bytes: one limb.
-struct word_kind {
-    using value = std::uint64_t;                           // an entry of a form of one size, loaded
-    using sort_entry = std::uint64_t;                      // as a bucket sorts it
-    static constexpr std::size_t max_size = max_word_size; // token bytes
-    static constexpr std::size_t max_entry = sizeof(value);
+// What the forms whose entries all have one size share: an entry is one
+// value, loaded whole and sorted as it is.
+template <typename Value> struct fixed_size_form {
+    using value = Value;
+    using sort_entry = Value; // as a bucket of the listing sorts it
+    static constexpr std::size_t max_entry = sizeof(Value);
     static constexpr bool fixed_size = true;
-    static constexpr int sort_limbs = 1; // limbs the radix sort orders by
     static constexpr bool has_runs = true;
+
+    static std::size_t store(const Value& packed, unsigned char* to)
+    {
+        std::memcpy(to, &packed, sizeof packed);
+        return sizeof packed;
+    }
+    static Value load(const unsigned char* at)
+    {
+        Value packed;
+        std::memcpy(&packed, at, sizeof packed);
+        return packed;
+    }
+    static std::size_t size(const unsigned char*) { return sizeof(Value); }
+    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
+    static bool ends_slab(const unsigned char*) { return false; }
+    static sort_entry sorted(const unsigned char* at) { return load(at); }
+};
+
+// A token of 1 to 16 bytes: one limb.
+struct word_kind : fixed_size_form<std::uint64_t> {
+    static constexpr std::size_t max_size = max_word_size; // token bytes
+    static constexpr int sort_limbs = 1;                   // limbs the radix sort orders by
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
-        const std::uint64_t word = pack_padded_word(token.data(), token.size());
-        std::memcpy(to, &word, sizeof word);
-        return sizeof word;
+        return store(pack_padded_word(token.data(), token.size()), to);
     }
-    static value load(const unsigned char* at)
-    {
-        std::uint64_t word;
-        std::memcpy(&word, at, sizeof word);
-        return word;
-    }
-    static std::size_t size(const unsigned char*) { return sizeof(value); }
     static std::uint64_t hash(const hash_key& key, const unsigned char* at)
     {
         return mix_limb(key, load(at));
     }
-    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
-    static std::uint64_t first_limb(const unsigned char* at) { return load(at); }
-    static bool ends_slab(const unsigned char*) { return false; }
-
-    static sort_entry sorted(const unsigned char* at) { return load(at); }
-    static std::uint64_t sort_first(const sort_entry& word) { return word; }
-    static std::uint64_t sort_second(const sort_entry&) { return 0; }
-    static std::size_t unpack(char* to, const sort_entry& word) { return unpack_limb(to, word); }
+    static std::uint64_t sort_first(std::uint64_t word) { return word; }
+    static std::uint64_t sort_second(std::uint64_t) { return 0; }
+    static std::size_t unpack(char* to, std::uint64_t word) { return unpack_limb(to, word); }
 };
 
 // A token of 17 to 32 bytes: two limbs.
-struct pair_kind {
-    using value = packed_pair;
-    using sort_entry = packed_pair;
+struct pair_kind : fixed_size_form<packed_pair> {
     static constexpr std::size_t max_size = max_pair_size;
-    static constexpr std::size_t max_entry = sizeof(value);
-    static constexpr bool fixed_size = true;
     static constexpr int sort_limbs = 2;
-    static constexpr bool has_runs = true;
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
-        const packed_pair pair = pack_pair(token);
-        std::memcpy(to, &pair, sizeof pair);
-        return sizeof pair;
+        return store(pack_pair(token), to);
     }
-    static value load(const unsigned char* at)
-    {
-        packed_pair pair;
-        std::memcpy(&pair, at, sizeof pair);
-        return pair;
-    }
-    static std::size_t size(const unsigned char*) { return sizeof(value); }
     static std::uint64_t hash(const hash_key& key, const unsigned char* at)
     {
         return hash_pair(key, load(at));
     }
-    static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
-    static std::uint64_t first_limb(const unsigned char* at) { return load(at).high; }
-    static std::uint64_t second_limb(const unsigned char* at) { return load(at).low; }
-    static bool ends_slab(const unsigned char*) { return false; }
-
-    static sort_entry sorted(const unsigned char* at) { return load(at); }
-    static std::uint64_t sort_first(const sort_entry& pair) { return pair.high; }
-    static std::uint64_t sort_second(const sort_entry& pair) { return pair.low; }
-    static std::size_t unpack(char* to, const sort_entry& pair)
+    static std::uint64_t sort_first(const packed_pair& pair) { return pair.high; }
+    static std::uint64_t sort_second(const packed_pair& pair) { return pair.low; }
+    static std::size_t unpack(char* to, const packed_pair& pair)
     {
         const std::size_t size = unpack_limb(to, pair.high);
         return size + unpack_limb(to + size, pair.low);
@@ -130,7 +117,6 @@ struct record_kind {
         return hash_record(key, at);
     }
     static bool same(const unsigned char* a, const unsigned char* b) { return same_record(a, b); }
-    static std::uint64_t first_limb(const unsigned char* at) { return record_limb(at, 0); }
     // A record of length 0, which no token has, ends what its slab holds.
     static bool ends_slab(const unsigned char* at) { return record_length(at) == 0; }
 
@@ -138,21 +124,31 @@ struct record_kind {
     {
         return {record_limb(at, 0), record_limb(at, 1), at};
     }
-    static std::uint64_t sort_first(const sort_entry& ref) { return ref.first; }
-    static std::uint64_t sort_second(const sort_entry& ref) { return ref.second; }
-    static bool before(const sort_entry& a, const sort_entry& b)
+    static std::uint64_t sort_first(const record_ref& ref) { return ref.first; }
+    static std::uint64_t sort_second(const record_ref& ref) { return ref.second; }
+    static bool before(const record_ref& a, const record_ref& b)
     {
         return a.second != b.second ? a.second < b.second : compare_records(a.record, b.record) < 0;
     }
-    static bool same(const sort_entry& a, const sort_entry& b)
+    static bool same(const record_ref& a, const record_ref& b)
     {
         return same_record(a.record, b.record);
     }
-    static std::size_t unpack(char* to, const sort_entry& ref)
+    static std::size_t unpack(char* to, const record_ref& ref)
     {
         return unpack_record(to, ref.record);
     }
 };
+
+// The limbs of an entry that put it in byte order.
+template <typename Kind> std::uint64_t first_limb(const unsigned char* entry)
+{
+    return Kind::sort_first(Kind::sorted(entry));
+}
+template <typename Kind> std::uint64_t second_limb(const unsigned char* entry)
+{
+    return Kind::sort_second(Kind::sorted(entry));
+}
 
 template <typename... Kinds> struct form_list {
 };
@@ -166,32 +162,25 @@ using all_forms = form_list<word_kind, pair_kind, record_kind>;
 #define TOKCOLLECT_FOR_EACH_FORM(X) X(word_kind) X(pair_kind) X(record_kind)
 #define TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(X) X(word_kind) X(pair_kind)
 
-namespace forms_detail
-{
-template <typename Kind, typename First, typename... Rest>
-constexpr std::size_t index_of(form_list<First, Rest...>)
-{
-    if constexpr (std::is_same_v<Kind, First>)
-        return 0;
-    else
-        return 1 + index_of<Kind>(form_list<Rest...>{});
-}
-
-template <typename... Kinds> constexpr std::size_t count_of(form_list<Kinds...>)
-{
-    return sizeof...(Kinds);
-}
-} // namespace forms_detail
-
-template <typename Kind>
-constexpr std::size_t form_index = forms_detail::index_of<Kind>(all_forms{});
-constexpr std::size_t form_count = forms_detail::count_of(all_forms{});
-
 // Calls f(Kind{}) for each form, in the list's order.
 template <typename F> constexpr void for_each_form(F&& f)
 {
     [&]<typename... Kinds>(form_list<Kinds...>) { (f(Kinds{}), ...); }(all_forms{});
 }
+
+// A form's place in the list, and the forms in it.
+template <typename Kind>
+constexpr std::size_t form_index = [] {
+    std::size_t index = 0, at = 0;
+    for_each_form(
+        [&](auto kind) { index = std::is_same_v<decltype(kind), Kind> ? at : index, ++at; });
+    return index;
+}();
+constexpr std::size_t form_count = [] {
+    std::size_t count = 0;
+    for_each_form([&](auto) { ++count; });
+    return count;
+}();
 
 // Calls f(Kind{}) for the form of the tokens of `size` bytes, 1 to 1022.
 template <typename F> void with_form_of_size(std::size_t size, F&& f)
@@ -211,23 +200,15 @@ template <template <typename> class T, typename... Kinds> struct per_form<T, for
     std::tuple<T<Kinds>...> items;
 };
 
-// The item of form Kind.
-template <typename Kind, template <typename> class T> T<Kind>& of(per_form<T>& each)
-{
-    return std::get<form_index<Kind>>(each.items);
-}
-template <typename Kind, template <typename> class T> const T<Kind>& of(const per_form<T>& each)
+// The item of form Kind of `each`, a per_form.
+template <typename Kind, typename Each> auto& of(Each& each)
 {
     return std::get<form_index<Kind>>(each.items);
 }
 
-// Calls f(Kind{}, item) for each form's item of `each`, in the list's order.
-template <template <typename> class T, typename F> void for_each_form(per_form<T>& each, F&& f)
-{
-    for_each_form([&](auto kind) { f(kind, of<decltype(kind)>(each)); });
-}
-template <template <typename> class T, typename F>
-void for_each_form(const per_form<T>& each, F&& f)
+// Calls f(Kind{}, item) for each form's item of `each`, a per_form, in the
+// list's order.
+template <typename Each, typename F> void for_each_form(Each& each, F&& f)
 {
     for_each_form([&](auto kind) { f(kind, of<decltype(kind)>(each)); });
 }

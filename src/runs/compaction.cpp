@@ -88,7 +88,7 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
         return;
     const order_cut cut = cut_by_order(parts.any, parts.all, count, 13);
     auto bucket = [&](const unsigned char* entry) {
-        return order_bucket(Kind::first_limb(entry), cut);
+        return order_bucket(first_limb<Kind>(entry), cut);
     };
     std::vector<std::size_t> starts(cut.buckets() + 1);
     for (std::size_t p = first; p < end; ++p)

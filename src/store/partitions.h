@@ -194,11 +194,11 @@ template <typename Kind>
                                              const unsigned char* entry, std::size_t size)
 {
     std::memcpy(part.end, entry, size);
-    parts.any |= Kind::first_limb(entry);
-    parts.all &= Kind::first_limb(entry);
+    parts.any |= first_limb<Kind>(entry);
+    parts.all &= first_limb<Kind>(entry);
     if constexpr (Kind::sort_limbs > 1) {
-        parts.second_any |= Kind::second_limb(entry);
-        parts.second_all &= Kind::second_limb(entry);
+        parts.second_any |= second_limb<Kind>(entry);
+        parts.second_all &= second_limb<Kind>(entry);
     }
     part.end += size;
     ++part.size;
@@ -246,23 +246,27 @@ void for_each_slab(const partitions<Kind>& parts, const partition& part, F&& f)
     }
 }
 
-// Calls f(entry) for every entry of `part`, in the order appended. An entry
-// is measured before f sees it, so that f may write over it, as
-// deduplicating does.
+// Calls f(entry) for every entry of a slab that may lie in [entry, end),
+// in the order appended. An entry is measured before f sees it, so that f
+// may write over it, as deduplicating does.
+template <typename Kind, typename F>
+void for_each_in_slab(const unsigned char* entry, const unsigned char* end, F&& f)
+{
+    for (std::size_t size;
+         entry + (Kind::fixed_size ? 1 : record_header) <= end && !Kind::ends_slab(entry);
+         entry += size) {
+        size = Kind::size(entry);
+        f(entry);
+    }
+}
+
+// Calls f(entry) for every entry of `part`, in the order appended, as
+// for_each_in_slab() does.
 template <typename Kind, typename F>
 void for_each_entry(const partitions<Kind>& parts, const partition& part, F&& f)
 {
     for_each_slab(parts, part,
-                  [&](std::uint32_t, const unsigned char* entry, const unsigned char* end) {
-                      if constexpr (Kind::fixed_size) {
-                          for (; entry < end; entry += sizeof(typename Kind::value))
-                              f(entry);
-                      } else {
-                          while (entry + record_header <= end && !Kind::ends_slab(entry)) {
-                              const std::size_t size = Kind::size(entry);
-                              f(entry);
-                              entry += size;
-                          }
-                      }
+                  [&](std::uint32_t, const unsigned char* begin, const unsigned char* end) {
+                      for_each_in_slab<Kind>(begin, end, f);
                   });
 }
