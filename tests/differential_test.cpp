@@ -120,16 +120,17 @@ run_result collect_from_pipe(std::string_view input, const collect_options& opti
 
 // Three ranges of a file on three threads, the second failing at its first
 // read while the first and third read whole: the listing and diagnostics are
-// what one reader would have had before the failure, none of the third's.
-// Run in a child, whose reads a seccomp filter fails for good.
+// what one reader would have had before the failure, none of the third's,
+// not even its empty token. Run in a child, whose reads a seccomp filter
+// fails for good.
 TEST(Differential, ReadErrorBeforeTheLastRange)
 {
     const size_t part = 1 << 16;
     std::string parts[3];
     for (int p = 0; p < 3; ++p) {
         // Each but the first opens with an empty line, just past which a
-        // range starts.
-        parts[p] = p ? "\n" : "";
+        // range starts, and then a list of the empty token.
+        parts[p] = p ? "\n[ ]\n" : "";
         for (int i = 0; parts[p].size() < part - 20; ++i)
             parts[p] += i % 7 ? "[" + std::to_string(p + 1) + std::to_string(i) + "]\n" : "none\n";
         parts[p] += std::string(part - 1 - parts[p].size(), 'x') + "\n";
