@@ -18,7 +18,7 @@
 #include "listing/listing.h"
 #include "read/file_ranges.h"
 #include "read/stream_reader.h"
-#include "system/work_on_threads.h"
+#include "system/limits.h"
 #include "system/write_all.h"
 
 namespace
@@ -124,7 +124,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
     try {
-        const std::size_t cpus = options.threads ? options.threads : usable_cpus();
+        const std::size_t cpus = options.threads ? options.threads : read_process_limits().cpus;
         token_set set(cpus, options.compact_from);
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();

@@ -10,7 +10,8 @@
 
 // Used by tests and the benchmark, to force what the machine would choose.
 struct collect_options {
-    // Threads to collect on; 0 for one on each CPU the process may use.
+    // Threads to collect on; 0 for one on each CPU the process may use, as
+    // its affinity and its cgroups' CPU quota allow.
     std::size_t threads = 0;
     // The least input worth a thread of its own.
     std::size_t min_range = least_threaded_input;

@@ -6,18 +6,8 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <sched.h>
 #include <thread>
 #include <vector>
-
-// The CPUs this process may run on.
-inline std::size_t usable_cpus()
-{
-    cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) == 0
-               ? static_cast<std::size_t>(CPU_COUNT(&cpus))
-               : 1;
-}
 
 // Calls work(i) on up to `count` threads, this one among them, each with its
 // own i below `count`, and returns when all have returned. Where a thread
