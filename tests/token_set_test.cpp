@@ -152,15 +152,16 @@ TEST(TokenSet, CraftedCollisionsRebuildUnderNewKey)
 }
 
 // A rebuild bound to a limit that no key can meet, into a table that the
-// words crowd: after two keys have failed, the limit doubles until it binds
-// no more, and every word is kept. So few that they stay in the table.
+// words crowd three quarters full: after two keys have failed, the limit
+// doubles until it binds no more, and every word is kept. So few that they
+// stay in the table.
 TEST(TokenSet, RebuildLimitDoublesUntilItBinds)
 {
     std::mt19937_64 random(3);
     std::set<std::string> inserted;
     token_set set(1);
     token_inserter tokens(set);
-    while (inserted.size() < 150) {
+    while (inserted.size() < 190) {
         const std::string token = std::to_string(random() % 1'000'000'000);
         insert(tokens, token);
         inserted.insert(token);
