@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <malloc.h>
 #include <new>
 #include <string_view>
 #include <unistd.h>
@@ -18,13 +19,18 @@
 #include "listing/listing.h"
 #include "read/file_ranges.h"
 #include "read/stream_reader.h"
+#include "store/memory_policy.h"
 #include "system/limits.h"
+#include "system/memory_budget.h"
 #include "system/write_all.h"
 
 namespace
 {
 
 const std::string_view end_of_line = "End of line\n";
+
+// The C library maps allocations of this size and more on their own.
+constexpr int large_allocation = 128 << 10;
 
 // Diagnostics not yet written.
 struct diagnostics {
@@ -123,9 +129,16 @@ bool collect_file(int in, const range_plan& plan, classify_blocks classify, toke
 int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
+    // Large blocks freed go back to the system at once, as the budget
+    // counts them; the C library would otherwise raise its threshold for
+    // mapping them, and keep those freed later.
+    mallopt(M_MMAP_THRESHOLD, large_allocation);
     try {
-        const std::size_t cpus = options.threads ? options.threads : read_process_limits().cpus;
-        token_set set(cpus, options.compact_from);
+        const process_limits limits = read_process_limits();
+        memory_budget budget(options.memory ? options.memory : budget_for(limits.memory));
+        const std::size_t cpus =
+            options.threads ? options.threads : threads_within(limits.cpus, budget.limit);
+        token_set set(cpus, &budget, options.compact_from);
         const range_plan plan = plan_ranges(in, cpus, options.min_range);
         const classify_blocks classify = options.classify ? options.classify : widest_classifier();
         bool ok = plan.readers == 1 || collect_file(in, plan, classify, set, diag);
@@ -135,7 +148,7 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
         write_pending(diag);
         int status = ok ? 0 : 1;
         std::vector<shard_forms> shards = release(set);
-        if (int error = write_tokens(shards, out, cpus)) {
+        if (int error = write_tokens(shards, out, cpus, &budget)) {
             report(diag, "error writing standard output", error);
             status = 1;
         }

@@ -17,10 +17,12 @@ struct collect_options {
     std::size_t min_range = least_threaded_input;
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;
-    // The bytes of a form's entries that a shard gathers before its first
-    // run; SIZE_MAX for its share of an eighth of the memory the process
-    // may take.
+    // The bytes of slabs of a form that a shard fills before its first
+    // run; SIZE_MAX for its share of the budget.
     std::size_t compact_from = SIZE_MAX;
+    // The memory budget, in bytes; 0 for what the system allows, less a
+    // margin (store/memory_policy.h).
+    std::size_t memory = 0;
 };
 
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <random>
 #include <string>
 #include <sys/mman.h>
@@ -92,13 +93,19 @@ run_result collect_from_file(std::string_view input, const collect_options& opti
 
 // The collector run in this process on a pipe that a thread of the test
 // fills in pieces of random sizes, so that reads take lines in pieces and now
-// and then find the pipe empty.
+// and then find the pipe empty. A collector that ends before the input does
+// closes the pipe under the writer, whose writes then fail rather than
+// raise SIGPIPE.
 run_result collect_from_pipe(std::string_view input, const collect_options& options,
                              std::uint64_t seed)
 {
     int ends[2];
     EXPECT_EQ(pipe(ends), 0);
     std::thread writer([&] {
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
         std::mt19937_64 random(seed);
         for (size_t at = 0, piece; at < input.size(); at += piece) {
             piece = std::min<size_t>(input.size() - at, 1 + random() % 3000);
@@ -110,10 +117,11 @@ run_result collect_from_pipe(std::string_view input, const collect_options& opti
     const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
     run_result result{};
     result.status = collect_tokens(ends[0], out, err, options);
+    close(ends[0]);
     writer.join();
     result.out = contents(out);
     result.err = contents(err);
-    for (int fd : {ends[0], out, err})
+    for (int fd : {out, err})
         close(fd);
     return result;
 }
@@ -277,6 +285,53 @@ TEST(Differential, ManyDistinctTokens)
         ASSERT_EQ(actual.status, 0);
         EXPECT_TRUE(actual.out == expected.out) << "listing differs from the model's";
         EXPECT_EQ(actual.err, expected.err);
+    }
+}
+
+// Half a million distinct integers: a budget in which they fit only as
+// runs lists them, from a file and from a pipe, on one thread and two;
+// budgets too small for the buffers, or for the threads' own memory, end
+// with the message, status 1 and nothing listed. Small parts take twice
+// the memory, in slabs of a few entries and extents of a page.
+TEST(Differential, Budgets)
+{
+    generator gen{std::mt19937_64(9)};
+    std::string input;
+    for (int line = 0; line < 65'000; ++line) {
+        input += '[' + std::to_string(gen.below(1'000'000'000));
+        for (int i = 1; i < 8; ++i)
+            input.append(",").append(std::to_string(gen.below(1'000'000'000)));
+        input += "]\n";
+    }
+    const model_output expected = model_tokcollect(input);
+    const run_result out_of_memory{"", "tokcollect: out of memory\n", 1, 0};
+#ifdef TOKCOLLECT_SMALL_PARTS
+    const std::size_t one_thread = 18 << 20, two_threads = 18 << 20;
+#else
+    const std::size_t one_thread = 8 << 20, two_threads = 12 << 20;
+#endif
+    struct budget_case {
+        std::size_t threads;
+        std::size_t memory;
+        const run_result* listed; // null for the model's
+    };
+    const budget_case cases[] = {
+        {1, one_thread, nullptr},     {2, two_threads, nullptr},     {1, 256 << 10, &out_of_memory},
+        {2, 4 << 20, &out_of_memory}, {16, 8 << 20, &out_of_memory},
+    };
+    for (const budget_case& c : cases) {
+        const collect_options options{
+            .threads = c.threads, .min_range = 1 << 16, .memory = c.memory};
+        const std::string where = std::to_string(c.threads) + " threads, budget of " +
+                                  std::to_string(c.memory >> 10) + " KiB";
+        for (const run_result& actual :
+             {collect_from_file(input, options), collect_from_pipe(input, options, 1)}) {
+            const run_result wanted =
+                c.listed ? *c.listed : run_result{expected.out, expected.err, 0, 0};
+            EXPECT_EQ(actual.status, wanted.status) << where;
+            EXPECT_TRUE(actual.out == wanted.out) << where << ": the listing differs";
+            EXPECT_EQ(actual.err, wanted.err) << where;
+        }
     }
 }
 

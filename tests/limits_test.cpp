@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <unistd.h>
 
 #include "system/limits.h"
 
@@ -33,7 +34,9 @@ constexpr std::size_t no_quota = SIZE_MAX;
 
 void expect_limits(const std::vector<limits_case>& cases)
 {
-    const std::filesystem::path root = testing::TempDir() + "fake-cgroups";
+    // A tree of this process's own: CTest runs the tests side by side.
+    const std::filesystem::path root =
+        testing::TempDir() + "fake-cgroups-" + std::to_string(getpid());
     for (const limits_case& c : cases) {
         std::filesystem::remove_all(root);
         for (const auto& [path, contents] : c.files) {

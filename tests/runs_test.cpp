@@ -62,7 +62,7 @@ std::vector<typename Kind::value> sorted_values(std::size_t count, int seed)
 // A run of `values`, each given twice: the writer keeps one.
 template <typename Kind> token_run run_of(const std::vector<typename Kind::value>& values)
 {
-    run_writer<Kind> to = start_run<Kind>(2 * values.size());
+    run_writer<Kind> to = start_run<Kind>(nullptr, 2 * values.size());
     for (const auto& value : values) {
         write_token(to, value);
         write_token(to, value);
@@ -199,7 +199,8 @@ TEST(Compaction, MergesKeepEveryTokenOnce)
     for (const merge_case& c : cases) {
         const hash_key key{0x0123456789abcdef, 0x9e3779b97f4a7c15};
         partitions<word_kind> parts;
-        open_partitions(parts, key, 0, false, std::make_shared<slab_pool>(slab_bytes<word_kind>));
+        open_partitions(parts, key, 0, false,
+                        std::make_shared<slab_pool>(slab_bytes<word_kind>, nullptr));
         form_runs runs;
         runs.batch = 1;
         std::set<std::uint64_t> given;

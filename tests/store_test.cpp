@@ -81,7 +81,7 @@ template <typename Kind> void expect_deduplicated(int bits, bool distinct)
     const std::vector<std::string> tokens = tokens_of<Kind>(3000);
     partitions<Kind> parts;
     open_partitions(parts, known_key, bits, distinct,
-                    std::make_shared<slab_pool>(slab_bytes<Kind>));
+                    std::make_shared<slab_pool>(slab_bytes<Kind>, nullptr));
     std::size_t given = 0;
     for (int round = 0; round < (distinct ? 1 : 5); ++round)
         for (const std::string& token : tokens) {
@@ -120,7 +120,7 @@ TEST(Partitions, DeduplicateAsTheyDouble)
 template <typename Kind> void expect_moved_whole()
 {
     const std::vector<std::string> tokens = tokens_of<Kind>(5000);
-    const auto pool = std::make_shared<slab_pool>(slab_bytes<Kind>);
+    const auto pool = std::make_shared<slab_pool>(slab_bytes<Kind>, nullptr);
     partitions<Kind> first, second;
     open_partitions(first, known_key, 0, true, pool);
     open_partitions(second, known_key, 0, true, pool);
@@ -160,7 +160,7 @@ TEST(Partitions, SplitAndBucketKeepEveryEntry)
 TEST(SlabPool, GivesBackWhatItTook)
 {
     for (std::size_t size : {entry_slab_bytes, record_slab_bytes}) {
-        slab_pool pool(size);
+        slab_pool pool(size, nullptr);
         const std::size_t count = 3 * (extent_bytes / size) + 5;
         std::vector<std::uint32_t> taken;
         for (std::size_t i = 0; i < count; ++i)

@@ -34,6 +34,7 @@ struct merger {
     output out;
     bucket_room room;
     run_cursors runs;
+    budget_share share; // of the output and the room
 };
 
 // A token as the merge of a bucket's forms compares it: its first two
@@ -140,7 +141,7 @@ constexpr std::size_t stretch_tokens = 1 << 16;
 constexpr std::size_t merger_buffer = 2 << 20;
 constexpr std::size_t single_buffer = 64 << 10;
 
-int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads)
+int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, memory_budget* budget)
 {
     form_counts total;
     for (const shard_forms& shard : shards)
@@ -155,12 +156,16 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads)
     for (const shard_forms& shard : shards)
         all.has_empty |= shard.has_empty;
     // A bucket's room on every thread should cost no more than the tokens
-    // do, or 8 MiB, where a few buckets of a small set hold most of them.
+    // do, or 8 MiB, where a few buckets of a small set hold most of them;
+    // and all the mergers' room no more than the budget has left.
     all.largest = largest_bucket(shards, all.plan);
     const std::size_t room = 2 * sort_bytes(all.largest);
-    const std::size_t budget = std::max(sort_bytes(total), std::size_t{8} << 20);
-    const std::size_t count =
-        room == 0 ? threads : std::clamp(budget / room, std::size_t{1}, threads);
+    const std::size_t allowed = std::max(sort_bytes(total), std::size_t{8} << 20);
+    std::size_t count = room == 0 ? threads : std::clamp(allowed / room, std::size_t{1}, threads);
+    if (budget)
+        count = std::clamp((budget->limit - std::min(budget->limit, budget->used.load())) /
+                               (room + merger_buffer),
+                           std::size_t{1}, count);
     all.stretches =
         count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;
@@ -169,6 +174,8 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads)
         share.out.fd = fd;
         share.out.order = count > 1 ? &order : nullptr;
         share.out.size = count > 1 ? merger_buffer : single_buffer;
+        share.share = budget_share(budget);
+        resize(share.share, share.out.size + room);
         share.out.buffer = std::make_unique_for_overwrite<char[]>(share.out.size);
         share.room = make_bucket_room(all.largest);
         seek_runs(all.shards, all.plan, 0, share.runs);
@@ -188,5 +195,5 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads)
 int print_tokens(token_set& set, int fd)
 {
     std::vector<shard_forms> shards = release(set);
-    return write_tokens(shards, fd, 1);
+    return write_tokens(shards, fd, 1, set.budget);
 }

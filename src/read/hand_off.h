@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "read/read_buffer.h"
+#include "system/memory_budget.h"
 
 // Bytes [0, size) of a buffer, which end where a chunk does.
 struct piece {
@@ -35,7 +36,9 @@ struct piece {
 };
 
 struct hand_off {
-    explicit hand_off(std::size_t workers) : max_buffers(stream_buffers(workers))
+    // The hand-off for `workers`, whose buffers count against `budget`.
+    hand_off(std::size_t workers, memory_budget* budget)
+        : max_buffers(stream_buffers(workers)), buffers_share(budget)
     {
         free.reserve(max_buffers);
     }
@@ -45,6 +48,7 @@ struct hand_off {
     std::condition_variable for_reader;  // a piece is done, or the queue failed
     std::size_t max_buffers;
     std::vector<std::unique_ptr<read_buffer>> buffers; // every buffer made
+    budget_share buffers_share;
     std::vector<read_buffer*> free;
     std::deque<piece> waiting;
     std::size_t taken = 0;       // pieces a worker has taken and not yet finished

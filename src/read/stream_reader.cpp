@@ -45,8 +45,11 @@ ssize_t read_some(int fd, char* to, std::size_t room, int& error)
 
 block_masks* reader_masks(stream_reader& reader)
 {
-    if (!reader.masks)
+    if (!reader.masks) {
+        reader.masks_share = budget_share(reader.queue.buffers_share.budget);
+        resize(reader.masks_share, masks_per_buffer * sizeof(block_masks));
         reader.masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
+    }
     return reader.masks.get();
 }
 
@@ -113,8 +116,9 @@ void collect_held(stream_reader& reader)
 
 stream_reader::stream_reader(int fd, classify_blocks classify, std::size_t workers,
                              std::size_t min_range, token_set& set)
-    : fd(fd), classify(classify), worker_count(workers), min_range(min_range), queue(workers),
-      workers(queue, classify, set), buffer(take_buffer(queue)), own(set)
+    : fd(fd), classify(classify), worker_count(workers), min_range(min_range),
+      queue(workers, set.budget), workers(queue, classify, set), buffer(take_buffer(queue)),
+      own(set)
 {
     enlarge_pipe(fd);
 }

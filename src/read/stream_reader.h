@@ -42,6 +42,7 @@
 #include "read/stream_workers.h"
 #include "scan/classify.h"
 #include "set/token_inserter.h"
+#include "system/memory_budget.h"
 
 struct stream_reader {
     stream_reader(int fd, classify_blocks classify, std::size_t workers, std::size_t min_range,
@@ -60,6 +61,7 @@ struct stream_reader {
     std::size_t end = 0;                  // bytes in it
     token_inserter own;                   // what the reader collects itself
     std::unique_ptr<block_masks[]> masks; // for that, taken at first use
+    budget_share masks_share;
 };
 
 // Whether a read of `fd` would return at once, with input, its end or an

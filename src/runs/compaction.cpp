@@ -36,12 +36,16 @@ typename Kind::value* sort_values(typename Kind::value* values, typename Kind::v
 bool sample_token(form_runs& runs, std::uint64_t hash)
 {
     if (2 * (runs.sampled + 1) > runs.sample.size()) {
-        std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * runs.sample.size()));
+        const std::size_t slots = std::max<std::size_t>(64, 2 * runs.sample.size());
+        resize(runs.sample_share, (slots + runs.sample.size()) * sizeof(std::uint64_t));
+        std::vector<std::uint64_t> old(slots);
         old.swap(runs.sample);
         runs.sampled = 0;
         for (std::uint64_t held : old)
             if (held != 0)
                 sample_token(runs, held);
+        std::vector<std::uint64_t>().swap(old);
+        resize(runs.sample_share, slots * sizeof(std::uint64_t));
     }
     const std::size_t mask = runs.sample.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
@@ -71,11 +75,11 @@ std::uint64_t sample_hash(const hash_key& key, const typename Kind::value& value
 
 // Sorts the entries of partitions `first` to `end` of `parts`, drops their
 // repeats, adds them to `runs` as one run unless there are none, sampled
-// under the partitions' key, and empties those partitions. The batch goes into buckets
-// of the byte order by the top bits in which its first limbs differ, some
-// 2^13 entries each, read straight from the partitions; then each bucket
-// is sorted while it fits the caches, and written. Throws std::bad_alloc
-// when memory runs out, having changed no tokens.
+// under the partitions' key, and empties those partitions. The batch goes
+// into buckets of the byte order by the top bits in which its first limbs
+// differ, some 2^13 entries each, read straight from the partitions; then
+// each bucket is sorted while it fits the caches, and written. Throws
+// std::bad_alloc when memory runs out.
 template <typename Kind>
 void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_runs& runs)
 {
@@ -99,14 +103,14 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
         largest = std::max(largest, starts[b]);
         starts[b] += starts[b - 1];
     }
-    auto* room =
-        reinterpret_cast<value*>(scratch_of(runs.sort_room, (count + largest) * sizeof(value)));
+    auto* room = reinterpret_cast<value*>(
+        scratch_of(runs.sort_room, (count + largest) * sizeof(value), parts.pool->budget));
     std::vector<std::size_t> ends(starts.begin(), starts.end() - 1);
     for (std::size_t p = first; p < end; ++p)
         for_each_entry(parts, parts.parts[p], [&](const unsigned char* entry) {
             room[ends[bucket(entry)]++] = Kind::load(entry);
         });
-    run_writer<Kind> to = start_run<Kind>(count);
+    run_writer<Kind> to = start_run<Kind>(parts.pool->budget, count);
     runs.runs.reserve(runs.runs.size() + 1);
     runs.batch_sampled = runs.batch_repeats = 0;
     for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
@@ -132,15 +136,16 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
 // `any` where some has one and `all` where every one has one, into one of a
 // level above that of the first: a bucket at a time, each sorted from every
 // run at once, as the listing sorts, in buckets of some 2^15 tokens that
-// fit the caches. Throws std::bad_alloc when memory runs out, having
-// changed nothing.
+// fit the caches. What the merge has read of each run goes back as it
+// goes, so that the merged run grows as they shrink. Throws std::bad_alloc
+// when memory runs out, when the runs from `first` on are lost.
 template <typename Kind>
 void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t any,
-                std::uint64_t all)
+                std::uint64_t all, memory_budget* budget)
 {
     using value = typename Kind::value;
-    const std::span<const token_run> merging(runs.begin() + static_cast<std::ptrdiff_t>(first),
-                                             runs.end());
+    const std::span<token_run> merging(runs.begin() + static_cast<std::ptrdiff_t>(first),
+                                       runs.end());
     std::size_t total = 0;
     for (const token_run& run : merging)
         total += run.size;
@@ -153,8 +158,10 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     }
     std::vector<std::size_t> bounds(cut.buckets());
     const std::size_t largest = add_bounds(steps, bounds);
+    budget_share room_share(budget);
+    resize(room_share, 2 * largest * sizeof(value));
     const auto room = std::make_unique_for_overwrite<value[]>(2 * largest);
-    run_writer<Kind> to = start_run<Kind>(total);
+    run_writer<Kind> to = start_run<Kind>(budget, total);
     for (std::size_t b = 0; b < cut.buckets(); ++b) {
         std::size_t count = 0;
         for (run_cursor<Kind>& cursor : cursors)
@@ -162,21 +169,14 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
         const value* sorted = sort_values<Kind>(room.get(), room.get() + largest, count);
         for (std::size_t i = 0; i < count; ++i)
             write_token(to, sorted[i]);
+        for (std::size_t r = 0; r < merging.size(); ++r)
+            forget_before(merging[r], cursors[r].reader.from.at);
     }
     token_run merged = finish_run(to);
     merged.level = runs[first].level + 1;
     runs.resize(first);
     runs.push_back(std::move(merged));
 }
-
-// Runs of one level are merged once run_fanout of them have been written,
-// so that the listing reads a few hundred at most, and every run is merged
-// once the sample says that half of what they hold is repeats.
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t run_fanout = 4;
-#else
-constexpr std::size_t run_fanout = 256;
-#endif
 
 // The newest runs, of the newest level.
 std::size_t newest_level(const std::vector<token_run>& runs)
@@ -193,7 +193,7 @@ template <typename Kind>
 void merge_from(const partitions<Kind>& parts, form_runs& runs, std::size_t first)
 {
     const std::size_t held = runs.held;
-    merge_runs<Kind>(runs.runs, first, parts.any, parts.all);
+    merge_runs<Kind>(runs.runs, first, parts.any, parts.all, parts.pool->budget);
     runs.held = 0;
     for (const token_run& run : runs.runs)
         runs.held += run.size;
@@ -225,8 +225,8 @@ template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& run
     write_batch(parts, runs);
     parts.dropped = 0;
     if (runs.batch_sampled > 0 && 2 * runs.batch_repeats >= runs.batch_sampled)
-        ++runs.batch_doublings;
-    if (2 * sample_rate * runs.repeats >= runs.held)
+        runs.batch_doublings = std::min(runs.batch_doublings + 1, most_doublings);
+    if (merge_all(runs.repeats, runs.held))
         merge_from(parts, runs, 0);
     for (std::size_t first; runs.runs.size() - (first = newest_level(runs.runs)) >= run_fanout;)
         merge_from(parts, runs, first);

@@ -11,6 +11,7 @@
 
 #include "forms/keyed_hash.h"
 #include "runs/run_reader.h"
+#include "store/memory_policy.h"
 #include "store/partitions.h"
 
 // A shard's runs of one form, and what it keeps to write and merge them: a
@@ -21,34 +22,22 @@ struct form_runs {
     std::vector<token_run> runs;       // the levels of their merges descending
     std::size_t held = 0;              // tokens in the runs
     std::vector<std::uint64_t> sample; // open addressing; 0 is a free slot
-    std::size_t sampled = 0;           // hashes in the sample
-    std::size_t repeats = 0;           // sampled again since the last merge
-    std::size_t batch_sampled = 0;     // in the last batch
+    budget_share sample_share;
+    std::size_t sampled = 0;       // hashes in the sample
+    std::size_t repeats = 0;       // sampled again since the last merge
+    std::size_t batch_sampled = 0; // in the last batch
     std::size_t batch_repeats = 0;
-    std::size_t batch = 0;        // slabs of a batch, once the first run is written
-    unsigned batch_doublings = 0; // since most of a batch was held already
-    std::size_t limit = 0;        // slabs in the partitions that write a run
+    std::size_t batch = 0;           // slabs of a batch, once the first run is written
+    std::size_t batch_doublings = 0; // since most of a batch was held already
+    std::size_t limit = 0;           // slabs in the partitions that write a run
     scratch sort_room;
 };
-
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t sample_rate = 2;
-#else
-constexpr std::size_t sample_rate = 128;
-#endif
-
-// Whether the entries of `parts` are worth writing as runs: not where its
-// deduplicating has found that tokens recur, for the partitions would
-// gather them again, and hold them beside the runs.
-template <typename Kind> bool worth_runs(const partitions<Kind>& parts)
-{
-    return 8 * parts.dropped < parts.size + parts.dropped;
-}
 
 // Writes the entries that `parts` holds as runs, as many as keep the room
 // to sort them that of one batch, sampled under the partitions' key, and
 // empties `parts`, which keeps its partitions; merges runs where they are
-// many or hold many tokens more than once; and sets the slabs at which
-// `parts` writes its next run. Throws std::bad_alloc when memory runs out,
-// having lost no token.
+// many or hold many tokens more than once (memory_policy.h); and sets the
+// slabs at which `parts` writes its next run. All of it counts against the
+// budget of the partitions' pool. Throws std::bad_alloc when memory runs
+// out, when tokens may be lost: nothing is listed then.
 template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& runs);

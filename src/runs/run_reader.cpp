@@ -4,6 +4,8 @@
 #include "runs/run_reader.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <sys/mman.h>
 
 template <typename Kind>
 run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_t bucket)
@@ -39,6 +41,23 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrd
         steps[last + 1] -= count;
         first = last;
     }
+}
+
+// Pages go back a few at a time, which keeps the budget close to what is
+// read, and the calls few.
+constexpr std::size_t page_bytes = 4096;
+constexpr std::size_t forget_bytes = std::size_t{64} << 10;
+
+void forget_before(token_run& run, const unsigned char* read_to)
+{
+    const auto start = reinterpret_cast<std::uintptr_t>(run.bytes.get());
+    const std::uintptr_t from = (start + run.forgotten + page_bytes - 1) & ~(page_bytes - 1);
+    const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(read_to) & ~(page_bytes - 1);
+    if (to < from + forget_bytes)
+        return;
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    resize(run.share, run.share.bytes - (to - from));
+    run.forgotten = to - start;
 }
 
 std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds)

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "forms/forms.h"
+#include "system/memory_budget.h"
 
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr std::size_t restart_interval = 4;
@@ -33,11 +34,17 @@ constexpr std::size_t restart_interval = 128;
 struct token_run {
     // Padded with 8 bytes that the reader's loads may touch.
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
+    budget_share share;                // of the bytes and the restarts
     std::size_t size = 0;              // tokens
     std::vector<std::size_t> restarts; // byte offsets of the restarts
     std::uint64_t last_first = 0;      // the first limb of the last token
     unsigned level = 0;                // merges of runs of one level that made it
+    std::size_t forgotten = 0;         // leading bytes whose pages went back
 };
+
+// Gives back the whole pages of `run` before `read_to`, which is never read
+// again, as a merge reads its runs, and their share of the budget.
+void forget_before(token_run& run, const unsigned char* read_to);
 
 // Reads bits from the start of a byte, the first bit the highest.
 struct bit_reader {

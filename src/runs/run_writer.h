@@ -15,10 +15,14 @@
 #include "runs/run_reader.h"
 
 // Writes tokens in byte order as a run, each once. The bits not yet past
-// are held, and already stored, with the 7 bytes after them, at `at`.
+// are held, and already stored, with the 7 bytes after them, at `at`. The
+// run's bytes grow as it is written, by an eighth or run_growth, before a
+// token could pass `room_end`: the C library moves a large block's pages
+// rather than copy them.
 template <typename Kind> struct run_writer {
     token_run run;
     unsigned char* at = nullptr;
+    unsigned char* room_end = nullptr;
     std::uint64_t held = 0;
     int bits = 0; // held, 0 to 7
     typename Kind::value last{};
@@ -101,14 +105,33 @@ inline void write_run_token(run_writer<pair_kind>& to, const packed_pair& pair, 
 // restart's padding.
 template <typename Kind> constexpr std::size_t most_run_bytes = sizeof(typename Kind::value) + 3;
 
-template <typename Kind> inline run_writer<Kind> start_run(std::size_t most)
+// A run's bytes start at no more than this, and grow by this at least.
+constexpr std::size_t run_growth = std::size_t{1} << 20;
+
+// Room in the run for `bytes` bytes of tokens, counted against the
+// budget. Throws std::bad_alloc when memory runs out.
+template <typename Kind>
+[[gnu::noinline]] void make_run_room(run_writer<Kind>& to, std::size_t bytes)
+{
+    const std::size_t used = static_cast<std::size_t>(to.at - to.run.bytes.get());
+    resize(to.run.share, bytes + most_run_bytes<Kind> + 8);
+    void* grown = std::realloc(to.run.bytes.get(), to.run.share.bytes);
+    if (!grown)
+        throw std::bad_alloc();
+    static_cast<void>(to.run.bytes.release());
+    to.run.bytes.reset(static_cast<unsigned char*>(grown));
+    to.at = to.run.bytes.get() + used;
+    to.room_end = to.run.bytes.get() + bytes;
+}
+
+// A run of about `tokens` tokens, whose bytes count against `budget`.
+template <typename Kind>
+inline run_writer<Kind> start_run(memory_budget* budget, std::size_t tokens)
 {
     run_writer<Kind> to;
-    to.run.restarts.reserve(most / restart_interval + 1);
-    to.run.bytes.reset(static_cast<unsigned char*>(std::malloc(most * most_run_bytes<Kind> + 8)));
-    if (!to.run.bytes)
-        throw std::bad_alloc();
-    to.at = to.run.bytes.get();
+    to.run.share = budget_share(budget);
+    to.run.restarts.reserve(tokens / restart_interval + 1);
+    make_run_room(to, std::min(tokens * most_run_bytes<Kind>, run_growth));
     return to;
 }
 
@@ -117,6 +140,10 @@ inline void write_token(run_writer<Kind>& to, const typename Kind::value& token)
 {
     if (to.run.size > 0 && token == to.last)
         return;
+    if (to.at > to.room_end) [[unlikely]] {
+        const auto room = static_cast<std::size_t>(to.room_end - to.run.bytes.get());
+        make_run_room(to, room + std::max(room / 8, run_growth));
+    }
     const bool restart = to.run.size++ % restart_interval == 0;
     if (restart) {
         to.at += to.bits != 0;
@@ -138,6 +165,7 @@ template <typename Kind> inline token_run finish_run(run_writer<Kind>& to)
     if (void* fitted = std::realloc(run.bytes.get(), bytes)) {
         static_cast<void>(run.bytes.release());
         run.bytes.reset(static_cast<unsigned char*>(fitted));
+        resize(run.share, bytes + run.restarts.capacity() * sizeof(std::size_t));
     }
     return run;
 }

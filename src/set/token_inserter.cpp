@@ -111,7 +111,7 @@ void look_up_pending(token_inserter& inserter)
 {
     word_table& table = inserter.table;
     if (table.slot_count == 0)
-        open_table(table, inserter.set.key);
+        open_table(table, inserter.set.key, inserter.set.budget);
     ++inserter.words_deferred;
     pending_word& next = inserter.pending[inserter.pending_count++];
     next = {hash_word(table.key, word), word, table.rekeys};

@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <bit>
 #include <new>
-#include <sys/resource.h>
-#include <unistd.h>
 
 namespace
 {
@@ -41,58 +39,21 @@ constexpr std::size_t max_shards = 16;
 // shard's cache lines move between cores once for thousands of entries.
 template <typename Kind> constexpr std::size_t stage_bytes = 8 * slab_bytes<Kind>;
 
-// A shard writes a run once its partitions of a form hold a slab for each
-// of 2^partition_bits partitions over all the shards: enough that a run
-// shares long prefixes, few enough that the partitions hold a small share
-// of the set. But no more than an eighth of what it gathers before its
-// first, so that the room to sort a batch stays small beside the memory
-// that the process may take. In slabs.
-template <typename Kind> std::size_t run_batch(std::size_t shard_count, std::size_t compact_from)
-{
-    const std::size_t slabs =
-        std::max<std::size_t>((std::size_t{1} << partition_bits) / shard_count, 1);
-    if (compact_from == 0)
-        return slabs;
-    return std::min(slabs, std::max<std::size_t>(compact_from / 8 / slab_bytes<Kind>, 2));
-}
-
-// Runs cost a sort and a decoding more than partitions, so a shard writes
-// its first only once its partitions of a form hold an eighth of what the
-// process may take, shared among the shards: the memory that the address
-// space limit allows, else the machine's. Until then tokens cost what they
-// always did, and there is room to spare; past it, runs hold about twice
-// as many tokens in the memory left. Built with small parts, at once.
-std::size_t compact_bytes(std::size_t shard_count)
-{
-#ifdef TOKCOLLECT_SMALL_PARTS
-    static_cast<void>(shard_count);
-    return 0;
-#else
-    std::uint64_t memory = std::uint64_t{1} << 40;
-    if (const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-        pages > 0 && size > 0)
-        memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(size);
-    if (rlimit limit; getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        memory = std::min<std::uint64_t>(memory, limit.rlim_cur);
-    return static_cast<std::size_t>(memory / 8 / shard_count);
-#endif
-}
-
 // A shard's partitions of a form once split: 2^partition_bits over all.
 int shard_partition_bits(const token_set& set)
 {
     return std::max(1, partition_bits - std::countr_zero(set.shard_count));
 }
 
-// Writes a shard's batch of a form as runs, where its tokens do not recur;
-// else looks again once its partitions have doubled. Before the first run
-// every partition deduplicates, since those that have not grown enough to
-// do so would say nothing of repeats.
+// Writes a shard's batch of a form as runs, where its tokens do not recur
+// or the budget is pressed; else looks again once its partitions have
+// doubled. Before the first run every partition deduplicates, since those
+// that have not grown enough to do so would say nothing of repeats.
 template <typename Kind> [[gnu::noinline]] void write_run(stored_form<Kind>& form)
 {
     if (form.runs.runs.empty())
         deduplicate_all(form.parts);
-    if (!worth_runs(form.parts)) {
+    if (!worth_runs(form.parts.size, form.parts.dropped) && !pressed(form.parts.pool->budget)) {
         form.runs.limit = 2 * form.parts.slabs;
         return;
     }
@@ -107,7 +68,7 @@ template <typename Kind> std::shared_ptr<slab_pool> pool_for(token_set& set)
     std::lock_guard hold(set.pools_made);
     std::shared_ptr<slab_pool>& pool = of<Kind>(set.pools);
     if (!pool)
-        pool = std::make_shared<slab_pool>(slab_bytes<Kind>);
+        pool = std::make_shared<slab_pool>(slab_bytes<Kind>, set.budget);
     return pool;
 }
 
@@ -117,6 +78,7 @@ template <typename Kind>
 [[gnu::noinline]] void open_form(token_set& set, stored_form<Kind>& form, int bits, bool distinct)
 {
     open_partitions(form.parts, set.key, bits, distinct, pool_for<Kind>(set));
+    form.runs.sample_share = budget_share(set.budget);
     form.runs.batch = of<Kind>(set.batch);
     form.runs.limit =
         Kind::has_runs ? std::max(form.runs.batch, set.compact_from / slab_bytes<Kind>) : SIZE_MAX;
@@ -141,7 +103,7 @@ template <typename Kind>
                      if (parts.bits == 0 && parts.size >= split_size)
                          split_partitions(parts, shard_partition_bits(set));
                      if constexpr (Kind::has_runs)
-                         if (parts.slabs >= form.runs.limit)
+                         if (runs_due(form))
                              write_run(form);
                  });
 }
@@ -174,9 +136,11 @@ template <typename Kind>
 [[gnu::noinline]] void make_stage(token_set& set, staging<Kind>& stage, std::size_t shard)
 {
     if (!stage.bytes) {
+        stage.share = budget_share(set.budget);
         stage.bytes = std::make_unique<std::unique_ptr<unsigned char[]>[]>(set.shard_count);
         stage.used = std::make_unique<std::size_t[]>(set.shard_count);
     }
+    resize(stage.share, stage.share.bytes + stage_bytes<Kind> + record_slack);
     stage.bytes[shard] =
         std::make_unique_for_overwrite<unsigned char[]>(stage_bytes<Kind> + record_slack);
 }
@@ -241,14 +205,17 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
     return true;
 }
 
-token_set::token_set(std::size_t threads, std::size_t compact_from)
-    : shard_count(threads > 1 ? max_shards : 1),
-      compact_from(compact_from != SIZE_MAX ? compact_from : compact_bytes(shard_count)),
+token_set::token_set(std::size_t threads, memory_budget* budget, std::size_t compact_from)
+    : shard_count(threads > 1 ? max_shards : 1), budget(budget),
+      compact_from(compact_from != SIZE_MAX
+                       ? compact_from
+                       : first_run_bytes(budget ? budget->limit : SIZE_MAX, shard_count)),
       shards(std::make_unique<token_shard[]>(shard_count))
 {
-    // The member, not the argument, which may ask for the share of memory.
+    // The member, not the argument, which may ask for the budget's share.
     for_each_form(batch, [&](auto kind, std::size_t& slabs) {
-        slabs = run_batch<decltype(kind)>(shard_count, this->compact_from);
+        slabs = batch_slabs(std::size_t{1} << partition_bits, shard_count,
+                            this->compact_from / slab_bytes<decltype(kind)>);
     });
 }
 

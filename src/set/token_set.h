@@ -16,7 +16,9 @@
 #include "forms/keyed_hash.h"
 #include "set/shard_forms.h"
 #include "set/word_table.h"
+#include "store/memory_policy.h"
 #include "store/slab_pool.h"
+#include "system/memory_budget.h"
 
 struct alignas(64) token_shard {
     std::mutex lock;
@@ -26,15 +28,18 @@ struct alignas(64) token_shard {
 template <typename Kind> using pool_of = std::shared_ptr<slab_pool>;
 
 struct token_set {
-    // A set for `threads` threads to fill at once. A set for one thread has
-    // a single shard, which its one inserter at a time fills with no lock.
-    // A shard writes its first run once it holds `compact_from` bytes of
-    // entries of a form, or, if SIZE_MAX, its share of an eighth of the
-    // memory the process may take.
-    explicit token_set(std::size_t threads, std::size_t compact_from = SIZE_MAX);
+    // A set for `threads` threads to fill at once, whose memory counts
+    // against `budget`, if any. A set for one thread has a single shard,
+    // which its one inserter at a time fills with no lock. A shard writes
+    // its first run once its partitions' slabs of a form hold
+    // `compact_from` bytes, or, if SIZE_MAX, the budget's share that the
+    // memory policy gives it (memory_policy.h).
+    explicit token_set(std::size_t threads, memory_budget* budget = nullptr,
+                       std::size_t compact_from = SIZE_MAX);
 
     hash_key key = random_key(); // picks a shard, then a partition
     std::size_t shard_count;     // a power of two
+    memory_budget* budget;
     // The bytes of slabs of a form that a shard fills in its partitions
     // before it writes its first run, and the slabs of each form it fills
     // for each run after that.
@@ -54,6 +59,7 @@ struct token_set {
 template <typename Kind> struct staging {
     std::unique_ptr<std::unique_ptr<unsigned char[]>[]> bytes;
     std::unique_ptr<std::size_t[]> used; // bytes staged
+    budget_share share;                  // of all the shards' bytes
 };
 
 // Stages an entry of form Kind for the shard that its hash picks; the one
@@ -76,13 +82,21 @@ void write_word_run(stored_form<word_kind>& words);
 // std::bad_alloc when memory runs out.
 stored_form<word_kind>& open_spilled_words(token_set& set);
 
+// Whether a shard's form should write a run now: its partitions have
+// filled the slabs they may, or hold a batch while the budget is pressed.
+template <typename Kind> inline bool runs_due(const stored_form<Kind>& form)
+{
+    return form.parts.slabs >= form.runs.limit ||
+           (form.parts.slabs >= form.runs.batch && pressed(form.parts.pool->budget));
+}
+
 // Appends a spilled word to `words`, the one shard's of a set of one shard.
 inline void append_spilled_word(stored_form<word_kind>& words, std::uint64_t word)
 {
     partitions<word_kind>& parts = words.parts;
     append_entry(parts, hash_partition(mix_limb(parts.key, word), parts.bits),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word, [&] {
-                     if (parts.slabs >= words.runs.limit)
+                     if (runs_due(words))
                          write_word_run(words);
                  });
 }

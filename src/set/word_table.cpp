@@ -64,6 +64,8 @@ bool place(refill& table, std::uint64_t hash, std::uint64_t word)
 // `limit` slots from home.
 bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std::size_t limit)
 {
+    budget_share share(table.share.budget);
+    resize(share, slot_count * sizeof(std::uint64_t));
     decltype(word_table::slots) slots(zeroed_slots(slot_count), std::free);
     refill into{slots.get(), slot_count, limit};
     for (std::size_t i = 0; i < table.slot_count; ++i) {
@@ -74,6 +76,7 @@ bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std
     if (!place_all(into))
         return false;
     table.slots = std::move(slots);
+    table.share = std::move(share);
     table.slot_count = slot_count;
     table.limit = limit;
     return true;
@@ -95,8 +98,9 @@ void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, 
     table.key = key;
 }
 
-void open_table(word_table& table, const hash_key& key)
+void open_table(word_table& table, const hash_key& key, memory_budget* budget)
 {
+    table.share = budget_share(budget);
     rebuild_near_home(table, initial_slots, key, probe_limit(initial_slots));
 }
 

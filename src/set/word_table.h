@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "forms/keyed_hash.h"
+#include "system/memory_budget.h"
 
 // A table of up to cached_slots slots (512 KiB) stays in the caches, so it
 // is kept sparse, to shorten probes, and probed directly: pending lookups
@@ -38,6 +39,7 @@ static_assert(largest_slots >= cached_slots, "a directly probed table grows with
 struct word_table {
     // 2^k zeroed slots from calloc(); 0 marks a free slot.
     std::unique_ptr<std::uint64_t[], void (*)(void*)> slots{nullptr, std::free};
+    budget_share share; // of the slots
     std::size_t slot_count = 0;
     std::size_t count = 0; // words held
     hash_key key{};
@@ -69,9 +71,9 @@ inline std::size_t distance(const word_table& table, std::uint64_t hash, const s
     return (index - home_slot(hash, table.slot_count)) & (table.slot_count - 1);
 }
 
-// Makes an empty table of initial_slots under `key`. Throws std::bad_alloc
-// when memory runs out.
-void open_table(word_table& table, const hash_key& key);
+// Makes an empty table of initial_slots under `key`, whose slots count
+// against `budget`. Throws std::bad_alloc when memory runs out.
+void open_table(word_table& table, const hash_key& key, memory_budget* budget);
 
 // Puts `word`, which the table does not hold, where find_slot() left
 // `free_slot` for it, unless the table must first grow, or be rebuilt under

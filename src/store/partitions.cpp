@@ -116,7 +116,7 @@ template <typename Kind> void deduplicate(partitions<Kind>& parts, partition& pa
     const std::size_t slot_count = std::bit_ceil(2 * part.size);
     assert(std::has_single_bit(slot_count) && slot_count > part.size);
     const std::size_t slot_size = Kind::fixed_size ? Kind::max_entry : sizeof(const unsigned char*);
-    unsigned char* slots = scratch_of(parts.seen, slot_count * slot_size);
+    unsigned char* slots = scratch_of(parts.seen, slot_count * slot_size, parts.pool->budget);
     std::memset(slots, 0, slot_count * slot_size);
     const int shift = 64 - std::countr_zero(slot_count);
     // The writer may move on to a slab for an entry that turns out a
@@ -216,6 +216,8 @@ template <typename Kind>
     parts.pool = std::move(pool);
     parts.extents = parts.pool ? parts.pool->extents : nullptr;
     parts.bits = bits;
+    parts.parts_share = budget_share(parts.pool ? parts.pool->budget : nullptr);
+    resize(parts.parts_share, sizeof(partition) << bits);
     parts.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)
         for (std::size_t p = 0; p < std::size_t{1} << bits; ++p)

@@ -42,6 +42,7 @@
 
 #include "forms/forms.h"
 #include "store/slab_pool.h"
+#include "system/memory_budget.h"
 
 // Slabs a few KiB each; built with small parts, a handful of entries, so
 // that small inputs fill many of them.
@@ -83,14 +84,16 @@ static_assert(extent_alignment % entry_slab_bytes == 0 && extent_alignment % rec
 struct scratch {
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
     std::size_t size = 0;
+    budget_share share;
 };
 
-// At least `size` bytes of `space`, whose contents are lost where it grows.
-// Throws std::bad_alloc when memory runs out.
-inline unsigned char* scratch_of(scratch& space, std::size_t size)
+// At least `size` bytes of `space`, whose contents are lost where it grows,
+// counted against `budget`. Throws std::bad_alloc when memory runs out.
+inline unsigned char* scratch_of(scratch& space, std::size_t size, memory_budget* budget)
 {
     if (size > space.size) {
-        space = scratch();
+        space = scratch{.share = budget_share(budget)};
+        resize(space.share, size);
         space.bytes.reset(static_cast<unsigned char*>(std::malloc(size)));
         if (!space.bytes)
             throw std::bad_alloc();
@@ -109,6 +112,7 @@ struct partition {
 
 template <typename Kind> struct partitions {
     std::unique_ptr<partition[]> parts;   // null until the first entry
+    budget_share parts_share;             // of `parts`
     int bits = 0;                         // 2^bits partitions
     std::shared_ptr<slab_pool> pool;      // of slab_bytes<Kind>; none while empty
     const slab_extent* extents = nullptr; // the pool's, which never move

@@ -62,18 +62,22 @@ void add_extent(slab_pool& pool)
 {
     if (pool.extent_count == max_extents)
         throw std::bad_alloc();
+    resize(pool.extents_share, pool.extents_share.bytes + mapping_bytes(pool));
     unsigned char* bytes =
         map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bytes >= huge_page_bytes);
-    if (!bytes)
+    if (!bytes) {
+        resize(pool.extents_share, pool.extents_share.bytes - mapping_bytes(pool));
         throw std::bad_alloc();
+    }
     pool.extents[pool.extent_count++] = {
         bytes, reinterpret_cast<std::uint32_t*>(bytes + extent_bytes + extent_slack)};
 }
 
 } // namespace
 
-slab_pool::slab_pool(std::size_t slab_bytes)
-    : slab_bytes(slab_bytes), extent_slab_bits(std::countr_zero(extent_bytes / slab_bytes))
+slab_pool::slab_pool(std::size_t slab_bytes, memory_budget* budget)
+    : slab_bytes(slab_bytes), extent_slab_bits(std::countr_zero(extent_bytes / slab_bytes)),
+      budget(budget), extents_share(budget)
 {
     assert(std::has_single_bit(slab_bytes) && slab_bytes <= extent_bytes);
     void* directory =

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+#include "system/memory_budget.h"
+
 // Extents of 2 MiB, one huge page each; built with small parts, of 4 KiB,
 // so that small inputs fill many.
 #ifdef TOKCOLLECT_SMALL_PARTS
@@ -37,8 +39,9 @@ struct slab_extent {
 
 struct slab_pool {
     // A pool of slabs of `slab_bytes`, a power of two no larger than an
-    // extent. Throws std::bad_alloc when memory runs out.
-    explicit slab_pool(std::size_t slab_bytes);
+    // extent, whose extents count against `budget`. Throws std::bad_alloc
+    // when memory runs out.
+    slab_pool(std::size_t slab_bytes, memory_budget* budget);
     ~slab_pool();
     slab_pool(const slab_pool&) = delete;
     slab_pool& operator=(const slab_pool&) = delete;
@@ -53,6 +56,8 @@ struct slab_pool {
     std::size_t extent_count = 0;
     std::size_t slabs = 1; // handed out, slab 0 among them
     std::vector<std::uint32_t> free_slabs;
+    memory_budget* budget;
+    budget_share extents_share; // of the extents' mappings
 };
 
 // The slab after `slab` in its partition's chain.

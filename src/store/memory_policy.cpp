@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// The memory policy's sums.
+#include "store/memory_policy.h"
+
+#include <algorithm>
+
+std::size_t budget_for(std::uint64_t memory)
+{
+    const std::uint64_t margin = margin_bytes + memory / margin_share;
+    return memory > margin
+               ? static_cast<std::size_t>(std::min<std::uint64_t>(memory - margin, SIZE_MAX))
+               : 0;
+}
+
+std::size_t threads_within(std::size_t cpus, std::size_t budget)
+{
+    return std::clamp<std::size_t>(budget / thread_share / thread_bytes, 1,
+                                   std::max<std::size_t>(cpus, 1));
+}
+
+// Built with small parts, runs start at once.
+std::size_t first_run_bytes(std::size_t budget, std::size_t shards)
+{
+#ifdef TOKCOLLECT_SMALL_PARTS
+    static_cast<void>(budget);
+    static_cast<void>(shards);
+    return 0;
+#else
+    return budget / first_run_share / shards;
+#endif
+}
+
+std::size_t batch_slabs(std::size_t partitions, std::size_t shards, std::size_t first_slabs)
+{
+    const std::size_t slabs = std::max<std::size_t>(partitions / shards, 1);
+    if (first_slabs == 0)
+        return slabs;
+    return std::min(slabs, std::max<std::size_t>(first_slabs / batch_share, 2));
+}

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+// How much memory the collector may take, and how it keeps within it.
+//
+// The budget. The memory the process may take is the least of its cgroups'
+// limit, the machine's memory, and its address-space and data-segment
+// limits (system/limits.h). The budget is that less a margin, margin_bytes
+// and one part in margin_share of it, for what is not counted: the
+// program's own code and stacks, the C library's small allocations, page
+// tables, and the pipe it reads. Everything that grows with the input or
+// the threads counts against the budget (system/memory_budget.h): the
+// set's slabs and runs, their scratch, the inserters' tables and staging,
+// the read buffers and the listing's room. Where counting would pass the
+// budget, the collector ends with "out of memory" before anything is
+// listed, where the kernel would kill it.
+//
+// Threads. Each thread holds up to thread_bytes of its own; no more
+// threads collect than keep that to one part in thread_share of the
+// budget.
+//
+// When runs start. Runs cost a sort at their writing and a decoding at the
+// listing, so a shard writes them for a form only once its partitions hold
+// their share of one part in first_run_share of the budget, and only where
+// deduplicating finds fewer than one token in recurring_share repeated:
+// until then tokens cost what they always did. Once the process has taken
+// one part in pressure_share of its budget, a shard writes its next batch
+// of any form as a run, recurring or not, and merges drop the repeats.
+//
+// How large a batch is. A slab for each of the partitions over all the
+// shards: enough that a run shares long prefixes, few enough that the
+// partitions hold a small share of the set; but no more than one part in
+// batch_share of what a shard gathers before its first run, so that the
+// room to sort a batch stays small beside the budget. Where most of a
+// batch was in the runs already, the batch doubles, up to most_doublings
+// times, which drops more repeats in the partitions.
+//
+// When runs merge. Once run_fanout runs of one level are written, they
+// merge into one of the next, so that the listing reads a few hundred at
+// most; and every run of a shard's form merges once a sample of their
+// tokens, one in sample_rate, says that one in repeats_share of what they
+// hold is a repeat.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system/memory_budget.h"
+
+constexpr std::size_t margin_bytes = std::size_t{6} << 20;
+constexpr std::size_t margin_share = 64;
+constexpr std::size_t thread_bytes = std::size_t{3} << 20;
+constexpr std::size_t thread_share = 4;
+constexpr std::size_t first_run_share = 8;
+constexpr std::size_t recurring_share = 8;
+constexpr std::size_t pressure_share = 2;
+constexpr std::size_t batch_share = 8;
+constexpr std::size_t repeats_share = 2;
+constexpr std::size_t most_doublings = 16;
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t run_fanout = 4;
+constexpr std::size_t sample_rate = 2;
+#else
+constexpr std::size_t run_fanout = 256;
+constexpr std::size_t sample_rate = 128;
+#endif
+
+// The budget of a process that may take `memory` bytes.
+std::size_t budget_for(std::uint64_t memory);
+
+// The threads to collect on, of `cpus`, within `budget`.
+std::size_t threads_within(std::size_t cpus, std::size_t budget);
+
+// The bytes of a form's slabs that one of `shards` fills before its first
+// run.
+std::size_t first_run_bytes(std::size_t budget, std::size_t shards);
+
+// Whether the process has taken so much of `budget` that every batch goes
+// into a run.
+inline bool pressed(const memory_budget* budget)
+{
+    return budget && budget->used.load(std::memory_order_relaxed) > budget->limit / pressure_share;
+}
+
+// Whether entries are worth writing as runs while the budget is not
+// pressed: where deduplicating `size` of them plus `dropped` found few
+// repeats, for where tokens recur, partitions would gather them again and
+// hold them beside the runs.
+inline bool worth_runs(std::size_t size, std::size_t dropped)
+{
+    return recurring_share * dropped < size + dropped;
+}
+
+// Whether all the runs that hold `held` tokens should merge, a sample of
+// whose `repeats` came again.
+inline bool merge_all(std::size_t repeats, std::size_t held)
+{
+    return repeats_share * sample_rate * repeats >= held;
+}
+
+// The slabs of a batch of a form in one of `shards`, whose partitions over
+// all the shards number `partitions`, and which fills `first_slabs` before
+// its first run.
+std::size_t batch_slabs(std::size_t partitions, std::size_t shards, std::size_t first_slabs);

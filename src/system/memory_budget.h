@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+// The memory the process may take, kept by counting: every structure that
+// grows with the input takes its share of the budget before it grows, and
+// gives it back as it shrinks or goes; past the budget's limit, taking
+// fails as running out of memory does. What the budget is, and what is
+// left to the margin below it, is the memory policy's
+// (store/memory_policy.h).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <utility>
+
+struct memory_budget {
+    explicit memory_budget(std::size_t limit) : limit(limit) {}
+
+    const std::size_t limit; // bytes
+    std::atomic<std::size_t> used = 0;
+};
+
+// Takes `bytes` of `budget`; none where `budget` is null. Throws
+// std::bad_alloc, having taken nothing, where that would pass its limit.
+void charge(memory_budget* budget, std::size_t bytes);
+
+// Gives back bytes that charge() took.
+void refund(memory_budget* budget, std::size_t bytes);
+
+// Bytes taken from a budget, which go back when the share goes.
+struct budget_share {
+    budget_share() = default;
+    explicit budget_share(memory_budget* budget) : budget(budget) {}
+    budget_share(budget_share&& other) noexcept
+        : budget(other.budget), bytes(std::exchange(other.bytes, 0))
+    {
+    }
+    budget_share& operator=(budget_share&& other) noexcept
+    {
+        if (this != &other) {
+            refund(budget, bytes);
+            budget = other.budget;
+            bytes = std::exchange(other.bytes, 0);
+        }
+        return *this;
+    }
+    ~budget_share() { refund(budget, bytes); }
+
+    memory_budget* budget = nullptr;
+    std::size_t bytes = 0;
+};
+
+// Makes `share` hold `bytes`: takes what it lacks, or gives back what it
+// holds past them. Throws std::bad_alloc as charge() does, leaving the
+// share as it was.
+void resize(budget_share& share, std::size_t bytes);
