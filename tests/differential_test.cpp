@@ -277,9 +277,10 @@ TEST(Differential, ManyDistinctTokens)
           collect_from_file(input, {.threads = 64, .min_range = 1 << 14}),
           collect_from_pipe(input, {.threads = 3, .min_range = 1 << 16}, 3),
           collect_from_pipe(input, {.threads = 16, .min_range = 1 << 16}, 16),
-          // Runs from a few thousand entries a shard, of a thousand each.
+          // Runs of every form from a few thousand entries a shard, of a
+          // thousand each.
           collect_from_file(input, {.threads = 1, .compact_from = 64 << 10}),
-          collect_from_file(input, {.threads = 4, .min_range = 1 << 16, .compact_from = 64 << 10}),
+          collect_from_file(input, {.threads = 2, .min_range = 1 << 16, .compact_from = 64 << 10}),
           collect_from_pipe(input, {.threads = 16, .min_range = 1 << 16, .compact_from = 64 << 10},
                             16)}) {
         ASSERT_EQ(actual.status, 0);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The run format on its own: sorted words and pairs written as runs and
-// read back whole, from every bucket's seek and within the bounds that
+// The run format on its own: sorted tokens of every form written as runs
+// and read back whole, from every bucket's seek and within the bounds that
 // counting gives; and compaction, whose merges must keep every token once.
 #include <gtest/gtest.h>
 
@@ -19,64 +19,87 @@
 namespace
 {
 
-// A token of `size` bytes from "/0123456789", biased toward `prefix`.
-std::string random_token(std::mt19937_64& random, std::size_t size, const std::string& prefix)
+// Tokens of form Kind, packed, with their sort entries, which for records
+// point into the packed bytes.
+template <typename Kind> struct packed_tokens {
+    std::vector<std::vector<unsigned char>> bytes;
+    std::vector<typename Kind::sort_entry> entries;
+};
+
+// Packing reads 16 bytes at each token byte, and a record's loads 8 past it.
+template <typename Kind> packed_tokens<Kind> pack_all(const std::vector<std::string>& tokens)
 {
-    std::string token = prefix.substr(0, std::min(prefix.size(), random() % (size + 1)));
-    while (token.size() < size)
-        token += "/0123456789"[random() % 11];
-    return token.substr(0, size);
+    packed_tokens<Kind> packed;
+    for (const std::string& token : tokens) {
+        const std::string padded = token + std::string(bytes_per_limb, '\0');
+        std::vector<unsigned char> entry(Kind::max_entry + record_slack);
+        Kind::pack(std::string_view(padded).substr(0, token.size()), entry.data());
+        packed.bytes.push_back(std::move(entry));
+    }
+    for (const std::vector<unsigned char>& entry : packed.bytes)
+        packed.entries.push_back(Kind::sorted(entry.data()));
+    return packed;
 }
 
-// Packing reads 16 bytes at each token byte.
-template <typename Kind> typename Kind::value pack_value(const std::string& token)
+template <typename Kind> std::string unpacked(const run_token<Kind>& token, record_arena& arena)
 {
-    const std::string padded = token + std::string(bytes_per_limb, '\0');
-    unsigned char entry[Kind::max_entry + record_slack];
-    Kind::pack(std::string_view(padded).substr(0, token.size()), entry);
-    return Kind::load(entry);
+    char text[max_token_size + 2 * bytes_per_limb];
+    return std::string(text, Kind::unpack(text, sort_entry_of(token, arena)));
 }
 
-// `count` distinct values of form Kind, sorted: from tokens of random
-// lengths sharing long prefixes, and each token that is a prefix of another.
-template <typename Kind>
-std::vector<typename Kind::value> sorted_values(std::size_t count, int seed)
+// The shortest token of form Kind.
+template <typename Kind> std::size_t shortest()
+{
+    std::size_t size = 1;
+    for_each_form([&](auto kind) {
+        if (form_index<decltype(kind)> < form_index<Kind>)
+            size = decltype(kind)::max_size + 1;
+    });
+    return size;
+}
+
+// `count` distinct tokens of form Kind, of up to 80 bytes, sorted: they
+// share long prefixes, and some are prefixes of others.
+template <typename Kind> std::vector<std::string> sorted_tokens(std::size_t count, int seed)
 {
     std::mt19937_64 random(seed);
-    const std::size_t shortest = Kind::max_size / 2 + 1;
-    const std::string prefix = random_token(random, Kind::max_size, "");
+    const std::size_t low = shortest<Kind>(), high = std::min<std::size_t>(Kind::max_size, 80);
+    std::string prefix;
+    while (prefix.size() < high)
+        prefix += "/0123456789"[random() % 11];
     std::set<std::string> tokens;
     while (tokens.size() < count) {
-        const std::string token =
-            random_token(random, shortest + random() % (Kind::max_size - shortest + 1), prefix);
+        const std::size_t size = low + random() % (high - low + 1);
+        std::string token = prefix.substr(0, random() % (size + 1));
+        while (token.size() < size)
+            token += "/0123456789"[random() % 11];
         tokens.insert(token);
-        if (tokens.size() < count && token.size() > shortest)
-            tokens.insert(token.substr(0, token.size() - 1));
+        if (tokens.size() < count && size > low)
+            tokens.insert(token.substr(0, size - 1));
     }
-    std::vector<typename Kind::value> values;
-    for (const std::string& token : tokens)
-        values.push_back(pack_value<Kind>(token));
-    return values;
+    return {tokens.begin(), tokens.end()};
 }
 
-// A run of `values`, each given twice: the writer keeps one.
-template <typename Kind> token_run run_of(const std::vector<typename Kind::value>& values)
+// A run of `tokens`, each given twice: the writer keeps one.
+template <typename Kind> token_run run_of(const std::vector<std::string>& tokens)
 {
-    run_writer<Kind> to = start_run<Kind>(nullptr, 2 * values.size());
-    for (const auto& value : values) {
-        write_token(to, value);
-        write_token(to, value);
+    const packed_tokens<Kind> packed = pack_all<Kind>(tokens);
+    run_writer<Kind> to = start_run<Kind>(nullptr, 2 * tokens.size());
+    for (const auto& entry : packed.entries) {
+        write_token(to, entry);
+        write_token(to, entry);
     }
     return finish_run(to);
 }
 
-template <typename Kind> std::vector<typename Kind::value> read_all(const token_run& run)
+template <typename Kind> std::vector<std::string> read_all(const token_run& run)
 {
-    std::vector<typename Kind::value> values;
+    std::vector<std::string> tokens;
+    record_arena arena;
     run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
     while (reader.index < run.size)
-        values.push_back(read_token(reader));
-    return values;
+        tokens.push_back(unpacked(read_token(reader), arena));
+    return tokens;
 }
 
 // Counts around every multiple of the restart interval, the first few, and
@@ -96,19 +119,19 @@ std::vector<std::size_t> counts_across_restarts()
 template <typename Kind> void expect_round_trips()
 {
     for (std::size_t count : counts_across_restarts()) {
-        const auto values = sorted_values<Kind>(count, static_cast<int>(count));
-        const token_run run = run_of<Kind>(values);
-        EXPECT_EQ(run.size, values.size()) << count;
-        EXPECT_EQ(run.restarts.size(), (count + restart_interval - 1) / restart_interval) << count;
-        EXPECT_TRUE(read_all<Kind>(run) == values) << count << " tokens read back otherwise";
-        EXPECT_EQ(run.last_first, Kind::sort_first(values.back())) << count;
+        const std::vector<std::string> tokens = sorted_tokens<Kind>(count, static_cast<int>(count));
+        const token_run run = run_of<Kind>(tokens);
+        const std::string where =
+            std::to_string(count) + " tokens of form " + std::to_string(form_index<Kind>);
+        EXPECT_EQ(run.size, tokens.size()) << where;
+        EXPECT_EQ(run.restarts.size(), (count + restart_interval - 1) / restart_interval) << where;
+        EXPECT_TRUE(read_all<Kind>(run) == tokens) << where << ": read back otherwise";
     }
 }
 
 TEST(RunFormat, RoundTrips)
 {
-    expect_round_trips<word_kind>();
-    expect_round_trips<pair_kind>();
+    for_each_form([](auto kind) { expect_round_trips<decltype(kind)>(); });
 }
 
 // Every bucket of cuts of 1 to 10 bits: the seek stands at the bucket's
@@ -117,12 +140,14 @@ TEST(RunFormat, RoundTrips)
 template <typename Kind> void expect_seeks_and_counts()
 {
     for (std::size_t count : counts_across_restarts()) {
-        const auto values = sorted_values<Kind>(count, 7 + static_cast<int>(count));
-        const token_run run = run_of<Kind>(values);
+        const std::vector<std::string> tokens =
+            sorted_tokens<Kind>(count, 7 + static_cast<int>(count));
+        const packed_tokens<Kind> packed = pack_all<Kind>(tokens);
+        const token_run run = run_of<Kind>(tokens);
         std::uint64_t any = 0, all = ~std::uint64_t{0};
-        for (const auto& value : values) {
-            any |= Kind::sort_first(value);
-            all &= Kind::sort_first(value);
+        for (const auto& entry : packed.entries) {
+            any |= Kind::sort_first(entry);
+            all &= Kind::sort_first(entry);
         }
         for (int bits = 1; bits <= 10; ++bits) {
             const order_cut base = cut_by_order(any, all, 0, 0);
@@ -131,16 +156,19 @@ template <typename Kind> void expect_seeks_and_counts()
             count_run<Kind>(run, cut, steps);
             std::vector<std::size_t> bounds(cut.buckets());
             add_bounds(steps, bounds);
+            record_arena arena;
             for (std::size_t b = 0; b < cut.buckets(); ++b) {
-                std::vector<typename Kind::value> expected, taken;
-                for (const auto& value : values)
-                    if (token_bucket<Kind>(value, cut) == b)
-                        expected.push_back(value);
+                std::vector<std::string> expected, taken;
+                for (std::size_t i = 0; i < tokens.size(); ++i)
+                    if (order_bucket(Kind::sort_first(packed.entries[i]), cut) == b)
+                        expected.push_back(tokens[i]);
                 run_cursor<Kind> cursor = seek_run<Kind>(run, cut, b);
-                take_bucket(cursor, cut, b, [&](const auto& value) { taken.push_back(value); });
-                const std::string where = std::to_string(count) + " tokens, bucket " +
-                                          std::to_string(b) + " of " + std::to_string(bits) +
-                                          " bits";
+                take_bucket(cursor, cut, b, [&](const run_token<Kind>& token) {
+                    taken.push_back(unpacked(token, arena));
+                });
+                const std::string where =
+                    std::to_string(count) + " tokens of form " + std::to_string(form_index<Kind>) +
+                    ", bucket " + std::to_string(b) + " of " + std::to_string(bits) + " bits";
                 EXPECT_TRUE(taken == expected) << where;
                 EXPECT_GE(bounds[b], expected.size()) << where;
             }
@@ -150,41 +178,37 @@ template <typename Kind> void expect_seeks_and_counts()
 
 TEST(RunFormat, SeeksEveryBucketWithinItsBound)
 {
-    expect_seeks_and_counts<word_kind>();
-    expect_seeks_and_counts<pair_kind>();
+    for_each_form([](auto kind) { expect_seeks_and_counts<decltype(kind)>(); });
 }
 
-// The shared prefix of neighbours ends in every nibble of either limb of a
-// pair, and a word of every length follows its own prefix.
+// The shared prefix of neighbours ends at every nibble of every limb, and
+// every length follows its own prefix.
 TEST(RunFormat, SharedPrefixesOfEveryLength)
 {
-    std::set<std::string> words, pairs;
-    const std::string base = "0123456789/01234567890123456789/0";
-    for (std::size_t size = 1; size <= max_word_size; ++size)
-        for (char last : {'/', '5', '9'})
-            words.insert(base.substr(0, size - 1) + last);
-    for (std::size_t size = max_word_size + 1; size <= max_pair_size; ++size)
-        for (std::size_t differ = 0; differ < size; ++differ) {
-            std::string token = base.substr(0, size);
-            token[differ] = token[differ] == '9' ? '/' : '9';
-            pairs.insert(token);
-            pairs.insert(base.substr(0, size));
-        }
-    std::vector<std::uint64_t> word_values;
-    for (const std::string& token : words)
-        word_values.push_back(pack_value<word_kind>(token));
-    std::vector<packed_pair> pair_values;
-    for (const std::string& token : pairs)
-        pair_values.push_back(pack_value<pair_kind>(token));
-    EXPECT_TRUE(read_all<word_kind>(run_of<word_kind>(word_values)) == word_values);
-    EXPECT_TRUE(read_all<pair_kind>(run_of<pair_kind>(pair_values)) == pair_values);
+    std::string base;
+    for (int i = 0; i < 70; ++i)
+        base += "0123456789/"[i * 7 % 11];
+    for_each_form([&](auto kind) {
+        using Kind = decltype(kind);
+        std::set<std::string> tokens;
+        for (std::size_t size = shortest<Kind>(); size <= std::min<std::size_t>(Kind::max_size, 70);
+             ++size)
+            for (std::size_t differ = 0; differ < size; ++differ) {
+                std::string token = base.substr(0, size);
+                token[differ] = token[differ] == '9' ? '/' : '9';
+                tokens.insert(token);
+                tokens.insert(base.substr(0, size));
+            }
+        const std::vector<std::string> sorted(tokens.begin(), tokens.end());
+        EXPECT_TRUE(read_all<Kind>(run_of<Kind>(sorted)) == sorted) << form_index<Kind>;
+    });
 }
 
-// Batches written to runs by a shard's partitions of words: many small
+// Batches written to runs by a shard's partitions of each form: many small
 // ones, so that runs of one level merge, and the same batch again and
 // again, so that every run merges. Each run holds its tokens once, in
 // order, and all of them hold every token given.
-TEST(Compaction, MergesKeepEveryTokenOnce)
+template <typename Kind> void expect_merges_keep_every_token_once()
 {
     struct merge_case {
         const char* name;
@@ -193,41 +217,47 @@ TEST(Compaction, MergesKeepEveryTokenOnce)
         bool same_batch;
     };
     const merge_case cases[] = {
-        {"many small batches", 700, 100, false},
-        {"one batch again and again", 40, 20'000, true},
+        {"many small batches", 700, 60, false},
+        {"one batch again and again", 40, 8'000, true},
     };
     for (const merge_case& c : cases) {
         const hash_key key{0x0123456789abcdef, 0x9e3779b97f4a7c15};
-        partitions<word_kind> parts;
+        partitions<Kind> parts;
         open_partitions(parts, key, 0, false,
-                        std::make_shared<slab_pool>(slab_bytes<word_kind>, nullptr));
+                        std::make_shared<slab_pool>(slab_bytes<Kind>, nullptr));
         form_runs runs;
         runs.batch = 1;
-        std::set<std::uint64_t> given;
-        std::mt19937_64 random(c.batches);
-        const auto batch = sorted_values<word_kind>(c.batch_size, 1);
+        std::set<std::string> given;
+        const std::vector<std::string> batch = sorted_tokens<Kind>(c.batch_size, 1);
         for (std::size_t b = 0; b < c.batches; ++b) {
-            const auto values = c.same_batch ? batch : sorted_values<word_kind>(c.batch_size, b);
-            for (std::uint64_t value : values) {
-                append_entry(parts, 0, reinterpret_cast<const unsigned char*>(&value),
-                             sizeof value);
-                given.insert(value);
-            }
+            const std::vector<std::string> tokens =
+                c.same_batch ? batch : sorted_tokens<Kind>(c.batch_size, static_cast<int>(b));
+            const packed_tokens<Kind> packed = pack_all<Kind>(tokens);
+            for (const std::vector<unsigned char>& entry : packed.bytes)
+                append_entry(parts, 0, entry.data(), Kind::size(entry.data()));
+            given.insert(tokens.begin(), tokens.end());
             write_runs(parts, runs);
             EXPECT_EQ(parts.size, 0u) << c.name;
         }
-        std::set<std::uint64_t> held;
+        std::set<std::string> held;
         for (const token_run& run : runs.runs) {
-            const auto values = read_all<word_kind>(run);
-            EXPECT_TRUE(std::adjacent_find(values.begin(), values.end(), std::greater_equal<>()) ==
-                        values.end())
+            const std::vector<std::string> tokens = read_all<Kind>(run);
+            EXPECT_TRUE(std::adjacent_find(tokens.begin(), tokens.end(), std::greater_equal<>()) ==
+                        tokens.end())
                 << c.name << ": a run out of order or holding a token twice";
-            held.insert(values.begin(), values.end());
+            held.insert(tokens.begin(), tokens.end());
         }
-        EXPECT_TRUE(held == given) << c.name;
-        EXPECT_LT(runs.runs.size(), c.batches / 2) << c.name << ": too few merges";
-        EXPECT_LE(runs.held, 2 * given.size()) << c.name;
+        const std::string where =
+            std::string(c.name) + ", form " + std::to_string(form_index<Kind>);
+        EXPECT_TRUE(held == given) << where;
+        EXPECT_LT(runs.runs.size(), c.batches / 2) << where << ": too few merges";
+        EXPECT_LE(runs.held, 2 * given.size()) << where;
     }
+}
+
+TEST(Compaction, MergesKeepEveryTokenOnce)
+{
+    for_each_form([](auto kind) { expect_merges_keep_every_token_once<decltype(kind)>(); });
 }
 
 } // namespace

@@ -289,15 +289,15 @@ TEST(Shards, HoldATokenOnceWhereItsHashSays)
             deduplicate_all(form.parts);
             for (std::size_t p = 0; p < std::size_t{1} << form.parts.bits; ++p)
                 for_each_entry(form.parts, form.parts.parts[p], hold);
-            if constexpr (Kind::has_runs)
-                for (const token_run& run : form.runs.runs) {
-                    any_runs = true;
-                    run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
-                    while (reader.index < run.size) {
-                        const typename Kind::value value = read_token(reader);
-                        hold(reinterpret_cast<const unsigned char*>(&value));
-                    }
+            for (const token_run& run : form.runs.runs) {
+                any_runs = true;
+                record_arena arena;
+                run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
+                while (reader.index < run.size) {
+                    const auto entry = sort_entry_of(read_token(reader), arena);
+                    hold(Kind::bytes_of(entry));
                 }
+            }
         });
     EXPECT_EQ(shards_of.size(), tokens.size());
     for (const auto& [token, shards] : shards_of)

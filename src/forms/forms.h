@@ -8,8 +8,8 @@
 // A form says how its entries, the packed tokens that slabs and stagings
 // hold, are packed, measured, hashed and compared; which limbs put them in
 // byte order, and how a bucket of the listing holds them to sort them (its
-// sort entry); how a token is written out; and whether it is kept in runs
-// once the set is large (runs/).
+// sort entry); how a token is written out; and how a sort entry is seen as
+// the limbs that runs code (runs/), and made again from them.
 #pragma once
 
 #include <algorithm>
@@ -30,7 +30,6 @@ template <typename Value> struct fixed_size_form {
     using sort_entry = Value; // as a bucket of the listing sorts it
     static constexpr std::size_t max_entry = sizeof(Value);
     static constexpr bool fixed_size = true;
-    static constexpr bool has_runs = true;
 
     static std::size_t store(const Value& packed, unsigned char* to)
     {
@@ -47,12 +46,17 @@ template <typename Value> struct fixed_size_form {
     static bool same(const unsigned char* a, const unsigned char* b) { return load(a) == load(b); }
     static bool ends_slab(const unsigned char*) { return false; }
     static sort_entry sorted(const unsigned char* at) { return load(at); }
+    static const unsigned char* bytes_of(const sort_entry& entry)
+    {
+        return reinterpret_cast<const unsigned char*>(&entry);
+    }
 };
 
 // A token of 1 to 16 bytes: one limb.
 struct word_kind : fixed_size_form<std::uint64_t> {
     static constexpr std::size_t max_size = max_word_size; // token bytes
-    static constexpr int sort_limbs = 1;                   // limbs the radix sort orders by
+    static constexpr std::size_t max_limbs = 1;
+    static constexpr int sort_limbs = 1; // limbs the radix sort orders by
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
@@ -65,11 +69,19 @@ struct word_kind : fixed_size_form<std::uint64_t> {
     static std::uint64_t sort_first(std::uint64_t word) { return word; }
     static std::uint64_t sort_second(std::uint64_t) { return 0; }
     static std::size_t unpack(char* to, std::uint64_t word) { return unpack_limb(to, word); }
+    // Its limbs, and how many nibbles they hold.
+    static unsigned limbs_of(std::uint64_t word, std::uint64_t* limbs)
+    {
+        limbs[0] = word;
+        return limb_nibbles(word);
+    }
+    static std::uint64_t from_limbs(const std::uint64_t* limbs) { return limbs[0]; }
 };
 
 // A token of 17 to 32 bytes: two limbs.
 struct pair_kind : fixed_size_form<packed_pair> {
     static constexpr std::size_t max_size = max_pair_size;
+    static constexpr std::size_t max_limbs = 2;
     static constexpr int sort_limbs = 2;
 
     static std::size_t pack(std::string_view token, unsigned char* to)
@@ -87,6 +99,13 @@ struct pair_kind : fixed_size_form<packed_pair> {
         const std::size_t size = unpack_limb(to, pair.high);
         return size + unpack_limb(to + size, pair.low);
     }
+    static unsigned limbs_of(const packed_pair& pair, std::uint64_t* limbs)
+    {
+        limbs[0] = pair.high;
+        limbs[1] = pair.low;
+        return bytes_per_limb + limb_nibbles(pair.low);
+    }
+    static packed_pair from_limbs(const std::uint64_t* limbs) { return {limbs[0], limbs[1]}; }
 };
 
 // A record as a bucket sorts it: its first two limbs, and where it is.
@@ -102,9 +121,9 @@ struct record_kind {
     using sort_entry = record_ref;
     static constexpr std::size_t max_size = max_token_size;
     static constexpr std::size_t max_entry = max_record_size;
+    static constexpr std::size_t max_limbs = (max_token_size + 15) / 16;
     static constexpr bool fixed_size = false;
     static constexpr int sort_limbs = 1;
-    static constexpr bool has_runs = false;
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
@@ -138,7 +157,37 @@ struct record_kind {
     {
         return unpack_record(to, ref.record);
     }
+    static const unsigned char* bytes_of(const record_ref& ref) { return ref.record; }
+    static unsigned limbs_of(const record_ref& ref, std::uint64_t* limbs)
+    {
+        const std::size_t length = record_length(ref.record);
+        for (std::size_t i = 0; i * bytes_per_limb < length; ++i)
+            limbs[i] = record_limb(ref.record, i);
+        return static_cast<unsigned>(length);
+    }
+    // Writes the record of the token whose limbs hold `nibbles` nibbles to
+    // `to`, which has room for its size plus record_slack.
+    static std::size_t store_limbs(const std::uint64_t* limbs, unsigned nibbles, unsigned char* to)
+    {
+        to[0] = static_cast<unsigned char>(nibbles);
+        to[1] = static_cast<unsigned char>(nibbles >> 8);
+        for (std::size_t i = 0; i * bytes_per_limb < nibbles; ++i) {
+            const std::uint64_t limb = __builtin_bswap64(limbs[i]);
+            std::memcpy(to + record_header + i * sizeof limb, &limb, sizeof limb);
+        }
+        return record_size(nibbles);
+    }
 };
+
+// Whether two sort entries are of one token.
+template <typename Kind>
+bool same_token(const typename Kind::sort_entry& a, const typename Kind::sort_entry& b)
+{
+    if constexpr (Kind::fixed_size)
+        return a == b;
+    else
+        return Kind::same(a, b);
+}
 
 // The limbs of an entry that put it in byte order.
 template <typename Kind> std::uint64_t first_limb(const unsigned char* entry)
@@ -157,10 +206,8 @@ template <typename... Kinds> struct form_list {
 // later form that shares its first two limbs, of which it is a prefix.
 using all_forms = form_list<word_kind, pair_kind, record_kind>;
 
-// Explicit instantiations go through these: the same list, and the forms of
-// it that have runs.
+// Explicit instantiations go through this, the same list.
 #define TOKCOLLECT_FOR_EACH_FORM(X) X(word_kind) X(pair_kind) X(record_kind)
-#define TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(X) X(word_kind) X(pair_kind)
 
 // Calls f(Kind{}) for each form, in the list's order.
 template <typename F> constexpr void for_each_form(F&& f)

@@ -185,6 +185,13 @@ inline void unpack_bytes(char* at, const unsigned char* packed)
 #endif
 }
 
+// The token bytes a limb holds: its nibbles up to the last that is not 0.
+inline unsigned limb_nibbles(std::uint64_t limb)
+{
+    return static_cast<unsigned>(bytes_per_limb) -
+           static_cast<unsigned>(std::countr_zero(limb)) / 4;
+}
+
 // Unpacks a limb's token bytes to `at`, which has room for 16, and returns
 // how many there are: all 16 are written, and the padding nibbles behind
 // the token, 0 and never a token byte, are counted off its end.
@@ -192,7 +199,7 @@ inline std::size_t unpack_limb(char* at, std::uint64_t limb)
 {
     const std::uint64_t in_order = __builtin_bswap64(limb);
     unpack_bytes(at, reinterpret_cast<const unsigned char*>(&in_order));
-    return bytes_per_limb - static_cast<std::size_t>(std::countr_zero(limb)) / 4;
+    return limb_nibbles(limb);
 }
 
 // Unpacks a record's token bytes to `at`, 16 at a time, the last ones cut

@@ -4,6 +4,7 @@
 // byte first, over only the bytes of their limbs in which they differ.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -89,4 +90,40 @@ typename Kind::sort_entry* sort_by_limbs(typename Kind::sort_entry* entries,
     }
     return sort_by_key(entries, scratch, size, first,
                        [](const entry& e) { return Kind::sort_first(e); });
+}
+
+// Puts in order each group of sorted entries that share the limbs the
+// radix sort ordered them by, for a form that says how.
+template <typename Kind> void order_ties(typename Kind::sort_entry* sorted, std::size_t size)
+{
+    using entry = typename Kind::sort_entry;
+    if constexpr (requires(const entry& a) { Kind::before(a, a); }) {
+        for (entry *group = sorted, *end = sorted + size; group != end;) {
+            entry* group_end = std::find_if(group + 1, end, [&](const entry& e) {
+                return Kind::sort_first(e) != Kind::sort_first(*group);
+            });
+            if (group_end - group > 1)
+                std::sort(group, group_end, Kind::before);
+            group = group_end;
+        }
+    }
+}
+
+// Sorts a form's sort entries in byte order, over the bytes of their limbs
+// in which they differ. Returns where the sorted entries are.
+template <typename Kind>
+typename Kind::sort_entry* sort_in_order(typename Kind::sort_entry* entries,
+                                         typename Kind::sort_entry* scratch, std::size_t size)
+{
+    std::uint64_t any = 0, all = ~std::uint64_t{0}, second_any = 0, second_all = ~std::uint64_t{0};
+    for (std::size_t i = 0; i < size; ++i) {
+        any |= Kind::sort_first(entries[i]);
+        all &= Kind::sort_first(entries[i]);
+        second_any |= Kind::sort_second(entries[i]);
+        second_all &= Kind::sort_second(entries[i]);
+    }
+    entries = sort_by_limbs<Kind>(entries, scratch, size, varying_bytes(any, all),
+                                  varying_bytes(second_any, second_all));
+    order_ties<Kind>(entries, size);
+    return entries;
 }

@@ -41,54 +41,32 @@ std::size_t gather(std::span<const shard_forms> shards, std::size_t bucket,
 }
 
 // Copies the tokens of bucket `bucket` from every run that `cursors` stand
-// in to `to`, after the `size` there already; returns how many there are
-// now.
+// in to `to`, after the `size` there already, a record's bytes into
+// `arena`; returns how many there are now.
 template <typename Kind>
 std::size_t gather_runs(cursor_list<Kind>& cursors, const bucket_plan& plan, std::size_t bucket,
-                        std::size_t size, typename Kind::sort_entry* to)
+                        std::size_t size, typename Kind::sort_entry* to, record_arena& arena)
 {
-    if constexpr (Kind::has_runs)
-        for (run_cursor<Kind>& cursor : cursors)
-            take_bucket(cursor, plan.cut, bucket,
-                        [&](const typename Kind::value& token) { to[size++] = token; });
+    for (run_cursor<Kind>& cursor : cursors)
+        take_bucket(cursor, plan.cut, bucket, [&](const run_token<Kind>& token) {
+            to[size++] = sort_entry_of(token, arena);
+        });
     return size;
-}
-
-// Puts in order each group of sorted entries that share the limbs the
-// radix sort ordered them by, for a form that says how.
-template <typename Kind> void order_ties(typename Kind::sort_entry* sorted, std::size_t size)
-{
-    using entry = typename Kind::sort_entry;
-    if constexpr (requires(const entry& a) { Kind::before(a, a); }) {
-        for (entry *group = sorted, *end = sorted + size; group != end;) {
-            entry* group_end = std::find_if(group + 1, end, [&](const entry& e) {
-                return Kind::sort_first(e) != Kind::sort_first(*group);
-            });
-            if (group_end - group > 1)
-                std::sort(group, group_end, Kind::before);
-            group = group_end;
-        }
-    }
 }
 
 // The tokens of form Kind of one bucket of every shard, sorted, each once.
 template <typename Kind>
 std::span<const typename Kind::sort_entry>
 sort_form(std::span<const shard_forms> shards, const bucket_plan& plan, std::size_t bucket,
-          room_of<Kind>& room, std::size_t largest, cursor_list<Kind>& cursors)
+          room_of<Kind>& room, std::size_t largest, cursor_list<Kind>& cursors, record_arena& arena)
 {
     using entry = typename Kind::sort_entry;
     entry* entries = room.get();
     std::size_t size = gather<Kind>(shards, bucket, entries);
-    size = gather_runs<Kind>(cursors, plan, bucket, size, entries);
+    size = gather_runs<Kind>(cursors, plan, bucket, size, entries, arena);
     entries = sort_by_limbs<Kind>(entries, entries + largest, size, plan.first, plan.second);
     order_ties<Kind>(entries, size);
-    entry* end = entries + size;
-    if constexpr (requires(const entry& a) { Kind::same(a, a); })
-        end = std::unique(entries, end,
-                          [](const entry& a, const entry& b) { return Kind::same(a, b); });
-    else
-        end = std::unique(entries, end);
+    const entry* end = std::unique(entries, entries + size, same_token<Kind>);
     return {entries, static_cast<std::size_t>(end - entries)};
 }
 
@@ -141,9 +119,8 @@ form_counts largest_bucket(std::span<const shard_forms> shards, const bucket_pla
         std::vector<std::ptrdiff_t> steps(plan.count() + 1);
         for (const shard_forms& shard : shards) {
             const stored_form<Kind>& form = of<Kind>(shard.forms);
-            if constexpr (Kind::has_runs)
-                for (const token_run& run : form.runs.runs)
-                    count_run<Kind>(run, plan.cut, steps);
+            for (const token_run& run : form.runs.runs)
+                count_run<Kind>(run, plan.cut, steps);
             for (std::size_t b = 0; b < plan.count(); ++b)
                 bounds[b] += form.parts.parts[b].size;
         }
@@ -177,22 +154,22 @@ void seek_runs(std::span<const shard_forms> shards, const bucket_plan& plan, std
     for_each_form(cursors, [&](auto kind, auto& list) {
         using Kind = decltype(kind);
         list.clear();
-        if constexpr (Kind::has_runs)
-            for (const shard_forms& shard : shards)
-                for (const token_run& run : of<Kind>(shard.forms).runs.runs)
-                    list.push_back(seek_run<Kind>(run, plan.cut, bucket));
+        for (const shard_forms& shard : shards)
+            for (const token_run& run : of<Kind>(shard.forms).runs.runs)
+                list.push_back(seek_run<Kind>(run, plan.cut, bucket));
     });
 }
 
 sorted_bucket sort_bucket(std::span<const shard_forms> shards, const bucket_plan& plan,
                           std::size_t bucket, bucket_room& room, const form_counts& largest,
-                          run_cursors& cursors)
+                          run_cursors& cursors, record_arena& arena)
 {
     sorted_bucket sorted;
+    empty_arena(arena);
     for_each_form(sorted, [&](auto kind, auto& entries) {
         using Kind = decltype(kind);
         entries = sort_form<Kind>(shards, plan, bucket, of<Kind>(room), of<Kind>(largest),
-                                  of<Kind>(cursors));
+                                  of<Kind>(cursors), arena);
     });
     return sorted;
 }

@@ -59,9 +59,10 @@ using bucket_room = per_form<room_of>;
 bucket_room make_bucket_room(const form_counts& largest);
 
 // The tokens of one bucket of every shard, each form sorted, each token
-// once; `cursors` stand at the bucket, and are left at the next.
+// once; `cursors` stand at the bucket, and are left at the next. Records
+// read from runs are kept in `arena` until the next bucket is sorted.
 template <typename Kind> using sorted_of = std::span<const typename Kind::sort_entry>;
 using sorted_bucket = per_form<sorted_of>;
 sorted_bucket sort_bucket(std::span<const shard_forms> shards, const bucket_plan& plan,
                           std::size_t bucket, bucket_room& room, const form_counts& largest,
-                          run_cursors& cursors);
+                          run_cursors& cursors, record_arena& arena);

@@ -34,6 +34,7 @@ struct merger {
     output out;
     bucket_room room;
     run_cursors runs;
+    record_arena arena;
     budget_share share; // of the output and the room
 };
 
@@ -104,8 +105,8 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
         const std::size_t first = first_bucket(all, stretch);
         seek_runs(all.shards, all.plan, first, share.runs);
         for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
-            write_bucket(share.out,
-                         sort_bucket(all.shards, all.plan, b, share.room, all.largest, share.runs));
+            write_bucket(share.out, sort_bucket(all.shards, all.plan, b, share.room, all.largest,
+                                                share.runs, share.arena));
         end_stretch(share.out);
     }
 }
@@ -175,6 +176,7 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         share.out.order = count > 1 ? &order : nullptr;
         share.out.size = count > 1 ? merger_buffer : single_buffer;
         share.share = budget_share(budget);
+        share.arena.share = budget_share(budget);
         resize(share.share, share.out.size + room);
         share.out.buffer = std::make_unique_for_overwrite<char[]>(share.out.size);
         share.room = make_bucket_room(all.largest);

@@ -14,23 +14,6 @@
 namespace
 {
 
-// Sorts `count` values of a batch through `scratch`, over the bytes of
-// their limbs in which they differ. Returns where the sorted values are.
-template <typename Kind>
-typename Kind::value* sort_values(typename Kind::value* values, typename Kind::value* scratch,
-                                  std::size_t count)
-{
-    std::uint64_t any = 0, all = ~std::uint64_t{0}, second_any = 0, second_all = ~std::uint64_t{0};
-    for (std::size_t i = 0; i < count; ++i) {
-        any |= Kind::sort_first(values[i]);
-        all &= Kind::sort_first(values[i]);
-        second_any |= Kind::sort_second(values[i]);
-        second_all &= Kind::sort_second(values[i]);
-    }
-    return sort_by_limbs<Kind>(values, scratch, count, varying_bytes(any, all),
-                               varying_bytes(second_any, second_all));
-}
-
 // Adds the hash of a sampled token of a new run to the sample: true if the
 // sample held it already.
 bool sample_token(form_runs& runs, std::uint64_t hash)
@@ -59,18 +42,24 @@ bool sample_token(form_runs& runs, std::uint64_t hash)
     }
 }
 
-// A token is sampled where the top bits of a keyed product of its first
-// limb are 0, which a multiplication makes depend on all of its bits; its
-// hash in the sample depends on every bit of it.
-inline bool sampled(const hash_key& key, std::uint64_t first)
-{
-    return hash_word(key, first) < UINT64_MAX / sample_rate;
-}
-
+// Writes the sorted entries of one bucket of a batch, each once, and adds
+// those sampled to the sample: a token is sampled where the top bits of its
+// keyed hash are 0, which depend on all of its bytes, so that tokens that
+// share a long prefix, as paths do, are sampled alike.
 template <typename Kind>
-std::uint64_t sample_hash(const hash_key& key, const typename Kind::value& value)
+void write_bucket(run_writer<Kind>& to, const typename Kind::sort_entry* sorted, std::size_t size,
+                  form_runs& runs, const hash_key& key)
 {
-    return Kind::hash(key, reinterpret_cast<const unsigned char*>(&value));
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i > 0 && same_token<Kind>(sorted[i], sorted[i - 1]))
+            continue;
+        write_token(to, sorted[i]);
+        if (const std::uint64_t hash = Kind::hash(key, Kind::bytes_of(sorted[i]));
+            hash < UINT64_MAX / sample_rate) {
+            ++runs.batch_sampled;
+            runs.batch_repeats += sample_token(runs, hash | 1);
+        }
+    }
 }
 
 // Sorts the entries of partitions `first` to `end` of `parts`, drops their
@@ -83,8 +72,7 @@ std::uint64_t sample_hash(const hash_key& key, const typename Kind::value& value
 template <typename Kind>
 void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_runs& runs)
 {
-    const hash_key& key = parts.key;
-    using value = typename Kind::value;
+    using entry = typename Kind::sort_entry;
     std::size_t count = 0;
     for (std::size_t p = first; p < end; ++p)
         count += parts.parts[p].size;
@@ -103,28 +91,20 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
         largest = std::max(largest, starts[b]);
         starts[b] += starts[b - 1];
     }
-    auto* room = reinterpret_cast<value*>(
-        scratch_of(runs.sort_room, (count + largest) * sizeof(value), parts.pool->budget));
+    auto* room = reinterpret_cast<entry*>(
+        scratch_of(runs.sort_room, (count + largest) * sizeof(entry), parts.pool->budget));
     std::vector<std::size_t> ends(starts.begin(), starts.end() - 1);
     for (std::size_t p = first; p < end; ++p)
-        for_each_entry(parts, parts.parts[p], [&](const unsigned char* entry) {
-            room[ends[bucket(entry)]++] = Kind::load(entry);
+        for_each_entry(parts, parts.parts[p], [&](const unsigned char* at) {
+            room[ends[bucket(at)]++] = Kind::sorted(at);
         });
     run_writer<Kind> to = start_run<Kind>(parts.pool->budget, count);
     runs.runs.reserve(runs.runs.size() + 1);
     runs.batch_sampled = runs.batch_repeats = 0;
     for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
         const std::size_t size = starts[b + 1] - starts[b];
-        const value* sorted = sort_values<Kind>(room + starts[b], room + count, size);
-        for (std::size_t i = 0; i < size; ++i) {
-            if (i > 0 && sorted[i] == sorted[i - 1])
-                continue;
-            write_token(to, sorted[i]);
-            if (sampled(key, Kind::sort_first(sorted[i]))) {
-                ++runs.batch_sampled;
-                runs.batch_repeats += sample_token(runs, sample_hash<Kind>(key, sorted[i]) | 1);
-            }
-        }
+        write_bucket(to, sort_in_order<Kind>(room + starts[b], room + count, size), size, runs,
+                     parts.key);
     }
     runs.repeats += runs.batch_repeats;
     runs.runs.push_back(finish_run(to));
@@ -135,21 +115,21 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
 // Merges the runs from `first` on, whose tokens' first limbs have bits
 // `any` where some has one and `all` where every one has one, into one of a
 // level above that of the first: a bucket at a time, each sorted from every
-// run at once, as the listing sorts, in buckets of some 2^15 tokens that
-// fit the caches. What the merge has read of each run goes back as it
-// goes, so that the merged run grows as they shrink. Throws std::bad_alloc
-// when memory runs out, when the runs from `first` on are lost.
+// run at once, as the listing sorts, in buckets of some 2^11 tokens that
+// fit the caches, and whose room is small beside a budget. What the merge has read of each run goes
+// back as it goes, so that the merged run grows as they shrink. Throws std::bad_alloc when memory
+// runs out, when the runs from `first` on are lost.
 template <typename Kind>
 void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t any,
                 std::uint64_t all, memory_budget* budget)
 {
-    using value = typename Kind::value;
+    using entry = typename Kind::sort_entry;
     const std::span<token_run> merging(runs.begin() + static_cast<std::ptrdiff_t>(first),
                                        runs.end());
     std::size_t total = 0;
     for (const token_run& run : merging)
         total += run.size;
-    const order_cut cut = cut_by_order(any, all, total, 15);
+    const order_cut cut = cut_by_order(any, all, total, 11);
     std::vector<std::ptrdiff_t> steps(cut.buckets() + 1);
     std::vector<run_cursor<Kind>> cursors;
     for (const token_run& run : merging) {
@@ -159,14 +139,19 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     std::vector<std::size_t> bounds(cut.buckets());
     const std::size_t largest = add_bounds(steps, bounds);
     budget_share room_share(budget);
-    resize(room_share, 2 * largest * sizeof(value));
-    const auto room = std::make_unique_for_overwrite<value[]>(2 * largest);
+    resize(room_share, 2 * largest * sizeof(entry));
+    const auto room = std::make_unique_for_overwrite<entry[]>(2 * largest);
+    record_arena arena;
+    arena.share = budget_share(budget);
     run_writer<Kind> to = start_run<Kind>(budget, total);
     for (std::size_t b = 0; b < cut.buckets(); ++b) {
         std::size_t count = 0;
+        empty_arena(arena);
         for (run_cursor<Kind>& cursor : cursors)
-            take_bucket(cursor, cut, b, [&](const value& token) { room[count++] = token; });
-        const value* sorted = sort_values<Kind>(room.get(), room.get() + largest, count);
+            take_bucket(cursor, cut, b, [&](const run_token<Kind>& token) {
+                room[count++] = sort_entry_of(token, arena);
+            });
+        const entry* sorted = sort_in_order<Kind>(room.get(), room.get() + largest, count);
         for (std::size_t i = 0; i < count; ++i)
             write_token(to, sorted[i]);
         for (std::size_t r = 0; r < merging.size(); ++r)
@@ -207,7 +192,7 @@ void merge_from(const partitions<Kind>& parts, form_runs& runs, std::size_t firs
 template <typename Kind> void write_batch(partitions<Kind>& parts, form_runs& runs)
 {
     const std::size_t count = std::size_t{1} << parts.bits;
-    const std::size_t batch = runs.batch * (filled_bytes<Kind> / Kind::max_entry);
+    const std::size_t batch = runs.batch * slab_bytes<Kind> / sizeof(typename Kind::sort_entry);
     for (std::size_t first = 0, end = 0; first < count; first = end) {
         for (std::size_t size = 0; end < count && (size < batch || end == first); ++end)
             size += parts.parts[end].size;
@@ -231,7 +216,13 @@ template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& run
     for (std::size_t first; runs.runs.size() - (first = newest_level(runs.runs)) >= run_fanout;)
         merge_from(parts, runs, first);
     runs.limit = runs.batch << runs.batch_doublings;
+    // A pressed budget keeps no room between batches, nor free slabs.
+    if (pressed(parts.pool->budget)) {
+        runs.sort_room = scratch();
+        give_back_scratch(parts);
+        give_back(*parts.pool, nullptr, 0);
+    }
 }
 
 #define TOKCOLLECT_COMPACTION(Kind) template void write_runs(partitions<Kind>&, form_runs&);
-TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(TOKCOLLECT_COMPACTION)
+TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_COMPACTION)

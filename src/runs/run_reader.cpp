@@ -15,10 +15,10 @@ run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_
     while (high - low > 1) {
         const std::size_t middle = low + (high - low) / 2;
         run_reader<Kind> reader = read_from_restart<Kind>(run, middle);
-        (token_bucket<Kind>(read_token(reader), cut) < bucket ? low : high) = middle;
+        (token_bucket(read_token(reader), cut) < bucket ? low : high) = middle;
     }
     run_cursor<Kind> cursor{read_from_restart<Kind>(run, low)};
-    for (advance(cursor); !cursor.ended && token_bucket<Kind>(cursor.token, cut) < bucket;)
+    for (advance(cursor); !cursor.ended && token_bucket(cursor.reader.last, cut) < bucket;)
         advance(cursor);
     return cursor;
 }
@@ -28,12 +28,12 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrd
 {
     const std::size_t restarts = run.restarts.size();
     run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
-    std::size_t first = token_bucket<Kind>(read_token(reader), cut);
+    std::size_t first = token_bucket(read_token(reader), cut);
     for (std::size_t r = 0; r < restarts; ++r) {
         std::size_t last = order_bucket(run.last_first, cut);
         if (r + 1 < restarts) {
             reader = read_from_restart<Kind>(run, r + 1);
-            last = token_bucket<Kind>(read_token(reader), cut);
+            last = token_bucket(read_token(reader), cut);
         }
         const auto count = static_cast<std::ptrdiff_t>(
             std::min(restart_interval, run.size - r * restart_interval));
@@ -46,7 +46,7 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrd
 // Pages go back a few at a time, which keeps the budget close to what is
 // read, and the calls few.
 constexpr std::size_t page_bytes = 4096;
-constexpr std::size_t forget_bytes = std::size_t{64} << 10;
+constexpr std::size_t forget_bytes = std::size_t{16} << 10;
 
 void forget_before(token_run& run, const unsigned char* read_to)
 {
@@ -58,6 +58,23 @@ void forget_before(token_run& run, const unsigned char* read_to)
     madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
     resize(run.share, run.share.bytes - (to - from));
     run.forgotten = to - start;
+}
+
+// Blocks of this size hold a hundred records of the longest.
+constexpr std::size_t arena_block_bytes = std::size_t{64} << 10;
+
+unsigned char* arena_room(record_arena& arena)
+{
+    constexpr std::size_t most = max_record_size + record_slack;
+    if (arena.used + most > arena_block_bytes && arena.filled < arena.blocks.size()) {
+        ++arena.filled;
+        arena.used = 0;
+    }
+    if (arena.filled == arena.blocks.size()) {
+        resize(arena.share, arena.share.bytes + arena_block_bytes);
+        arena.blocks.push_back(std::make_unique_for_overwrite<unsigned char[]>(arena_block_bytes));
+    }
+    return arena.blocks[arena.filled].get() + arena.used;
 }
 
 std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds)
@@ -72,4 +89,4 @@ std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std
 #define TOKCOLLECT_RUNS(Kind)                                                                      \
     template run_cursor<Kind> seek_run(const token_run&, const order_cut&, std::size_t);           \
     template void count_run<Kind>(const token_run&, const order_cut&, std::vector<std::ptrdiff_t>&);
-TOKCOLLECT_FOR_EACH_FORM_WITH_RUNS(TOKCOLLECT_RUNS)
+TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_RUNS)

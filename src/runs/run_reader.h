@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Runs: the compact form in which a shard keeps a form's tokens once they
-// are many (compaction.h), and how they are read. A run holds tokens of one form in byte
-// order, each once, every one written as what it does not share with the
-// token before it: a header of two counts, the nibbles it shares and the
-// nibbles that follow, and then those nibbles, all packed bit to bit.
-// Sorted tokens of digits and slashes share long prefixes, so a run takes
-// a third to a half of the bytes that the same entries take in partitions.
+// are many (compaction.h), and how they are read. A run holds tokens of one
+// form in byte order, each once, every one written as what it does not
+// share with the token before it: a header of two counts, the nibbles it
+// shares and the nibbles that follow less one, of as many bits as the
+// form's longest token needs (4 each for a word, 5 for a pair, 10 for a
+// record), and then those nibbles, all packed bit to bit. Sorted tokens of
+// digits and slashes share long prefixes, so a run takes a third to a half
+// of the bytes that the same entries take in partitions.
+//
+// Every form is coded alike, as a run_token: its limbs and how many of
+// their nibbles it has. A word is one limb and a pair two, so their loops
+// unroll to what a word's or a pair's own code would be.
 //
 // Every restart_interval-th token starts on a byte of its own and shares
 // nothing, so that a run can be read from any of these restarts; the
@@ -13,13 +19,14 @@
 // them.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <type_traits>
 #include <vector>
 
 #include "forms/forms.h"
@@ -46,14 +53,25 @@ struct token_run {
 // again, as a merge reads its runs, and their share of the budget.
 void forget_before(token_run& run, const unsigned char* read_to);
 
+// A token of form Kind as a run codes it: its first `nibbles` nibbles, in
+// limbs, and 0 after them. A run_token{} is 0 throughout.
+template <typename Kind> struct run_token {
+    std::uint64_t limbs[Kind::max_limbs];
+    unsigned nibbles;
+};
+
+// The bits of each of a run token's two counts in its header.
+template <typename Kind>
+constexpr unsigned count_bits = static_cast<unsigned>(std::bit_width(Kind::max_size - 1));
+
 // Reads bits from the start of a byte, the first bit the highest.
 struct bit_reader {
     const unsigned char* at;
-    int bit = 0; // bits of *at already read, 0 to 7
+    unsigned bit = 0; // bits of *at already read, 0 to 7
 };
 
 // The next 1 to 56 bits.
-inline std::uint64_t read_bits(bit_reader& from, int bits)
+inline std::uint64_t read_bits(bit_reader& from, unsigned bits)
 {
     assert(bits >= 1 && bits <= 56);
     std::uint64_t loaded;
@@ -66,7 +84,7 @@ inline std::uint64_t read_bits(bit_reader& from, int bits)
 }
 
 // The next 1 to 64 bits.
-inline std::uint64_t read_limb_bits(bit_reader& from, int bits)
+inline std::uint64_t read_limb_bits(bit_reader& from, unsigned bits)
 {
     if (bits <= 56)
         return read_bits(from, bits);
@@ -74,34 +92,28 @@ inline std::uint64_t read_limb_bits(bit_reader& from, int bits)
     return high << 32 | read_bits(from, 32);
 }
 
-// The token after `last`: a header of the count of nibbles shared with it
-// and of those that follow, four bits each for a word, five for a pair,
-// and then the nibbles that follow.
-inline std::uint64_t read_run_token(bit_reader& from, std::uint64_t last)
+// Reads the token after `token` into it: the nibbles it shares with the
+// one before stay, those that follow are read limb by limb, and the limbs
+// past its end are cleared.
+template <typename Kind> inline void read_run_token(bit_reader& from, run_token<Kind>& token)
 {
-    const auto header = static_cast<int>(read_bits(from, 8));
-    const int shared = header >> 4, following = (header & 15) + 1;
-    const std::uint64_t kept = shared ? last & ~std::uint64_t{0} << (64 - 4 * shared) : 0;
-    return kept | read_limb_bits(from, 4 * following) << (64 - 4 * (shared + following));
-}
-
-inline packed_pair read_run_token(bit_reader& from, const packed_pair& last)
-{
-    const auto header = static_cast<int>(read_bits(from, 10));
-    const int shared = header >> 5, following = (header & 31) + 1;
-    if (shared >= 16) {
-        const int low_shared = shared - 16;
-        const std::uint64_t kept =
-            low_shared ? last.low & ~std::uint64_t{0} << (64 - 4 * low_shared) : 0;
-        return {last.high, kept | read_limb_bits(from, 4 * following)
-                                      << (64 - 4 * (low_shared + following))};
+    constexpr unsigned bits = count_bits<Kind>;
+    const auto header = static_cast<unsigned>(read_bits(from, 2 * bits));
+    const unsigned shared = header >> bits, nibbles = shared + (header & ((1u << bits) - 1)) + 1;
+    const unsigned old_limbs = (token.nibbles + 15) / 16, first = shared / 16;
+    assert(nibbles <= 16 * Kind::max_limbs);
+    // ~0 >> 4n clears the top n nibbles, so its complement keeps them.
+    std::uint64_t kept = token.limbs[first] & ~(~std::uint64_t{0} >> 4 * (shared % 16));
+    for (unsigned limb = first, at = shared; at < nibbles && limb < Kind::max_limbs;
+         ++limb, kept = 0) {
+        const unsigned end = std::min(nibbles, 16 * limb + 16);
+        token.limbs[limb] = kept | read_limb_bits(from, 4 * (end - at))
+                                       << (64 - 4 * (end - 16 * limb));
+        at = end;
     }
-    const std::uint64_t kept = shared ? last.high & ~std::uint64_t{0} << (64 - 4 * shared) : 0;
-    // A pair's first limb has all 16 nibbles, and its second at least one.
-    const int high_following = 16 - shared, low_following = following - high_following;
-    assert(low_following >= 1);
-    const std::uint64_t high = kept | read_limb_bits(from, 4 * high_following);
-    return {high, read_limb_bits(from, 4 * low_following) << (64 - 4 * low_following)};
+    for (unsigned limb = (nibbles + 15) / 16; limb < old_limbs && limb < Kind::max_limbs; ++limb)
+        token.limbs[limb] = 0;
+    token.nibbles = nibbles;
 }
 
 // Where a reader of a run stands: before token `index`, after `last`.
@@ -109,7 +121,7 @@ template <typename Kind> struct run_reader {
     const token_run* run = nullptr;
     bit_reader from{nullptr};
     std::size_t index = 0;
-    typename Kind::value last{};
+    run_token<Kind> last{};
 };
 
 template <typename Kind>
@@ -118,29 +130,30 @@ run_reader<Kind> read_from_restart(const token_run& run, std::size_t restart)
     return {&run, {run.bytes.get() + run.restarts[restart]}, restart * restart_interval, {}};
 }
 
-// The next token of a run that has one. A restart begins on a byte.
-template <typename Kind> inline typename Kind::value read_token(run_reader<Kind>& reader)
+// Reads the next token of a run that has one into `reader.last`. A restart
+// begins on a byte.
+template <typename Kind> inline const run_token<Kind>& read_token(run_reader<Kind>& reader)
 {
     assert(reader.index < reader.run->size);
     if (reader.index++ % restart_interval == 0 && reader.from.bit != 0) {
         ++reader.from.at;
         reader.from.bit = 0;
     }
-    return reader.last = read_run_token(reader.from, reader.last);
+    read_run_token(reader.from, reader.last);
+    return reader.last;
 }
 
 // The bucket of the byte order that a token falls in (order_bucket()).
 template <typename Kind>
-inline std::size_t token_bucket(const typename Kind::value& token, const order_cut& cut)
+inline std::size_t token_bucket(const run_token<Kind>& token, const order_cut& cut)
 {
-    return order_bucket(Kind::sort_first(token), cut);
+    return order_bucket(token.limbs[0], cut);
 }
 
-// A reader that stands at `token`, the next not yet taken, unless the run
-// has ended.
+// A reader whose last token is the next not yet taken, unless the run has
+// ended.
 template <typename Kind> struct run_cursor {
     run_reader<Kind> reader;
-    typename Kind::value token{};
     bool ended = false;
 };
 
@@ -149,15 +162,11 @@ template <typename Kind> inline void advance(run_cursor<Kind>& cursor)
     if (cursor.reader.index == cursor.reader.run->size)
         cursor.ended = true;
     else
-        cursor.token = read_token(cursor.reader);
+        read_token(cursor.reader);
 }
 
-// A reader's cursors in runs of a form; none in a form that has no runs.
-template <typename Kind> struct no_cursor {
-};
-template <typename Kind>
-using cursor_list =
-    std::vector<std::conditional_t<Kind::has_runs, run_cursor<Kind>, no_cursor<Kind>>>;
+// A reader's cursors in the runs of a form.
+template <typename Kind> using cursor_list = std::vector<run_cursor<Kind>>;
 
 // A cursor at the first token of `run` in bucket `bucket` of `cut`, or in a
 // later one.
@@ -169,9 +178,9 @@ run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_
 template <typename Kind, typename F>
 inline void take_bucket(run_cursor<Kind>& cursor, const order_cut& cut, std::size_t bucket, F&& f)
 {
-    for (; !cursor.ended && token_bucket<Kind>(cursor.token, cut) == bucket; advance(cursor))
-        f(cursor.token);
-    assert(cursor.ended || token_bucket<Kind>(cursor.token, cut) > bucket);
+    for (; !cursor.ended && token_bucket(cursor.reader.last, cut) == bucket; advance(cursor))
+        f(cursor.reader.last);
+    assert(cursor.ended || token_bucket(cursor.reader.last, cut) > bucket);
 }
 
 // Counts the tokens of `run` in `steps`, a bucket each and one more, as
@@ -185,3 +194,39 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrd
 // Adds to `bounds`, a bucket each, the bounds that `steps` counted; returns
 // the largest of these sums.
 std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds);
+
+// Room for the entries of records read from runs, in blocks that never
+// move, so that the sort entries that point at them stay good until the
+// arena is emptied; counted against a budget.
+struct record_arena {
+    std::vector<std::unique_ptr<unsigned char[]>> blocks;
+    std::size_t used = 0;   // of the last block
+    std::size_t filled = 0; // blocks filled before it
+    budget_share share;
+};
+
+// Empties the arena, which keeps its blocks.
+inline void empty_arena(record_arena& arena)
+{
+    arena.used = 0;
+    arena.filled = 0;
+}
+
+// Room in `arena` for an entry of up to max_record_size bytes and the
+// slack its loads read past. Throws std::bad_alloc when memory runs out.
+unsigned char* arena_room(record_arena& arena);
+
+// The sort entry of `token`; a record's bytes go into `arena`, where its
+// sort entry points. Throws std::bad_alloc when memory runs out.
+template <typename Kind>
+inline typename Kind::sort_entry sort_entry_of(const run_token<Kind>& token, record_arena& arena)
+{
+    if constexpr (Kind::fixed_size) {
+        static_cast<void>(arena);
+        return Kind::from_limbs(token.limbs);
+    } else {
+        unsigned char* at = arena_room(arena);
+        arena.used += Kind::store_limbs(token.limbs, token.nibbles, at);
+        return Kind::sorted(at);
+    }
+}

@@ -3,6 +3,7 @@
 // not share with the one before, packed bit to bit.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cstddef>
@@ -13,6 +14,7 @@
 
 #include "forms/forms.h"
 #include "runs/run_reader.h"
+#include "system/memory_budget.h"
 
 // Writes tokens in byte order as a run, each once. The bits not yet past
 // are held, and already stored, with the 7 bytes after them, at `at`. The
@@ -24,12 +26,13 @@ template <typename Kind> struct run_writer {
     unsigned char* at = nullptr;
     unsigned char* room_end = nullptr;
     std::uint64_t held = 0;
-    int bits = 0; // held, 0 to 7
-    typename Kind::value last{};
+    unsigned bits = 0; // held, 0 to 7
+    run_token<Kind> last{};
 };
 
 // Appends the low 1 to 56 bits of `value`, which has no others.
-template <typename Kind> inline void write_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
+template <typename Kind>
+inline void write_bits(run_writer<Kind>& to, std::uint64_t value, unsigned bits)
 {
     assert(bits >= 1 && bits <= 56 && value >> bits == 0);
     to.held |= value << (64 - to.bits - bits);
@@ -43,7 +46,7 @@ template <typename Kind> inline void write_bits(run_writer<Kind>& to, std::uint6
 
 // Appends the low 1 to 64 bits of `value`, which has no others.
 template <typename Kind>
-inline void write_limb_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
+inline void write_limb_bits(run_writer<Kind>& to, std::uint64_t value, unsigned bits)
 {
     if (bits > 56) {
         write_bits(to, value >> 32, bits - 32);
@@ -53,60 +56,54 @@ inline void write_limb_bits(run_writer<Kind>& to, std::uint64_t value, int bits)
     write_bits(to, value, bits);
 }
 
-// The nibbles of a limb, up to its last that is not 0.
-inline int nibbles(std::uint64_t limb)
-{
-    return 16 - std::countr_zero(limb) / 4;
-}
-
 // Nibbles `from` to `to` of `limb`, as a number; `to` is past `from`.
-inline std::uint64_t nibbles_of(std::uint64_t limb, int from, int to)
+inline std::uint64_t nibbles_of(std::uint64_t limb, unsigned from, unsigned to)
 {
     return limb << 4 * from >> (64 - 4 * (to - from));
 }
 
 // A token after the last shares the nibbles before the first that differs;
 // a token is never a prefix of the one before, which would sort after it,
-// so at least one nibble follows. A restart shares none.
-inline void write_run_token(run_writer<word_kind>& to, std::uint64_t word, bool restart)
+// so at least one nibble follows. A restart shares none. The header and the
+// first limb's nibbles go out together where they fit one write.
+template <typename Kind>
+inline void write_run_token(run_writer<Kind>& to, const run_token<Kind>& token, bool restart)
 {
-    const int shared = restart ? 0 : std::countl_zero(to.last ^ word) / 4;
-    const int following = nibbles(word) - shared;
-    assert(following >= 1 && following <= 16);
-    const auto header = static_cast<std::uint64_t>(shared << 4 | (following - 1));
-    const std::uint64_t rest = nibbles_of(word, shared, shared + following);
-    if (following <= 12) {
-        write_bits(to, header << 4 * following | rest, 8 + 4 * following);
+    constexpr unsigned bits = count_bits<Kind>;
+    unsigned shared = 0;
+    if (!restart) {
+        unsigned limb = 0;
+        while (limb + 1 < Kind::max_limbs && token.limbs[limb] == to.last.limbs[limb])
+            ++limb;
+        shared =
+            16 * limb +
+            static_cast<unsigned>(std::countl_zero(token.limbs[limb] ^ to.last.limbs[limb])) / 4;
+    }
+    assert(shared < token.nibbles);
+    const std::uint64_t header = shared << bits | (token.nibbles - shared - 1);
+    unsigned limb = shared / 16, end = std::min(token.nibbles, 16 * limb + 16);
+    const std::uint64_t first = nibbles_of(token.limbs[limb], shared % 16, end - 16 * limb);
+    const unsigned first_bits = 4 * (end - shared);
+    if (2 * bits + first_bits <= 56) {
+        write_bits(to, header << first_bits | first, 2 * bits + first_bits);
     } else {
-        write_bits(to, header, 8);
-        write_limb_bits(to, rest, 4 * following);
+        write_bits(to, header, 2 * bits);
+        write_limb_bits(to, first, first_bits);
+    }
+    for (++limb; 16 * limb < token.nibbles && limb < Kind::max_limbs; ++limb) {
+        end = std::min(token.nibbles, 16 * limb + 16);
+        write_limb_bits(to, nibbles_of(token.limbs[limb], 0, end - 16 * limb),
+                        4 * (end - 16 * limb));
     }
 }
 
-// A pair's first limb has all 16 nibbles.
-inline void write_run_token(run_writer<pair_kind>& to, const packed_pair& pair, bool restart)
-{
-    int shared = 0;
-    if (!restart)
-        shared = to.last.high != pair.high ? std::countl_zero(to.last.high ^ pair.high) / 4
-                                           : 16 + std::countl_zero(to.last.low ^ pair.low) / 4;
-    const int low_nibbles = nibbles(pair.low), following = 16 + low_nibbles - shared;
-    assert(following >= 1 && following <= 32);
-    write_bits(to, static_cast<std::uint64_t>(shared << 5 | (following - 1)), 10);
-    if (shared < 16) {
-        write_limb_bits(to, nibbles_of(pair.high, shared, 16), 4 * (16 - shared));
-        write_limb_bits(to, nibbles_of(pair.low, 0, low_nibbles), 4 * low_nibbles);
-    } else {
-        write_limb_bits(to, nibbles_of(pair.low, shared - 16, low_nibbles), 4 * following);
-    }
-}
-
-// The most bytes a token takes in a run: its nibbles, its header and a
-// restart's padding.
-template <typename Kind> constexpr std::size_t most_run_bytes = sizeof(typename Kind::value) + 3;
+// The most bytes a token takes in a run: its header, its nibbles, and a
+// restart's padding, rounded up.
+template <typename Kind>
+constexpr std::size_t most_run_bytes = (2 * count_bits<Kind> + 64 * Kind::max_limbs) / 8 + 2;
 
 // A run's bytes start at no more than this, and grow by this at least.
-constexpr std::size_t run_growth = std::size_t{1} << 20;
+constexpr std::size_t run_growth = std::size_t{256} << 10;
 
 // Room in the run for `bytes` bytes of tokens, counted against the
 // budget. Throws std::bad_alloc when memory runs out.
@@ -135,10 +132,11 @@ inline run_writer<Kind> start_run(memory_budget* budget, std::size_t tokens)
     return to;
 }
 
-template <typename Kind>
-inline void write_token(run_writer<Kind>& to, const typename Kind::value& token)
+// Appends `token`, unless it is the last one again.
+template <typename Kind> inline void write_token(run_writer<Kind>& to, const run_token<Kind>& token)
 {
-    if (to.run.size > 0 && token == to.last)
+    if (to.run.size > 0 && token.nibbles == to.last.nibbles &&
+        std::equal(token.limbs, token.limbs + (token.nibbles + 15) / 16, to.last.limbs))
         return;
     if (to.at > to.room_end) [[unlikely]] {
         const auto room = static_cast<std::size_t>(to.room_end - to.run.bytes.get());
@@ -152,7 +150,20 @@ inline void write_token(run_writer<Kind>& to, const typename Kind::value& token)
         to.run.restarts.push_back(static_cast<std::size_t>(to.at - to.run.bytes.get()));
     }
     write_run_token(to, token, restart);
-    to.last = token;
+    const unsigned limbs = (token.nibbles + 15) / 16, old_limbs = (to.last.nibbles + 15) / 16;
+    std::copy(token.limbs, token.limbs + limbs, to.last.limbs);
+    std::fill(to.last.limbs + std::min(limbs, old_limbs), to.last.limbs + old_limbs, 0);
+    to.last.nibbles = token.nibbles;
+}
+
+// Appends the token of a sort entry, whose limbs past its own are never
+// read, and so are left as they are.
+template <typename Kind>
+inline void write_token(run_writer<Kind>& to, const typename Kind::sort_entry& entry)
+{
+    run_token<Kind> token;
+    token.nibbles = Kind::limbs_of(entry, token.limbs);
+    write_token(to, token);
 }
 
 // The run written. Gives back the room that the run did not take, where
@@ -160,7 +171,7 @@ inline void write_token(run_writer<Kind>& to, const typename Kind::value& token)
 template <typename Kind> inline token_run finish_run(run_writer<Kind>& to)
 {
     token_run run = std::move(to.run);
-    run.last_first = Kind::sort_first(to.last);
+    run.last_first = to.last.limbs[0];
     const std::size_t bytes = static_cast<std::size_t>(to.at - run.bytes.get()) + 1 + 8;
     if (void* fitted = std::realloc(run.bytes.get(), bytes)) {
         static_cast<void>(run.bytes.release());

@@ -58,6 +58,9 @@ template <typename Kind> [[gnu::noinline]] void write_run(stored_form<Kind>& for
         return;
     }
     write_runs(form.parts, form.runs);
+    const int bits = partition_bits_for(form.runs.batch);
+    if (bits < form.parts.bits)
+        open_partitions(form.parts, form.parts.key, bits, false, form.parts.pool);
 }
 
 // A form's pool, made at its first entry in any shard. Not with
@@ -80,8 +83,7 @@ template <typename Kind>
     open_partitions(form.parts, set.key, bits, distinct, pool_for<Kind>(set));
     form.runs.sample_share = budget_share(set.budget);
     form.runs.batch = of<Kind>(set.batch);
-    form.runs.limit =
-        Kind::has_runs ? std::max(form.runs.batch, set.compact_from / slab_bytes<Kind>) : SIZE_MAX;
+    form.runs.limit = std::max(form.runs.batch, set.compact_from / slab_bytes<Kind>);
 }
 
 // Appends an entry to the partitions of its form in a shard, which open as
@@ -102,9 +104,8 @@ template <typename Kind>
                  entry, size, [&] {
                      if (parts.bits == 0 && parts.size >= split_size)
                          split_partitions(parts, shard_partition_bits(set));
-                     if constexpr (Kind::has_runs)
-                         if (runs_due(form))
-                             write_run(form);
+                     if (runs_due(form))
+                         write_run(form);
                  });
 }
 

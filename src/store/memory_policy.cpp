@@ -3,6 +3,7 @@
 #include "store/memory_policy.h"
 
 #include <algorithm>
+#include <bit>
 
 std::size_t budget_for(std::uint64_t memory)
 {
@@ -28,6 +29,11 @@ std::size_t first_run_bytes(std::size_t budget, std::size_t shards)
 #else
     return budget / first_run_share / shards;
 #endif
+}
+
+int partition_bits_for(std::size_t slabs)
+{
+    return std::bit_width(std::max<std::size_t>(slabs / partition_slabs, 1)) - 1;
 }
 
 std::size_t batch_slabs(std::size_t partitions, std::size_t shards, std::size_t first_slabs)

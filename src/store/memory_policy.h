@@ -17,6 +17,11 @@
 // threads collect than keep that to one part in thread_share of the
 // budget.
 //
+// Huge pages. They spare a large set most of its page faults and TLB
+// misses, but one is resident whole once touched, however little of it is
+// used: the slabs' extents are backed by them only where the budget is
+// huge_pages_budget or more.
+//
 // When runs start. Runs cost a sort at their writing and a decoding at the
 // listing, so a shard writes them for a form only once its partitions hold
 // their share of one part in first_run_share of the budget, and only where
@@ -29,7 +34,10 @@
 // shards: enough that a run shares long prefixes, few enough that the
 // partitions hold a small share of the set; but no more than one part in
 // batch_share of what a shard gathers before its first run, so that the
-// room to sort a batch stays small beside the budget. Where most of a
+// room to sort a batch stays small beside the budget. Once runs are
+// written, partitions only gather a batch, so a shard's partitions of a
+// form become as few as let each fill partition_slabs slabs of a batch:
+// else the batch would fill as each took its first slab. Where most of a
 // batch was in the runs already, the batch doubles, up to most_doublings
 // times, which drops more repeats in the partitions.
 //
@@ -45,7 +53,7 @@
 
 #include "system/memory_budget.h"
 
-constexpr std::size_t margin_bytes = std::size_t{6} << 20;
+constexpr std::size_t margin_bytes = std::size_t{4} << 20;
 constexpr std::size_t margin_share = 64;
 constexpr std::size_t thread_bytes = std::size_t{3} << 20;
 constexpr std::size_t thread_share = 4;
@@ -53,8 +61,10 @@ constexpr std::size_t first_run_share = 8;
 constexpr std::size_t recurring_share = 8;
 constexpr std::size_t pressure_share = 2;
 constexpr std::size_t batch_share = 8;
-constexpr std::size_t repeats_share = 2;
+constexpr std::size_t repeats_share = 4;
 constexpr std::size_t most_doublings = 16;
+constexpr std::size_t partition_slabs = 4;
+constexpr std::size_t huge_pages_budget = std::size_t{1} << 30;
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr std::size_t run_fanout = 4;
 constexpr std::size_t sample_rate = 2;
@@ -72,6 +82,15 @@ std::size_t threads_within(std::size_t cpus, std::size_t budget);
 // The bytes of a form's slabs that one of `shards` fills before its first
 // run.
 std::size_t first_run_bytes(std::size_t budget, std::size_t shards);
+
+// The slabs of a batch of a form in one of `shards`, whose partitions over
+// all the shards number `partitions`, and which fills `first_slabs` before
+// its first run.
+std::size_t batch_slabs(std::size_t partitions, std::size_t shards, std::size_t first_slabs);
+
+// The bits of the most partitions, 2^bits, of which a batch of `slabs`
+// fills partition_slabs slabs each.
+int partition_bits_for(std::size_t slabs);
 
 // Whether the process has taken so much of `budget` that every batch goes
 // into a run.
@@ -95,8 +114,3 @@ inline bool merge_all(std::size_t repeats, std::size_t held)
 {
     return repeats_share * sample_rate * repeats >= held;
 }
-
-// The slabs of a batch of a form in one of `shards`, whose partitions over
-// all the shards number `partitions`, and which fills `first_slabs` before
-// its first run.
-std::size_t batch_slabs(std::size_t partitions, std::size_t shards, std::size_t first_slabs);

@@ -168,6 +168,13 @@ template <typename Kind> void deduplicate_all(partitions<Kind>& parts);
 template <typename Kind>
 void empty_partitions(partitions<Kind>& parts, std::size_t first, std::size_t end);
 
+// Gives back the slots of deduplicating, which it takes again when it next
+// needs them.
+template <typename Kind> void give_back_scratch(partitions<Kind>& parts)
+{
+    parts.seen = scratch();
+}
+
 // Deduplicates a partition that has doubled, and gives it a fresh slab if
 // its last one has no room for `size` bytes. Throws std::bad_alloc when
 // memory runs out.

@@ -8,6 +8,7 @@
 #include <new>
 #include <sys/mman.h>
 
+#include "store/memory_policy.h"
 #include "system/huge_pages.h"
 
 namespace
@@ -26,6 +27,8 @@ constexpr std::size_t directory_bytes = max_extents * sizeof(slab_extent);
 // Room past an extent's end for a read past its last slab, and then for
 // its slabs' successors.
 constexpr std::size_t extent_slack = 4096;
+
+constexpr std::size_t page_bytes = 4096;
 
 std::size_t mapping_bytes(const slab_pool& pool)
 {
@@ -57,26 +60,49 @@ unsigned char* map_extent(std::size_t bytes, bool huge)
     return start;
 }
 
+// The bytes of an extent that count against the budget as it is mapped:
+// all of it where huge pages back it, each of which is resident whole once
+// touched; else what lies past its slabs, whose pages count as slabs are
+// handed out.
+std::size_t mapped_share(const slab_pool& pool)
+{
+    return pool.huge_pages ? mapping_bytes(pool) : mapping_bytes(pool) - extent_bytes;
+}
+
 // Adds an extent, or throws std::bad_alloc.
 void add_extent(slab_pool& pool)
 {
     if (pool.extent_count == max_extents)
         throw std::bad_alloc();
-    resize(pool.extents_share, pool.extents_share.bytes + mapping_bytes(pool));
+    resize(pool.extents_share, pool.extents_share.bytes + mapped_share(pool));
     unsigned char* bytes =
-        map_extent(mapping_bytes(pool), pool.extent_count > 0 && extent_bytes >= huge_page_bytes);
+        map_extent(mapping_bytes(pool), pool.huge_pages && pool.extent_count > 0);
     if (!bytes) {
-        resize(pool.extents_share, pool.extents_share.bytes - mapping_bytes(pool));
+        resize(pool.extents_share, pool.extents_share.bytes - mapped_share(pool));
         throw std::bad_alloc();
     }
     pool.extents[pool.extent_count++] = {
         bytes, reinterpret_cast<std::uint32_t*>(bytes + extent_bytes + extent_slack)};
 }
 
+// Empties free slabs: their pages, and their share of the budget, go back.
+void empty_slabs(slab_pool& pool, const std::uint32_t* slabs, std::size_t count)
+{
+    const std::size_t in_extent = (std::size_t{1} << pool.extent_slab_bits) - 1;
+    for (const std::uint32_t* slab = slabs; slab != slabs + count; ++slab)
+        madvise(pool.extents[*slab >> pool.extent_slab_bits].bytes +
+                    (*slab & in_extent) * pool.slab_bytes,
+                pool.slab_bytes, MADV_DONTNEED);
+    pool.emptied_slabs.insert(pool.emptied_slabs.end(), slabs, slabs + count);
+    resize(pool.extents_share, pool.extents_share.bytes - count * pool.slab_bytes);
+}
+
 } // namespace
 
 slab_pool::slab_pool(std::size_t slab_bytes, memory_budget* budget)
     : slab_bytes(slab_bytes), extent_slab_bits(std::countr_zero(extent_bytes / slab_bytes)),
+      huge_pages(extent_bytes >= huge_page_bytes &&
+                 (!budget || budget->limit >= huge_pages_budget)),
       budget(budget), extents_share(budget)
 {
     assert(std::has_single_bit(slab_bytes) && slab_bytes <= extent_bytes);
@@ -102,15 +128,30 @@ std::uint32_t take_slab(slab_pool& pool)
         pool.free_slabs.pop_back();
         return slab;
     }
+    if (!pool.emptied_slabs.empty()) {
+        resize(pool.extents_share, pool.extents_share.bytes + pool.slab_bytes);
+        const std::uint32_t slab = pool.emptied_slabs.back();
+        pool.emptied_slabs.pop_back();
+        return slab;
+    }
     if (pool.slabs * pool.slab_bytes >= pool.extent_count * extent_bytes)
         add_extent(pool);
     if (pool.slabs > UINT32_MAX)
         throw std::bad_alloc();
+    if (!pool.huge_pages)
+        resize(pool.extents_share, pool.extents_share.bytes + pool.slab_bytes);
     return static_cast<std::uint32_t>(pool.slabs++);
 }
 
+// Once the budget is pressed, the pages of free slabs go back, those that
+// wait in the pool too: else the pool would keep what its partitions held
+// at their most, which runs now hold in a third of the room.
 void give_back(slab_pool& pool, const std::uint32_t* slabs, std::size_t count)
 {
     std::lock_guard hold(pool.lock);
     pool.free_slabs.insert(pool.free_slabs.end(), slabs, slabs + count);
+    if (pool.slab_bytes % page_bytes == 0 && pressed(pool.budget)) {
+        empty_slabs(pool, pool.free_slabs.data(), pool.free_slabs.size());
+        pool.free_slabs.clear();
+    }
 }

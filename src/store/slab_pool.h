@@ -3,15 +3,15 @@
 // every thread that fills a set takes from and gives back to. Slabs lie in
 // extents of memory that never move once made, so a thread may write its
 // own slabs while another takes new ones: only taking and giving back slabs
-// takes the pool's lock. Every extent but the first is backed by huge
-// pages; the first is not, so that a small input faults in only the pages it
-// touches.
+// takes the pool's lock. Where the budget allows (memory_policy.h), every
+// extent but the first is backed by huge pages; the first is not, so that
+// a small input faults in only the pages it touches.
 //
 // A slab is named by its index, and lies at the index times its size from
 // the start of the first extent, had the extents been laid end to end;
-// slab 0 is never handed out, so that a slab of 0 can say "none". Beside its slabs,
-// each extent keeps each slab's successor in the chain of the partition
-// that holds it.
+// slab 0 is never handed out, so that a slab of 0 can say "none". Beside
+// its slabs, each extent keeps each slab's successor in the chain of the
+// partition that holds it.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +48,7 @@ struct slab_pool {
 
     std::size_t slab_bytes;
     int extent_slab_bits; // an extent holds 2^extent_slab_bits slabs
+    bool huge_pages;      // behind every extent but the first
     std::mutex lock;      // over slabs taken and given back, and new extents
     // Mapped with room for every extent there may ever be, so that entries
     // never move and may be read without the lock; pages come as they are
@@ -56,8 +57,9 @@ struct slab_pool {
     std::size_t extent_count = 0;
     std::size_t slabs = 1; // handed out, slab 0 among them
     std::vector<std::uint32_t> free_slabs;
+    std::vector<std::uint32_t> emptied_slabs; // free, their pages given back
     memory_budget* budget;
-    budget_share extents_share; // of the extents' mappings
+    budget_share extents_share; // of the extents' mappings, but emptied slabs
 };
 
 // The slab after `slab` in its partition's chain.
@@ -70,5 +72,6 @@ inline std::uint32_t& next_slab(const slab_pool& pool, std::uint32_t slab)
 // A free slab, or a new one. Throws std::bad_alloc when memory runs out.
 std::uint32_t take_slab(slab_pool& pool);
 
-// Gives slabs back, for any partition to take.
+// Gives slabs back, for any partition to take; once the budget is pressed,
+// with the pages of every free slab, where a slab is a page or more.
 void give_back(slab_pool& pool, const std::uint32_t* slabs, std::size_t count);
