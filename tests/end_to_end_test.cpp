@@ -381,7 +381,7 @@ TEST(EndToEnd, OutOfMemoryAtAnyPoint)
         const run_result full = run_tokcollect(input);
         ASSERT_EQ(full.status, 0);
         int failures = 0;
-        for (long mib = 10; mib <= 26; ++mib) {
+        for (long mib = 3; mib <= 26; ++mib) {
             for (const run_options& from :
                  {run_options{}, run_options{.in = stdin_is::file, .input_file = path}}) {
                 run_options limited = from;

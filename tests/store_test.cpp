@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -156,7 +157,8 @@ TEST(Partitions, SplitAndBucketKeepEveryEntry)
 }
 
 // Slabs are never 0, never handed out twice, and come back to be taken
-// again, extent after extent; each keeps its own successor.
+// again, extent after extent, past the small first one; each keeps its own
+// bytes and its own successor.
 TEST(SlabPool, GivesBackWhatItTook)
 {
     for (std::size_t size : {entry_slab_bytes, record_slab_bytes}) {
@@ -167,17 +169,28 @@ TEST(SlabPool, GivesBackWhatItTook)
             taken.push_back(take_slab(pool));
         EXPECT_EQ(std::set(taken.begin(), taken.end()).size(), count);
         EXPECT_EQ(std::count(taken.begin(), taken.end(), 0u), 0);
-        EXPECT_EQ(pool.extent_count, (count + 1) * size / extent_bytes + 1);
-        for (std::size_t i = 0; i < count; ++i)
+        // Slab 0 among them, in extents that double up to a whole one.
+        std::size_t extents = 0;
+        for (std::size_t room = 0, bytes = first_extent_bytes; room < (count + 1) * size;
+             bytes = std::min(2 * bytes, extent_bytes), ++extents)
+            room += bytes;
+        EXPECT_EQ(pool.extent_count, extents);
+        for (std::size_t i = 0; i < count; ++i) {
             next_slab(pool, taken[i]) = taken[(i + 1) % count];
-        for (std::size_t i = 0; i < count; ++i)
+            std::memset(slab_start(pool, taken[i]), static_cast<int>(i), size);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
             EXPECT_EQ(next_slab(pool, taken[i]), taken[(i + 1) % count]);
+            const unsigned char* bytes = slab_start(pool, taken[i]);
+            EXPECT_EQ(bytes[0], static_cast<unsigned char>(i));
+            EXPECT_EQ(bytes[size - 1], static_cast<unsigned char>(i)) << "slabs overlap";
+        }
         give_back(pool, taken.data(), count);
         std::vector<std::uint32_t> again;
         for (std::size_t i = 0; i < count; ++i)
             again.push_back(take_slab(pool));
         EXPECT_TRUE(std::set(again.begin(), again.end()) == std::set(taken.begin(), taken.end()));
-        EXPECT_EQ(pool.extent_count, (count + 1) * size / extent_bytes + 1) << "extents added";
+        EXPECT_EQ(pool.extent_count, extents) << "extents added";
     }
 }
 

@@ -214,7 +214,6 @@ template <typename Kind>
     if (pool && parts.pool != pool)
         parts.spares.reserve(spare_slabs);
     parts.pool = std::move(pool);
-    parts.extents = parts.pool ? parts.pool->extents : nullptr;
     parts.bits = bits;
     parts.parts_share = budget_share(parts.pool ? parts.pool->budget : nullptr);
     resize(parts.parts_share, sizeof(partition) << bits);

@@ -111,12 +111,11 @@ struct partition {
 };
 
 template <typename Kind> struct partitions {
-    std::unique_ptr<partition[]> parts;   // null until the first entry
-    budget_share parts_share;             // of `parts`
-    int bits = 0;                         // 2^bits partitions
-    std::shared_ptr<slab_pool> pool;      // of slab_bytes<Kind>; none while empty
-    const slab_extent* extents = nullptr; // the pool's, which never move
-    std::vector<std::uint32_t> spares;    // slabs of the pool free for these alone
+    std::unique_ptr<partition[]> parts; // null until the first entry
+    budget_share parts_share;           // of `parts`
+    int bits = 0;                       // 2^bits partitions
+    std::shared_ptr<slab_pool> pool;    // of slab_bytes<Kind>; none while empty
+    std::vector<std::uint32_t> spares;  // slabs of the pool free for these alone
     // Deduplicating's slots: entries of a form of one size, else pointers.
     scratch seen;
     hash_key key{};
@@ -185,8 +184,7 @@ void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size);
 template <typename Kind>
 inline unsigned char* slab_start(const partitions<Kind>& parts, std::uint32_t slab)
 {
-    const std::size_t offset = std::size_t{slab} * slab_bytes<Kind>;
-    return parts.extents[offset >> extent_bits].bytes + (offset & (extent_bytes - 1));
+    return slab_start(*parts.pool, slab);
 }
 
 // Whether the last slab of `part` has no room for `size` more bytes.

@@ -14,25 +14,30 @@
 namespace
 {
 
-// Extents for 512 GiB of slabs: 4 MiB of their addresses, mapped directly rather
-// than from the heap, so that only the pages written cost anything, under
-// the sanitizers too. Built with small parts, for 64 MiB.
-#ifdef TOKCOLLECT_SMALL_PARTS
-constexpr std::size_t max_extents = std::size_t{1} << 14;
-#else
-constexpr std::size_t max_extents = std::size_t{1} << 18;
-#endif
-constexpr std::size_t directory_bytes = max_extents * sizeof(slab_extent);
-
 // Room past an extent's end for a read past its last slab, and then for
 // its slabs' successors.
 constexpr std::size_t extent_slack = 4096;
 
 constexpr std::size_t page_bytes = 4096;
 
-std::size_t mapping_bytes(const slab_pool& pool)
+// The bytes of extent `extent` that hold slabs: the first few extents hold
+// fewer, doubling up to a whole extent.
+std::size_t slab_room(std::size_t extent)
 {
-    return extent_bytes + extent_slack + extent_bytes / pool.slab_bytes * sizeof(std::uint32_t);
+    return extent < extent_bits ? std::min(first_extent_bytes << extent, extent_bytes)
+                                : extent_bytes;
+}
+
+std::size_t mapping_bytes(const slab_pool& pool, std::size_t extent)
+{
+    return slab_room(extent) + extent_slack +
+           slab_room(extent) / pool.slab_bytes * sizeof(std::uint32_t);
+}
+
+// Whether extent `extent` is backed by huge pages.
+bool huge_extent(const slab_pool& pool, std::size_t extent)
+{
+    return pool.huge_pages && slab_room(extent) == extent_bytes;
 }
 
 // An extent, aligned to a huge page where `huge` asks for them, which the
@@ -64,35 +69,38 @@ unsigned char* map_extent(std::size_t bytes, bool huge)
 // all of it where huge pages back it, each of which is resident whole once
 // touched; else what lies past its slabs, whose pages count as slabs are
 // handed out.
-std::size_t mapped_share(const slab_pool& pool)
+std::size_t mapped_share(const slab_pool& pool, std::size_t extent)
 {
-    return pool.huge_pages ? mapping_bytes(pool) : mapping_bytes(pool) - extent_bytes;
+    const std::size_t bytes = mapping_bytes(pool, extent);
+    return huge_extent(pool, extent) ? bytes : bytes - slab_room(extent);
 }
 
-// Adds an extent, or throws std::bad_alloc.
+// Adds an extent, and a block for it if it starts one, or throws
+// std::bad_alloc.
 void add_extent(slab_pool& pool)
 {
-    if (pool.extent_count == max_extents)
+    const std::size_t extent = pool.extent_count;
+    if (extent == max_extents)
         throw std::bad_alloc();
-    resize(pool.extents_share, pool.extents_share.bytes + mapped_share(pool));
-    unsigned char* bytes =
-        map_extent(mapping_bytes(pool), pool.huge_pages && pool.extent_count > 0);
+    std::unique_ptr<slab_extent[]>& block = pool.extent_blocks[extent >> extent_block_bits];
+    if (!block)
+        block = std::make_unique<slab_extent[]>(std::size_t{1} << extent_block_bits);
+    resize(pool.extents_share, pool.extents_share.bytes + mapped_share(pool, extent));
+    unsigned char* bytes = map_extent(mapping_bytes(pool, extent), huge_extent(pool, extent));
     if (!bytes) {
-        resize(pool.extents_share, pool.extents_share.bytes - mapped_share(pool));
+        resize(pool.extents_share, pool.extents_share.bytes - mapped_share(pool, extent));
         throw std::bad_alloc();
     }
-    pool.extents[pool.extent_count++] = {
-        bytes, reinterpret_cast<std::uint32_t*>(bytes + extent_bytes + extent_slack)};
+    block[extent & ((std::size_t{1} << extent_block_bits) - 1)] = {
+        bytes, reinterpret_cast<std::uint32_t*>(bytes + slab_room(extent) + extent_slack)};
+    ++pool.extent_count;
 }
 
 // Empties free slabs: their pages, and their share of the budget, go back.
 void empty_slabs(slab_pool& pool, const std::uint32_t* slabs, std::size_t count)
 {
-    const std::size_t in_extent = (std::size_t{1} << pool.extent_slab_bits) - 1;
     for (const std::uint32_t* slab = slabs; slab != slabs + count; ++slab)
-        madvise(pool.extents[*slab >> pool.extent_slab_bits].bytes +
-                    (*slab & in_extent) * pool.slab_bytes,
-                pool.slab_bytes, MADV_DONTNEED);
+        madvise(slab_start(pool, *slab), pool.slab_bytes, MADV_DONTNEED);
     pool.emptied_slabs.insert(pool.emptied_slabs.end(), slabs, slabs + count);
     resize(pool.extents_share, pool.extents_share.bytes - count * pool.slab_bytes);
 }
@@ -105,19 +113,13 @@ slab_pool::slab_pool(std::size_t slab_bytes, memory_budget* budget)
                  (!budget || budget->limit >= huge_pages_budget)),
       budget(budget), extents_share(budget)
 {
-    assert(std::has_single_bit(slab_bytes) && slab_bytes <= extent_bytes);
-    void* directory =
-        mmap(nullptr, directory_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (directory == MAP_FAILED)
-        throw std::bad_alloc();
-    extents = static_cast<slab_extent*>(directory);
+    assert(std::has_single_bit(slab_bytes) && slab_bytes <= first_extent_bytes);
 }
 
 slab_pool::~slab_pool()
 {
     for (std::size_t i = 0; i < extent_count; ++i)
-        munmap(extents[i].bytes, mapping_bytes(*this));
-    munmap(extents, directory_bytes);
+        munmap(extent_of(*this, i).bytes, mapping_bytes(*this, i));
 }
 
 std::uint32_t take_slab(slab_pool& pool)
@@ -134,11 +136,16 @@ std::uint32_t take_slab(slab_pool& pool)
         pool.emptied_slabs.pop_back();
         return slab;
     }
-    if (pool.slabs * pool.slab_bytes >= pool.extent_count * extent_bytes)
+    // The slabs of a small extent past its room are never handed out.
+    const std::size_t extents = pool.extent_count;
+    if (extents == 0 ||
+        pool.slabs * pool.slab_bytes >= (extents - 1) * extent_bytes + slab_room(extents - 1)) {
+        pool.slabs = std::max(pool.slabs, extents * extent_bytes / pool.slab_bytes);
         add_extent(pool);
+    }
     if (pool.slabs > UINT32_MAX)
         throw std::bad_alloc();
-    if (!pool.huge_pages)
+    if (!huge_extent(pool, pool.extent_count - 1))
         resize(pool.extents_share, pool.extents_share.bytes + pool.slab_bytes);
     return static_cast<std::uint32_t>(pool.slabs++);
 }

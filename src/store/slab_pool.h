@@ -14,8 +14,10 @@
 // partition that holds it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +33,19 @@ constexpr int extent_bits = 21;
 constexpr std::size_t extent_bytes = std::size_t{1} << extent_bits;
 // Every extent starts on a page at least.
 constexpr std::size_t extent_alignment = 4096;
+// The first extent maps only the slabs of its first 32 KiB, and the next
+// ones twice as many as the one before, so that a small input takes little
+// of the address space.
+constexpr std::size_t first_extent_bytes = std::min(std::size_t{32} << 10, extent_bytes);
+
+// Room for 512 GiB of slabs, in blocks of extents made as they are needed,
+// which never move; built with small parts, for 64 MiB.
+#ifdef TOKCOLLECT_SMALL_PARTS
+constexpr std::size_t max_extents = std::size_t{1} << 14;
+#else
+constexpr std::size_t max_extents = std::size_t{1} << 18;
+#endif
+constexpr int extent_block_bits = 8;
 
 struct slab_extent {
     unsigned char* bytes;
@@ -47,13 +62,12 @@ struct slab_pool {
     slab_pool& operator=(const slab_pool&) = delete;
 
     std::size_t slab_bytes;
-    int extent_slab_bits; // an extent holds 2^extent_slab_bits slabs
-    bool huge_pages;      // behind every extent but the first
+    int extent_slab_bits; // an extent spans 2^extent_slab_bits slabs
+    bool huge_pages;      // behind every whole extent
     std::mutex lock;      // over slabs taken and given back, and new extents
-    // Mapped with room for every extent there may ever be, so that entries
-    // never move and may be read without the lock; pages come as they are
-    // written.
-    slab_extent* extents;
+    // The extents, a block at a time: blocks never move, so that entries may
+    // be read without the lock.
+    std::unique_ptr<slab_extent[]> extent_blocks[max_extents >> extent_block_bits];
     std::size_t extent_count = 0;
     std::size_t slabs = 1; // handed out, slab 0 among them
     std::vector<std::uint32_t> free_slabs;
@@ -62,11 +76,25 @@ struct slab_pool {
     budget_share extents_share; // of the extents' mappings, but emptied slabs
 };
 
+// Extent `extent` of `pool`.
+inline const slab_extent& extent_of(const slab_pool& pool, std::size_t extent)
+{
+    constexpr std::size_t in_block = (std::size_t{1} << extent_block_bits) - 1;
+    return pool.extent_blocks[extent >> extent_block_bits][extent & in_block];
+}
+
+// The first byte of `slab`.
+inline unsigned char* slab_start(const slab_pool& pool, std::uint32_t slab)
+{
+    const std::size_t offset = std::size_t{slab} * pool.slab_bytes;
+    return extent_of(pool, offset >> extent_bits).bytes + (offset & (extent_bytes - 1));
+}
+
 // The slab after `slab` in its partition's chain.
 inline std::uint32_t& next_slab(const slab_pool& pool, std::uint32_t slab)
 {
     const std::uint32_t in_extent = (std::uint32_t{1} << pool.extent_slab_bits) - 1;
-    return pool.extents[slab >> pool.extent_slab_bits].next[slab & in_extent];
+    return extent_of(pool, slab >> pool.extent_slab_bits).next[slab & in_extent];
 }
 
 // A free slab, or a new one. Throws std::bad_alloc when memory runs out.
