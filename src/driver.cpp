@@ -135,7 +135,9 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     mallopt(M_MMAP_THRESHOLD, large_allocation);
     try {
         const process_limits limits = read_process_limits();
-        memory_budget budget(options.memory ? options.memory : budget_for(limits.memory));
+        memory_budget budget = options.memory
+                                   ? memory_budget(options.memory)
+                                   : memory_budget(budget_for(limits), ceiling_for(limits));
         const std::size_t cpus =
             options.threads ? options.threads : threads_within(limits.cpus, budget.limit);
         token_set set(cpus, &budget, options.compact_from);

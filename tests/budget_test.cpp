@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The memory budget and the policy that keeps within it: taking fails past
-// the limit and leaves nothing taken, every structure gives back all it
+// the ceiling and leaves nothing taken, every structure gives back all it
 // took, and a set writes runs once its partitions fill their share of the
 // budget, or once the budget is pressed, whatever its tokens do.
 #include <gtest/gtest.h>
@@ -21,7 +21,9 @@
 namespace
 {
 
-TEST(MemoryBudget, TakesUpToItsLimit)
+// Taking fails past the ceiling, while the limit only marks the budget as
+// pressed.
+TEST(MemoryBudget, TakesUpToItsCeiling)
 {
     struct step {
         long bytes; // taken where positive, given back where negative
@@ -32,7 +34,7 @@ TEST(MemoryBudget, TakesUpToItsLimit)
         {60, true, 60},  {50, false, 60}, {-20, true, 40}, {50, true, 90},
         {10, true, 100}, {1, false, 100}, {-100, true, 0}, {101, false, 0},
     };
-    memory_budget budget(100);
+    memory_budget budget(80, 100);
     for (const step& s : steps) {
         bool taken = true;
         try {
@@ -45,6 +47,31 @@ TEST(MemoryBudget, TakesUpToItsLimit)
         }
         EXPECT_EQ(taken, s.taken) << s.bytes;
         EXPECT_EQ(budget.used, s.used) << s.bytes;
+        EXPECT_EQ(pressed(&budget), s.used > 80 / pressure_share) << s.bytes;
+    }
+}
+
+// The cgroups' limit and the machine's memory bound the budget; the
+// address-space and data-segment limits, which count the code too and end
+// in a failed mapping rather than a kill, lower only what it plans by.
+TEST(MemoryBudget, FoundFromTheLimits)
+{
+    constexpr std::uint64_t mib = 1 << 20;
+    struct limits_case {
+        std::uint64_t memory, address_space;
+        std::size_t limit, ceiling;
+    };
+    const limits_case cases[] = {
+        {1024 * mib, UINT64_MAX, 1004 * mib, 1004 * mib},
+        {1024 * mib, 128 * mib, 122 * mib, 1004 * mib},
+        {128 * mib, 1024 * mib, 122 * mib, 122 * mib},
+        {4 * mib, UINT64_MAX, 0, 0},
+        {1024 * mib, 4 * mib, 0, 1004 * mib},
+    };
+    for (const limits_case& c : cases) {
+        const process_limits limits{c.memory, c.address_space, 1};
+        EXPECT_EQ(budget_for(limits), c.limit) << c.memory << " " << c.address_space;
+        EXPECT_EQ(ceiling_for(limits), c.ceiling) << c.memory << " " << c.address_space;
     }
 }
 

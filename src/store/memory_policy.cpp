@@ -5,12 +5,27 @@
 #include <algorithm>
 #include <bit>
 
-std::size_t budget_for(std::uint64_t memory)
+namespace
+{
+
+std::size_t less_margin(std::uint64_t memory)
 {
     const std::uint64_t margin = margin_bytes + memory / margin_share;
     return memory > margin
                ? static_cast<std::size_t>(std::min<std::uint64_t>(memory - margin, SIZE_MAX))
                : 0;
+}
+
+} // namespace
+
+std::size_t budget_for(const process_limits& limits)
+{
+    return less_margin(std::min(limits.memory, limits.address_space));
+}
+
+std::size_t ceiling_for(const process_limits& limits)
+{
+    return less_margin(limits.memory);
 }
 
 std::size_t threads_within(std::size_t cpus, std::size_t budget)

@@ -3,15 +3,19 @@
 //
 // The budget. The memory the process may take is the least of its cgroups'
 // limit, the machine's memory, and its address-space and data-segment
-// limits (system/limits.h). The budget is that less a margin, margin_bytes
-// and one part in margin_share of it, for what is not counted: the
-// program's own code and stacks, the C library's small allocations, page
-// tables, and the pipe it reads. Everything that grows with the input or
-// the threads counts against the budget (system/memory_budget.h): the
-// set's slabs and runs, their scratch, the inserters' tables and staging,
-// the read buffers and the listing's room. Where counting would pass the
-// budget, the collector ends with "out of memory" before anything is
-// listed, where the kernel would kill it.
+// limits (system/limits.h). The budget's limit is that less a margin,
+// margin_bytes and one part in margin_share of it, for what is not
+// counted: the program's own code and stacks, the C library's small
+// allocations, page tables, and the pipe it reads. Everything that grows
+// with the input or the threads counts against the budget
+// (system/memory_budget.h): the set's slabs and runs, their scratch, the
+// inserters' tables and staging, the read buffers and the listing's room.
+// Where counting would pass the budget's ceiling, the collector ends with
+// "out of memory" before anything is listed, where the kernel would kill
+// it. The ceiling is the limit but for the address-space and data-segment
+// limits: past those a mapping fails, which ends the collector so too, and
+// as they count the code and the libraries that the budget does not, a
+// ceiling from them would refuse what they allow.
 //
 // Threads. Each thread holds up to thread_bytes of its own; no more
 // threads collect than keep that to one part in thread_share of the
@@ -51,6 +55,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "system/limits.h"
 #include "system/memory_budget.h"
 
 constexpr std::size_t margin_bytes = std::size_t{4} << 20;
@@ -73,8 +78,9 @@ constexpr std::size_t run_fanout = 256;
 constexpr std::size_t sample_rate = 128;
 #endif
 
-// The budget of a process that may take `memory` bytes.
-std::size_t budget_for(std::uint64_t memory);
+// The budget's limit and ceiling for a process within `limits`.
+std::size_t budget_for(const process_limits& limits);
+std::size_t ceiling_for(const process_limits& limits);
 
 // The threads to collect on, of `cpus`, within `budget`.
 std::size_t threads_within(std::size_t cpus, std::size_t budget);

@@ -256,11 +256,12 @@ process_limits read_process_limits()
         pages > 0 && size > 0)
         memory =
             std::min(memory, static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(size));
+    std::uint64_t address_space = UINT64_MAX;
     for (int resource : {RLIMIT_AS, RLIMIT_DATA})
         if (rlimit limit; getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-            memory = std::min<std::uint64_t>(memory, limit.rlim_cur);
+            address_space = std::min<std::uint64_t>(address_space, limit.rlim_cur);
     std::size_t cpus = 1;
     if (cpu_set_t allowed; sched_getaffinity(0, sizeof allowed, &allowed) == 0)
         cpus = static_cast<std::size_t>(CPU_COUNT(&allowed));
-    return {memory, std::max<std::size_t>(1, std::min(cpus, cgroups.cpus))};
+    return {memory, address_space, std::max<std::size_t>(1, std::min(cpus, cgroups.cpus))};
 }

@@ -26,9 +26,12 @@ struct cgroup_limits {
 cgroup_limits read_cgroup_limits(const std::string& root);
 
 struct process_limits {
-    // The least of the cgroups' limit, the machine's memory, and the
-    // address-space and data-segment limits.
+    // The least of the cgroups' limit and the machine's memory, past which
+    // the kernel reclaims, and at last kills.
     std::uint64_t memory;
+    // The least of the address-space and data-segment limits, past which
+    // a mapping fails; code and libraries count too.
+    std::uint64_t address_space;
     // The least of the CPUs the affinity mask allows and the CPU quota.
     std::size_t cpus;
 };

@@ -10,7 +10,7 @@ void charge(memory_budget* budget, std::size_t bytes)
         return;
     std::size_t used = budget->used.load(std::memory_order_relaxed);
     do {
-        if (bytes > budget->limit || used > budget->limit - bytes)
+        if (bytes > budget->ceiling || used > budget->ceiling - bytes)
             throw std::bad_alloc();
     } while (!budget->used.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
 }

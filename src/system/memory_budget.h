@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The memory the process may take, kept by counting: every structure that
 // grows with the input takes its share of the budget before it grows, and
-// gives it back as it shrinks or goes; past the budget's limit, taking
-// fails as running out of memory does. What the budget is, and what is
-// left to the margin below it, is the memory policy's
-// (store/memory_policy.h).
+// gives it back as it shrinks or goes; past the budget's ceiling, taking
+// fails as running out of memory does. Its limit, at or below the ceiling,
+// is what the policy plans by. What both are, and what is left to the
+// margin below them, is the memory policy's (store/memory_policy.h).
 #pragma once
 
 #include <atomic>
@@ -12,14 +12,16 @@
 #include <utility>
 
 struct memory_budget {
-    explicit memory_budget(std::size_t limit) : limit(limit) {}
+    explicit memory_budget(std::size_t limit) : limit(limit), ceiling(limit) {}
+    memory_budget(std::size_t limit, std::size_t ceiling) : limit(limit), ceiling(ceiling) {}
 
-    const std::size_t limit; // bytes
+    const std::size_t limit;   // bytes
+    const std::size_t ceiling; // bytes, no fewer than `limit`
     std::atomic<std::size_t> used = 0;
 };
 
 // Takes `bytes` of `budget`; none where `budget` is null. Throws
-// std::bad_alloc, having taken nothing, where that would pass its limit.
+// std::bad_alloc, having taken nothing, where that would pass its ceiling.
 void charge(memory_budget* budget, std::size_t bytes);
 
 // Gives back bytes that charge() took.
