@@ -80,15 +80,13 @@ template <typename Kind> std::vector<std::string> sorted_tokens(std::size_t coun
     return {tokens.begin(), tokens.end()};
 }
 
-// A run of `tokens`, each given twice: the writer keeps one.
+// A run of `tokens`.
 template <typename Kind> token_run run_of(const std::vector<std::string>& tokens)
 {
     const packed_tokens<Kind> packed = pack_all<Kind>(tokens);
-    run_writer<Kind> to = start_run<Kind>(nullptr, 2 * tokens.size());
-    for (const auto& entry : packed.entries) {
+    run_writer<Kind> to = start_run<Kind>(nullptr, tokens.size());
+    for (const auto& entry : packed.entries)
         write_token(to, entry);
-        write_token(to, entry);
-    }
     return finish_run(to);
 }
 

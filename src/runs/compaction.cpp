@@ -153,7 +153,8 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
             });
         const entry* sorted = sort_in_order<Kind>(room.get(), room.get() + largest, count);
         for (std::size_t i = 0; i < count; ++i)
-            write_token(to, sorted[i]);
+            if (i == 0 || !same_token<Kind>(sorted[i], sorted[i - 1]))
+                write_token(to, sorted[i]);
         for (std::size_t r = 0; r < merging.size(); ++r)
             forget_before(merging[r], cursors[r].reader.from.at);
     }

@@ -16,7 +16,7 @@
 #include "runs/run_reader.h"
 #include "system/memory_budget.h"
 
-// Writes tokens in byte order as a run, each once. The bits not yet past
+// Writes distinct tokens in byte order as a run. The bits not yet past
 // are held, and already stored, with the 7 bytes after them, at `at`. The
 // run's bytes grow as it is written, by an eighth or run_growth, before a
 // token could pass `room_end`: the C library moves a large block's pages
@@ -132,12 +132,9 @@ inline run_writer<Kind> start_run(memory_budget* budget, std::size_t tokens)
     return to;
 }
 
-// Appends `token`, unless it is the last one again.
+// Appends `token`, which sorts after the last.
 template <typename Kind> inline void write_token(run_writer<Kind>& to, const run_token<Kind>& token)
 {
-    if (to.run.size > 0 && token.nibbles == to.last.nibbles &&
-        std::equal(token.limbs, token.limbs + (token.nibbles + 15) / 16, to.last.limbs))
-        return;
     if (to.at > to.room_end) [[unlikely]] {
         const auto room = static_cast<std::size_t>(to.room_end - to.run.bytes.get());
         make_run_room(to, room + std::max(room / 8, run_growth));

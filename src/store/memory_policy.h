@@ -75,7 +75,7 @@ constexpr std::size_t run_fanout = 4;
 constexpr std::size_t sample_rate = 2;
 #else
 constexpr std::size_t run_fanout = 256;
-constexpr std::size_t sample_rate = 128;
+constexpr std::size_t sample_rate = 512;
 #endif
 
 // The budget's limit and ceiling for a process within `limits`.
