@@ -214,6 +214,9 @@ TEST(RadixSort, OrdersEqualAndSkewedKeys)
         {"skewed", 5000,
          [](std::mt19937_64& r) { return r() % 10 ? std::uint64_t{7} << 32 : r() % 1000 << 20; }},
         {"random", 5000, [](std::mt19937_64& r) { return r(); }},
+        {"random, in digits of a byte", 2000, [](std::mt19937_64& r) { return r(); }},
+        {"23 bits from bit 17", 5000, [](std::mt19937_64& r) { return r() % (1 << 23) << 17; }},
+        {"top bit alone", 5000, [](std::mt19937_64& r) { return (r() % 2) << 63 | 0xff; }},
         {"low bytes alike", 3000, [](std::mt19937_64& r) { return r() << 24; }},
         {"few", 31, [](std::mt19937_64& r) { return r() % 5; }},
         {"just too many for insertion", 33, [](std::mt19937_64& r) { return r() % 5 << 56; }},
@@ -233,7 +236,7 @@ TEST(RadixSort, OrdersEqualAndSkewedKeys)
         std::stable_sort(expected.begin(), expected.end(),
                          [](const keyed& a, const keyed& b) { return a.key < b.key; });
         const keyed* sorted =
-            sort_by_key(entries.data(), scratch.data(), c.size, varying_bytes(any, all),
+            sort_by_key(entries.data(), scratch.data(), c.size, varying_bits(any, all),
                         [](const keyed& e) { return e.key; });
         for (std::size_t i = 0; i < c.size; ++i) {
             EXPECT_EQ(sorted[i].key, expected[i].key) << c.name << " at " << i;
@@ -256,8 +259,8 @@ TEST(RadixSort, PairsByBothLimbs)
         second_all &= pair.low;
     }
     const packed_pair* sorted =
-        sort_by_limbs<pair_kind>(pairs.data(), scratch.data(), pairs.size(),
-                                 varying_bytes(any, all), varying_bytes(second_any, second_all));
+        sort_by_limbs<pair_kind>(pairs.data(), scratch.data(), pairs.size(), varying_bits(any, all),
+                                 varying_bits(second_any, second_all));
     EXPECT_TRUE(std::is_sorted(sorted, sorted + pairs.size(), [](const auto& a, const auto& b) {
         return a.high != b.high ? a.high < b.high : a.low < b.low;
     }));

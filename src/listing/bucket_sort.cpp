@@ -4,7 +4,7 @@
 // hold some 2^15 tokens each, 4096 at most: then a bucket's partitions and
 // its share of every run (found by seeking the run's restarts) are sorted
 // in the caches of a core. Each form of a bucket is sorted by a radix sort,
-// least significant byte first, on the bytes of the limbs in which the
+// least significant digit first, on the bits of the limbs in which the
 // bucket's tokens may differ (radix_sort.h); records that share a first
 // limb then by comparison.
 #include "listing/bucket_sort.h"
@@ -97,11 +97,11 @@ bucket_plan plan_buckets(std::span<const shard_forms> shards)
         });
         count += held_tokens(shard);
     }
-    bucket_plan plan{cut_by_order(any, all, count, bucket_size_bits), varying_bytes(any, all),
-                     varying_bytes(second_any, second_all)};
+    bucket_plan plan{cut_by_order(any, all, count, bucket_size_bits), varying_bits(any, all),
+                     varying_bits(second_any, second_all)};
     // Within a bucket, the bits that choose it are alike too.
     if (plan.first.low <= plan.first.high)
-        plan.first.high = std::max(plan.first.low, (63 - plan.cut.shift - plan.cut.bits) / 8);
+        plan.first.high = std::max(plan.first.low, 63 - plan.cut.shift - plan.cut.bits);
     return plan;
 }
 

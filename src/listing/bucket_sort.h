@@ -19,12 +19,12 @@
 #include "set/shard_forms.h"
 
 // How the tokens of some shards are cut into buckets of the byte order, and
-// the bytes of their first and second limbs in which the tokens of one
+// the bits of their first and second limbs in which the tokens of one
 // bucket may differ.
 struct bucket_plan {
     order_cut cut;
-    byte_range first;
-    byte_range second;
+    bit_range first;
+    bit_range second;
     std::size_t count() const { return cut.buckets(); }
 };
 
