@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "driver.h"
+#include "listing/listing_output.h"
 #include "read/read_buffer.h"
 #include "run_program.h"
 #include "system/work_on_threads.h"
@@ -48,6 +49,38 @@ TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
     std::atomic<int> ran = 0;
     work_on_threads(4, [&](std::size_t) { ++ran; });
     EXPECT_EQ(ran, 4);
+}
+
+// A merger of the listing that runs out of memory abandons the turns: one
+// that waits for the turn of a later stretch, to flush a full buffer or to
+// end its stretch, throws rather than wait for ever, and writes nothing.
+TEST(Threads, ListingMergersWaitForNoneThatRanOut)
+{
+    for (void (*write_out)(output&) : {flush, end_stretch}) {
+        turns order;
+        output later;
+        later.fd = memfd_create("listing", 0);
+        later.order = &order;
+        later.stretch = 1;
+        later.size = 8;
+        later.buffer = std::make_unique<char[]>(later.size);
+        *make_room(later, 1) = '7';
+        later.used = 1;
+        bool threw = false;
+        std::thread merger([&] {
+            try {
+                write_out(later);
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+        });
+        std::this_thread::sleep_for(10ms);
+        abandon(order);
+        merger.join();
+        EXPECT_TRUE(threw);
+        EXPECT_EQ(contents(later.fd), "");
+        close(later.fd);
+    }
 }
 
 // Called with the bytes each kernel call is given and whether the calling

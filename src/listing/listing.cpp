@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <new>
 #include <vector>
 
 #include "listing/bucket_sort.h"
@@ -93,21 +94,29 @@ std::size_t first_bucket(const listing& all, std::size_t stretch)
 }
 
 // Lists stretches, taking the next one not yet taken, until none is left.
-// The empty token, below every other, opens the first.
+// The empty token, below every other, opens the first. A merger that runs
+// out of memory abandons the turns, or the others would wait for its
+// stretch for ever.
 void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& share)
 {
-    for (std::size_t stretch; (stretch = next++) < all.stretches;) {
-        share.out.stretch = stretch;
-        if (stretch == 0 && all.has_empty) {
-            *make_room(share.out, 0) = '\n';
-            ++share.out.used;
+    try {
+        for (std::size_t stretch; (stretch = next++) < all.stretches;) {
+            share.out.stretch = stretch;
+            if (stretch == 0 && all.has_empty) {
+                *make_room(share.out, 0) = '\n';
+                ++share.out.used;
+            }
+            const std::size_t first = first_bucket(all, stretch);
+            seek_runs(all.shards, all.plan, first, share.runs);
+            for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
+                write_bucket(share.out, sort_bucket(all.shards, all.plan, b, share.room,
+                                                    all.largest, share.runs, share.arena));
+            end_stretch(share.out);
         }
-        const std::size_t first = first_bucket(all, stretch);
-        seek_runs(all.shards, all.plan, first, share.runs);
-        for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
-            write_bucket(share.out, sort_bucket(all.shards, all.plan, b, share.room, all.largest,
-                                                share.runs, share.arena));
-        end_stretch(share.out);
+    } catch (const std::bad_alloc&) {
+        if (share.out.order)
+            abandon(*share.out.order);
+        throw;
     }
 }
 

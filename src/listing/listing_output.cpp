@@ -2,6 +2,8 @@
 // Writing the listing's output buffers, each stretch in its turn.
 #include "listing/listing_output.h"
 
+#include <new>
+
 #include "system/write_all.h"
 
 namespace
@@ -10,10 +12,20 @@ namespace
 void wait_for_turn(output& out)
 {
     std::unique_lock lock(out.order->lock);
-    out.order->changed.wait(lock, [&out] { return out.order->current == out.stretch; });
+    out.order->changed.wait(
+        lock, [&out] { return out.order->current == out.stretch || out.order->abandoned; });
+    if (out.order->abandoned)
+        throw std::bad_alloc();
 }
 
 } // namespace
+
+void abandon(turns& order)
+{
+    std::lock_guard lock(order.lock);
+    order.abandoned = true;
+    order.changed.notify_all();
+}
 
 void flush(output& out)
 {

@@ -18,8 +18,13 @@ struct turns {
     std::mutex lock;
     std::condition_variable changed;
     std::size_t current = 0;
-    int error = 0; // of the first write that failed; only the writer in turn touches it
+    int error = 0;          // of the first write that failed; only the writer in turn touches it
+    bool abandoned = false; // by a merger that ran out of memory
 };
+
+// Ends the turns for good, for a merger that ran out of memory before its
+// stretch went out: every merger waiting for a turn then throws too.
+void abandon(turns& order);
 
 struct output {
     int fd = -1;
@@ -32,9 +37,11 @@ struct output {
 };
 
 // Writes what the buffer holds, in the stretch's turn, and empties it.
+// Throws std::bad_alloc where the turns were abandoned.
 void flush(output& out);
 
-// Flushes the stretch and hands the turn on.
+// Flushes the stretch and hands the turn on. Throws std::bad_alloc where
+// the turns were abandoned.
 void end_stretch(output& out);
 
 // Room for one more line of at most `size` bytes with its newline.
