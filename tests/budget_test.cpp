@@ -75,6 +75,19 @@ TEST(MemoryBudget, FoundFromTheLimits)
     }
 }
 
+// A tight budget takes fewer shards, each with its share before its first
+// run; never fewer than two, nor more than the set's most.
+TEST(MemoryBudget, ShardsWithin)
+{
+    constexpr std::size_t mib = 1 << 20;
+    const std::pair<std::size_t, std::size_t> cases[] = {
+        {0, 2},         {16 * mib, 2},   {30 * mib, 2},  {32 * mib, 4},
+        {100 * mib, 8}, {128 * mib, 16}, {SIZE_MAX, 16},
+    };
+    for (const auto& [budget, shards] : cases)
+        EXPECT_EQ(shards_within(budget, 16), shards) << budget;
+}
+
 TEST(MemoryBudget, SharesGiveBackWhatTheyHold)
 {
     memory_budget budget(1000);

@@ -318,7 +318,7 @@ TEST(Differential, Budgets)
     };
     const budget_case cases[] = {
         {1, one_thread, nullptr},     {2, two_threads, nullptr},     {1, 256 << 10, &out_of_memory},
-        {2, 4 << 20, &out_of_memory}, {16, 8 << 20, &out_of_memory},
+        {2, 1 << 20, &out_of_memory}, {16, 2 << 20, &out_of_memory},
     };
     for (const budget_case& c : cases) {
         const collect_options options{

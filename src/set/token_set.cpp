@@ -31,7 +31,8 @@ constexpr std::size_t split_size = std::size_t{1} << 14;
 
 // Sixteen shards make it rare that two threads want one at once, on two
 // threads or on 64; more cost the listing more in half-filled slabs than
-// they save, and fewer cost more waits at the locks.
+// they save, and fewer cost more waits at the locks. A tight budget takes
+// fewer (memory_policy.h).
 constexpr std::size_t max_shards = 16;
 
 // A stage holds eight slabs' worth, and is sent at four, so that a thread
@@ -207,7 +208,8 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
 }
 
 token_set::token_set(std::size_t threads, memory_budget* budget, std::size_t compact_from)
-    : shard_count(threads > 1 ? max_shards : 1), budget(budget),
+    : shard_count(threads > 1 ? shards_within(budget ? budget->limit : SIZE_MAX, max_shards) : 1),
+      budget(budget),
       compact_from(compact_from != SIZE_MAX
                        ? compact_from
                        : first_run_bytes(budget ? budget->limit : SIZE_MAX, shard_count)),

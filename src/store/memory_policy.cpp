@@ -34,6 +34,12 @@ std::size_t threads_within(std::size_t cpus, std::size_t budget)
                                    std::max<std::size_t>(cpus, 1));
 }
 
+std::size_t shards_within(std::size_t budget, std::size_t most)
+{
+    return std::clamp<std::size_t>(
+        std::bit_floor(std::max<std::size_t>(budget / first_run_share / shard_bytes, 1)), 2, most);
+}
+
 // Built with small parts, runs start at once.
 std::size_t first_run_bytes(std::size_t budget, std::size_t shards)
 {

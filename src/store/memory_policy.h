@@ -19,7 +19,11 @@
 //
 // Threads. Each thread holds up to thread_bytes of its own; no more
 // threads collect than keep that to one part in thread_share of the
-// budget.
+// budget. On more than one thread the set is cut into shards, but into no
+// more than leave each shard_bytes of the budget before its first run: a
+// shard's runs hold its own share of the hashes alone, so more shards make
+// sparser runs and smaller batches, whose overheads the budget does not
+// see.
 //
 // Huge pages. They spare a large set most of its page faults and TLB
 // misses, but one is resident whole once touched, however little of it is
@@ -62,6 +66,7 @@ constexpr std::size_t margin_bytes = std::size_t{4} << 20;
 constexpr std::size_t margin_share = 64;
 constexpr std::size_t thread_bytes = std::size_t{3} << 20;
 constexpr std::size_t thread_share = 4;
+constexpr std::size_t shard_bytes = std::size_t{1} << 20;
 constexpr std::size_t first_run_share = 8;
 constexpr std::size_t recurring_share = 8;
 constexpr std::size_t pressure_share = 2;
@@ -84,6 +89,10 @@ std::size_t ceiling_for(const process_limits& limits);
 
 // The threads to collect on, of `cpus`, within `budget`.
 std::size_t threads_within(std::size_t cpus, std::size_t budget);
+
+// The shards, a power of two from 2 up to `most`, of a set that several
+// threads fill within `budget`.
+std::size_t shards_within(std::size_t budget, std::size_t most);
 
 // The bytes of a form's slabs that one of `shards` fills before its first
 // run.
