@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <new>
 
 namespace
@@ -168,6 +169,12 @@ stored_form<word_kind>& open_spilled_words(token_set& set)
 template <typename Kind>
 void stage_entry(token_set& set, staging<Kind>& stage, const unsigned char* entry, std::size_t size)
 {
+    // A size known here copies a word or a pair in a move or two, not
+    // through the C library's memcpy.
+    if constexpr (Kind::fixed_size) {
+        assert(size == Kind::max_entry);
+        size = Kind::max_entry;
+    }
     if (set.shard_count == 1) {
         append_to(set, of<Kind>(set.shards[0].held.forms), entry, size);
         return;
