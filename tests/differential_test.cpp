@@ -290,7 +290,8 @@ TEST(Differential, ManyDistinctTokens)
 }
 
 // Half a million distinct integers: a budget in which they fit only as
-// runs lists them, from a file and from a pipe, on one thread and two;
+// runs lists them, from a file and from a pipe, on one thread, two and
+// sixteen, whose own memory presses the budget;
 // budgets too small for the buffers, or for the threads' own memory, end
 // with the message, status 1 and nothing listed. Small parts take twice
 // the memory, in slabs of a few entries and extents of a page.
@@ -317,8 +318,8 @@ TEST(Differential, Budgets)
         const run_result* listed; // null for the model's
     };
     const budget_case cases[] = {
-        {1, one_thread, nullptr},     {2, two_threads, nullptr},     {1, 256 << 10, &out_of_memory},
-        {2, 1 << 20, &out_of_memory}, {16, 2 << 20, &out_of_memory},
+        {1, one_thread, nullptr},       {2, two_threads, nullptr},    {16, 40 << 20, nullptr},
+        {1, 256 << 10, &out_of_memory}, {2, 1 << 20, &out_of_memory}, {16, 2 << 20, &out_of_memory},
     };
     for (const budget_case& c : cases) {
         const collect_options options{
