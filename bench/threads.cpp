@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The collector in a child of this process on a forced number of threads:
-// for each count given, collects FILE into /dev/null, ROUNDS times in
-// interleaved rounds, and prints a Markdown row of the medians of the wall time, the
-// CPU time of all threads and of the thread that reads, the longest stretch
+// The collector in a child of this process on a forced number of threads: for
+// each count given, collects FILE into /dev/null, ROUNDS times in interleaved
+// rounds, and prints a Markdown row of the medians of the wall time, the CPU
+// time of all threads and of the thread that reads, the longest stretch
 // during which the collector ran on one thread only, and the peak RSS. With
 // --pipe, FILE comes through a pipe from `cat FILE`, whose CPU time is not
 // counted.

@@ -33,9 +33,9 @@ void check(bool ok, const char* what)
 
 // A seccomp filter that fails getrandom() with ENOSYS, as an old kernel
 // would, small reads of standard input with `read_errno`, and preads other
-// than the 4096-byte probes at offsets from `pread_fails_from` up to `pread_fails_to` with
-// `pread_errno`: the syscall's arguments are read 32 bits at a time, low
-// word first, and offsets compared high word first.
+// than the 4096-byte probes at offsets from `pread_fails_from` up to
+// `pread_fails_to` with `pread_errno`: the syscall's arguments are read 32
+// bits at a time, low word first, and offsets compared high word first.
 void install_filter(const run_options& options)
 {
     constexpr auto arg_low = [](int i) {

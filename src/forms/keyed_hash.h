@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The set's hashes, keyed with a secret drawn at random as the program starts, so
-// that nobody can choose tokens that collide; and the bound on how far the
-// table lets a word land from its home slot, the second defence against
-// crafted input. The benchmark links a unit of its own in place of
+// The set's hashes, keyed with a secret drawn at random as the program
+// starts, so that nobody can choose tokens that collide; and the bound on how
+// far the table lets a word land from its home slot, the second defence
+// against crafted input. The benchmark links a unit of its own in place of
 // keyed_hash.cpp, with a fixed key and no bound, to time a flood against a
 // table with neither defence.
 #pragma once

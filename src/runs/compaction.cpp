@@ -112,13 +112,14 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
     empty_partitions(parts, first, end);
 }
 
-// Merges the runs from `first` on, whose tokens' first limbs have bits
-// `any` where some has one and `all` where every one has one, into one of a
-// level above that of the first: a bucket at a time, each sorted from every
-// run at once, as the listing sorts, in buckets of some 2^11 tokens that
-// fit the caches, and whose room is small beside a budget. What the merge has read of each run goes
-// back as it goes, so that the merged run grows as they shrink. Throws std::bad_alloc when memory
-// runs out, when the runs from `first` on are lost.
+// Merges the runs from `first` on, whose tokens' first limbs have bits `any`
+// where some has one and `all` where every one has one, into one of a level
+// above that of the first: a bucket at a time, each sorted from every run at
+// once, as the listing sorts, in buckets of some 2^11 tokens that fit the
+// caches, and whose room is small beside a budget. What the merge has read of
+// each run goes back as it goes, so that the merged run grows as they shrink.
+// Throws std::bad_alloc when memory runs out, when the runs from `first` on
+// are lost.
 template <typename Kind>
 void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t any,
                 std::uint64_t all, memory_budget* budget)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The set of distinct tokens found in the input: one for the whole process,
-// which every thread that collects fills through an inserter of its own. The words below keep one
-// meaning each across the program.
+// which every thread that collects fills through an inserter of its own. The
+// words below keep one meaning each across the program.
 //
 //   form        word, pair or record: a token of 1 to 16, 17 to 32, or 33
 //               to 1022 bytes, packed in the form of that name, which it
@@ -45,20 +45,20 @@
 // A word is looked up in its inserter's table, which stays in the caches:
 // at most three eighths full and probed directly while it is small, then
 // three quarters full and looked up 64 at a time, the pending words' slots
-// prefetched together, so that their cache misses overlap. When it would
-// grow past largest_slots, or past the size probed directly while fewer
-// than half its pending lookups found the word there, its words spill to
-// the shards, and every later word of that inserter goes there too. Pairs
-// and records go to the shards from the first. An entry for the shards
-// waits in the inserter's staging until four slabs' worth for its shard
-// have come, and then goes in with one lock, if no other thread holds it,
-// or else once the staging is full; so threads seldom wait at a lock, and
-// a shard's cache lines move between cores once for thousands of entries.
-// A shard's partitions deduplicate as they grow, so a token that many
-// threads meet is held there about once, however many threads met it: at
-// most twice between two deduplications where tokens recur, and where they
-// seldom do, as often as it came while its partition grew eightfold. A set for one thread has
-// one shard and no staging: its inserter appends at once.
+// prefetched together, so that their cache misses overlap. When it would grow
+// past largest_slots, or past the size probed directly while fewer than half
+// its pending lookups found the word there, its words spill to the shards,
+// and every later word of that inserter goes there too. Pairs and records go
+// to the shards from the first. An entry for the shards waits in the
+// inserter's staging until four slabs' worth for its shard have come, and
+// then goes in with one lock, if no other thread holds it, or else once the
+// staging is full; so threads seldom wait at a lock, and a shard's cache
+// lines move between cores once for thousands of entries. A shard's
+// partitions deduplicate as they grow, so a token that many threads meet is
+// held there about once, however many threads met it: at most twice between
+// two deduplications where tokens recur, and where they seldom do, as often
+// as it came while its partition grew eightfold. A set for one thread has one
+// shard and no staging: its inserter appends at once.
 //
 // So a thread holds at most its table (1 MiB, freed at the spill), its 64
 // pending words, and its staging: 32 KiB for each shard and form that it

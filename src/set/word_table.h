@@ -17,9 +17,9 @@
 #include "forms/keyed_hash.h"
 #include "system/memory_budget.h"
 
-// A table of up to cached_slots slots (512 KiB) stays in the caches, so it
-// is kept sparse, to shorten probes, and probed directly: pending lookups
-// only pay for lookups that miss the caches. One of largest_slots (1 MiB) is the
+// A table of up to cached_slots slots (512 KiB) stays in the caches, so it is
+// kept sparse, to shorten probes, and probed directly: pending lookups only
+// pay for lookups that miss the caches. One of largest_slots (1 MiB) is the
 // largest that still fits the caches of a core; past it, a lookup costs a
 // cache miss. Built with small parts, every size comes within a few hundred
 // words.
