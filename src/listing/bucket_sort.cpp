@@ -40,20 +40,6 @@ std::size_t gather(std::span<const shard_forms> shards, std::size_t bucket,
     return size;
 }
 
-// Copies the tokens of bucket `bucket` from every run that `cursors` stand
-// in to `to`, after the `size` there already, a record's bytes into
-// `arena`; returns how many there are now.
-template <typename Kind>
-std::size_t gather_runs(cursor_list<Kind>& cursors, const bucket_plan& plan, std::size_t bucket,
-                        std::size_t size, typename Kind::sort_entry* to, record_arena& arena)
-{
-    for (run_cursor<Kind>& cursor : cursors)
-        take_bucket(cursor, plan.cut, bucket, [&](const run_token<Kind>& token) {
-            to[size++] = sort_entry_of(token, arena);
-        });
-    return size;
-}
-
 // The tokens of form Kind of one bucket of every shard, sorted, each once.
 template <typename Kind>
 std::span<const typename Kind::sort_entry>
@@ -63,7 +49,7 @@ sort_form(std::span<const shard_forms> shards, const bucket_plan& plan, std::siz
     using entry = typename Kind::sort_entry;
     entry* entries = room.get();
     std::size_t size = gather<Kind>(shards, bucket, entries);
-    size = gather_runs<Kind>(cursors, plan, bucket, size, entries, arena);
+    size = take_buckets<Kind>(cursors, plan.cut, bucket, size, entries, arena);
     entries = sort_by_limbs<Kind>(entries, entries + largest, size, plan.first, plan.second);
     order_ties<Kind>(entries, size);
     const entry* end = std::unique(entries, entries + size, same_token<Kind>);

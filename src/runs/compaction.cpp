@@ -132,7 +132,7 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
         total += run.size;
     const order_cut cut = cut_by_order(any, all, total, 11);
     std::vector<std::ptrdiff_t> steps(cut.buckets() + 1);
-    std::vector<run_cursor<Kind>> cursors;
+    cursor_list<Kind> cursors;
     for (const token_run& run : merging) {
         count_run<Kind>(run, cut, steps);
         cursors.push_back(seek_run<Kind>(run, cut, 0));
@@ -146,12 +146,8 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     arena.share = budget_share(budget);
     run_writer<Kind> to = start_run<Kind>(budget, total);
     for (std::size_t b = 0; b < cut.buckets(); ++b) {
-        std::size_t count = 0;
         empty_arena(arena);
-        for (run_cursor<Kind>& cursor : cursors)
-            take_bucket(cursor, cut, b, [&](const run_token<Kind>& token) {
-                room[count++] = sort_entry_of(token, arena);
-            });
+        const std::size_t count = take_buckets<Kind>(cursors, cut, b, 0, room.get(), arena);
         const entry* sorted = sort_in_order<Kind>(room.get(), room.get() + largest, count);
         for (std::size_t i = 0; i < count; ++i)
             if (i == 0 || !same_token<Kind>(sorted[i], sorted[i - 1]))

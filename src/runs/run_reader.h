@@ -230,3 +230,18 @@ inline typename Kind::sort_entry sort_entry_of(const run_token<Kind>& token, rec
         return Kind::sorted(at);
     }
 }
+
+// Copies the tokens of bucket `bucket` of `cut` from every run that
+// `cursors` stand in to `to`, as sort entries after the `size` there
+// already, a record's bytes into `arena`; returns how many there are now.
+// Throws std::bad_alloc when memory runs out.
+template <typename Kind>
+std::size_t take_buckets(cursor_list<Kind>& cursors, const order_cut& cut, std::size_t bucket,
+                         std::size_t size, typename Kind::sort_entry* to, record_arena& arena)
+{
+    for (run_cursor<Kind>& cursor : cursors)
+        take_bucket(cursor, cut, bucket, [&](const run_token<Kind>& token) {
+            to[size++] = sort_entry_of(token, arena);
+        });
+    return size;
+}

@@ -91,7 +91,8 @@ template <typename Kind> inline bool runs_due(const stored_form<Kind>& form)
 }
 
 // Appends a spilled word to `words`, the one shard's of a set of one shard.
-inline void append_spilled_word(stored_form<word_kind>& words, std::uint64_t word)
+[[gnu::always_inline]] inline void append_spilled_word(stored_form<word_kind>& words,
+                                                       std::uint64_t word)
 {
     partitions<word_kind>& parts = words.parts;
     append_entry(parts, hash_partition(mix_limb(parts.key, word), parts.bits),
