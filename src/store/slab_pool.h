@@ -3,9 +3,10 @@
 // every thread that fills a set takes from and gives back to. Slabs lie in
 // extents of memory that never move once made, so a thread may write its
 // own slabs while another takes new ones: only taking and giving back slabs
-// takes the pool's lock. Where the budget allows (memory_policy.h), every
-// extent but the first is backed by huge pages; the first is not, so that
-// a small input faults in only the pages it touches.
+// takes the pool's lock. The first extents are small, and grow to a whole
+// extent; where the budget allows (memory_policy.h), every whole extent is
+// backed by huge pages, and the small ones are not, so that a small input
+// maps and faults in only a little.
 //
 // A slab is named by its index, and lies at the index times its size from
 // the start of the first extent, had the extents been laid end to end;
