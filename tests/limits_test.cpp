@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The limits of a process's cgroups, read from fake trees of the files the
-// kernel shows: v2, v1 and both, nested, unlimited, missing and garbled.
+// kernel shows: v2, v1 and both, nested, mounted several times or below a
+// container's root, unlimited, missing and garbled.
 // No test reads the machine's own cgroups.
 #include <gtest/gtest.h>
 
@@ -137,6 +138,84 @@ TEST(CgroupLimits, Version1AndHybrid)
          4096,
          no_quota},
     });
+}
+
+// Each of a hierarchy's mounts shows one of its cgroups at its root: the
+// limits are read through the mount whose root lies deepest on the
+// process's path, wherever it stands in mountinfo, and below that root.
+TEST(CgroupLimits, TheMountThatShowsTheCgroupDeepest)
+{
+    const std::string v2_at = "30 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const std::string v2_other = "31 23 0:26 /other /mnt/other rw - cgroup2 cgroup2 rw\n";
+    const std::string v2_job = "32 23 0:26 /job /mnt/job rw - cgroup2 cgroup2 rw\n";
+    std::vector<limits_case> cases;
+    for (const std::string& mounts : {v2_other + v2_at, v2_at + v2_other})
+        cases.push_back({"a mount of another cgroup beside the one of the process's, either order",
+                         {{"/proc/self/cgroup", "0::/job\n"},
+                          {"/proc/self/mountinfo", mounts},
+                          {"/sys/fs/cgroup/job/memory.max", "16777216\n"},
+                          {"/sys/fs/cgroup/job/cpu.max", "100000 100000\n"},
+                          {"/mnt/other/memory.max", "4096\n"}},
+                         16777216,
+                         1});
+    for (const std::string& mounts : {v2_at + v2_job, v2_job + v2_at})
+        cases.push_back({"two mounts show the cgroup: the deeper root wins, either order",
+                         {{"/proc/self/cgroup", "0::/job\n"},
+                          {"/proc/self/mountinfo", mounts},
+                          {"/sys/fs/cgroup/job/memory.max", "16777216\n"},
+                          {"/mnt/job/memory.max", "8388608\n"}},
+                         8388608,
+                         no_quota});
+    const std::string v1_memory = "36 32 0:33 /docker/abc /sys/fs/cgroup/memory ro - cgroup cgroup "
+                                  "rw,memory\n";
+    const std::string v2_container =
+        "30 23 0:26 /docker/abc /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const std::vector<limits_case> more = {
+        {"below a container's mount root, v1: its limit there, not at the mount point",
+         {{"/proc/self/cgroup", "7:memory:/docker/abc/job\n"},
+          {"/proc/self/mountinfo", v1_memory},
+          {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "1073741824\n"},
+          {"/sys/fs/cgroup/memory/job/memory.limit_in_bytes", "16777216\n"}},
+         16777216,
+         no_quota},
+        {"below a container's mount root, v2",
+         {{"/proc/self/cgroup", "0::/docker/abc/job\n"},
+          {"/proc/self/mountinfo", v2_container},
+          {"/sys/fs/cgroup/memory.max", "1073741824\n"},
+          {"/sys/fs/cgroup/cpu.max", "400000 100000\n"},
+          {"/sys/fs/cgroup/job/memory.max", "16777216\n"},
+          {"/sys/fs/cgroup/job/cpu.max", "100000 100000\n"}},
+         16777216,
+         1},
+        {"a cgroup namespace: 0::/ through the mount that shows its root, not one from outside it",
+         {{"/proc/self/cgroup", "0::/\n"},
+          {"/proc/self/mountinfo",
+           "29 23 0:26 /.. /mnt/outside rw - cgroup2 cgroup2 rw\n" + v2_mount},
+          {"/mnt/outside/memory.max", "4096\n"},
+          {"/sys/fs/cgroup/memory.max", "33554432\n"}},
+         33554432,
+         no_quota},
+        {"named v1 hierarchies beside the controllers, one named like a controller",
+         {{"/proc/self/cgroup", "1:name=systemd:/user.slice\n2:name=memory:/x\n4:memory:/job\n"},
+          {"/proc/self/mountinfo",
+           "41 32 0:38 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n"
+           "42 32 0:39 / /sys/fs/cgroup/named rw - cgroup cgroup rw,name=memory\n" +
+               v1_mounts},
+          {"/sys/fs/cgroup/named/x/memory.limit_in_bytes", "4096\n"},
+          {"/sys/fs/cgroup/memory/job/memory.limit_in_bytes", "62914560\n"}},
+         62914560,
+         no_quota},
+        {"hierarchies that are not mounted: v1's named, read through v2",
+         {{"/proc/self/cgroup", "4:memory:/job\n3:cpu:/job\n0::/job\n"},
+          {"/proc/self/mountinfo", v2_mount},
+          {"/sys/fs/cgroup/memory/job/memory.limit_in_bytes", "4096\n"},
+          {"/sys/fs/cgroup/job/memory.max", "62914560\n"},
+          {"/sys/fs/cgroup/job/cpu.max", "200000 100000\n"}},
+         62914560,
+         2},
+    };
+    cases.insert(cases.end(), more.begin(), more.end());
+    expect_limits(cases);
 }
 
 TEST(CgroupLimits, MissingAndGarbledFilesAreNoLimit)

@@ -3,10 +3,11 @@
 // it: /proc/self/cgroup gives its path within each hierarchy ("0::/P" for
 // v2, "N:memory:/P" and "N:cpu,cpuacct:/P" for v1), and
 // /proc/self/mountinfo where each hierarchy is mounted and which of its
-// cgroups the mount shows at its root, which inside a container is the
-// container's own. The cgroup's directory is the mount point joined with
-// the path below that root; it and each directory above it, up to the mount
-// point, may hold a limit, and the tightest counts.
+// cgroups each mount shows at its root, which inside a container is the
+// container's own. Of the mounts that show the cgroup, the one whose root
+// lies deepest on its path is read: the cgroup's directory is that mount
+// point joined with the path below the root; it and each directory above
+// it, up to the mount point, may hold a limit, and the tightest counts.
 #include "system/limits.h"
 
 #include <algorithm>
@@ -142,9 +143,20 @@ void find_cgroups(std::string_view text, hierarchies& found)
     }
 }
 
+// Whether the cgroup `path` lies at or below `root`, a cgroup too.
+bool below(std::string_view path, std::string_view root)
+{
+    if (root == "/")
+        return true;
+    return path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/');
+}
+
 // Where each hierarchy is mounted, from /proc/self/mountinfo: its root, the
 // mount point, then optional fields ended by "-", the file system's type,
-// its source and its options, which for v1 name its controllers.
+// its source and its options, which for v1 name its controllers. A
+// hierarchy may be mounted several times, each mount showing another of its
+// cgroups at its root: the one that shows the deepest cgroup above the
+// process's own is where the process's limits lie.
 void find_mounts(std::string_view text, hierarchies& found)
 {
     for (std::string_view line : split(text, '\n')) {
@@ -154,10 +166,10 @@ void find_mounts(std::string_view text, hierarchies& found)
             continue;
         const std::string_view type = dash[1], options = dash[3];
         auto place = [&](std::optional<hierarchy>& h) {
-            if (h && h->mount.empty()) {
-                h->shown = unescape(fields[3]);
-                h->mount = unescape(fields[4]);
-            }
+            std::string shown = unescape(fields[3]);
+            if (h && below(h->cgroup, shown) &&
+                (h->mount.empty() || shown.size() > h->shown.size()))
+                *h = hierarchy{unescape(fields[4]), std::move(shown), h->cgroup};
         };
         if (type == "cgroup2")
             place(found.unified);
@@ -169,26 +181,20 @@ void find_mounts(std::string_view text, hierarchies& found)
 }
 
 // The cgroup's directory and those above it, up to the mount point, under
-// `root`; none where the cgroup lies outside what the mount shows.
+// `root`; none where no mount shows the cgroup.
 std::vector<std::string> directories(const std::string& root, const std::optional<hierarchy>& h)
 {
     if (!h || h->mount.empty())
         return {};
-    std::string below = h->cgroup;
-    if (h->shown != "/") {
-        if (below.compare(0, h->shown.size(), h->shown) != 0 ||
-            (below.size() > h->shown.size() && below[h->shown.size()] != '/'))
-            return {};
-        below.erase(0, h->shown.size());
-    }
+    std::string rest = h->shown == "/" ? h->cgroup : h->cgroup.substr(h->shown.size());
     std::vector<std::string> dirs;
     for (;;) {
-        while (!below.empty() && below.back() == '/')
-            below.pop_back();
-        dirs.push_back(root + h->mount + below);
-        if (below.empty())
+        while (!rest.empty() && rest.back() == '/')
+            rest.pop_back();
+        dirs.push_back(root + h->mount + rest);
+        if (rest.empty())
             return dirs;
-        below.erase(below.rfind('/'));
+        rest.erase(rest.rfind('/'));
     }
 }
 
