@@ -267,13 +267,15 @@ TEST(RadixSort, PairsByBothLimbs)
 }
 
 // Four inserters give a set of sixteen shards the same tokens of every
-// form: each is held in the shard its hash names alone, and, once that
-// shard's partitions are deduplicated, once there, unless it has runs.
+// form, so many words that every inserter's table spills them: each token
+// is held in the shard its hash names alone, and, once that shard's
+// partitions are deduplicated, once there, unless it has runs.
 TEST(Shards, HoldATokenOnceWhereItsHashSays)
 {
     std::vector<std::string> tokens;
     for_each_form([&](auto kind) {
-        const auto some = tokens_of<decltype(kind)>(4000);
+        const auto some = tokens_of<decltype(kind)>(
+            std::is_same_v<decltype(kind), word_kind> ? largest_slots : 4000);
         tokens.insert(tokens.end(), some.begin(), some.end());
     });
     token_set set(16);
@@ -286,8 +288,10 @@ TEST(Shards, HoldATokenOnceWhereItsHashSays)
             const std::string padded = token + std::string(bytes_per_limb, '\0');
             insert_token(*inserter, std::string_view(padded).substr(0, token.size()));
         }
-    for (const auto& inserter : inserters)
+    for (const auto& inserter : inserters) {
+        EXPECT_NE(inserter->words_in, word_home::table) << "a table that never spilled";
         drain(*inserter);
+    }
     std::map<std::string, std::set<std::size_t>> shards_of;
     std::map<std::string, int> times;
     bool any_runs = false;
