@@ -129,7 +129,7 @@ bucket_room make_bucket_room(const form_counts& largest)
     bucket_room room;
     for_each_form(room, [&](auto kind, auto& entries) {
         using entry = typename decltype(kind)::sort_entry;
-        entries = std::make_unique_for_overwrite<entry[]>(2 * of<decltype(kind)>(largest));
+        entries.reset(new entry[2 * of<decltype(kind)>(largest)]);
     });
     return room;
 }

@@ -187,7 +187,7 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         share.share = budget_share(budget);
         share.arena.share = budget_share(budget);
         resize(share.share, share.out.size + room);
-        share.out.buffer = std::make_unique_for_overwrite<char[]>(share.out.size);
+        share.out.buffer.reset(new char[share.out.size]);
         share.room = make_bucket_room(all.largest);
         seek_runs(all.shards, all.plan, 0, share.runs);
     }

@@ -99,8 +99,8 @@ void collect_range(int fd, off_t from, off_t to, classify_blocks classify, token
     try {
         budget_share share(set.budget);
         resize(share, sizeof(read_buffer) + masks_per_buffer * sizeof(block_masks));
-        const auto buffer = std::make_unique_for_overwrite<read_buffer>();
-        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
+        const std::unique_ptr<read_buffer> buffer(new read_buffer);
+        const std::unique_ptr<block_masks[]> masks(new block_masks[masks_per_buffer]);
         token_inserter inserter(set);
         std::size_t end = 0;
         for (ssize_t n;

@@ -51,7 +51,7 @@ read_buffer* take_buffer(hand_off& queue)
     // Left uninitialised: the reader defines what it reads and what the
     // classifier reads past it.
     resize(queue.buffers_share, queue.buffers_share.bytes + sizeof(read_buffer));
-    queue.buffers.push_back(std::make_unique_for_overwrite<read_buffer>());
+    queue.buffers.emplace_back(new read_buffer);
     return queue.buffers.back().get();
 }
 

@@ -48,7 +48,7 @@ block_masks* reader_masks(stream_reader& reader)
     if (!reader.masks) {
         reader.masks_share = budget_share(reader.queue.buffers_share.budget);
         resize(reader.masks_share, masks_per_buffer * sizeof(block_masks));
-        reader.masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
+        reader.masks.reset(new block_masks[masks_per_buffer]);
     }
     return reader.masks.get();
 }

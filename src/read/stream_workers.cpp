@@ -18,7 +18,7 @@ void collect_pieces(hand_off& queue, classify_blocks classify, token_set& set)
     try {
         budget_share masks_share(set.budget);
         resize(masks_share, masks_per_buffer * sizeof(block_masks));
-        const auto masks = std::make_unique_for_overwrite<block_masks[]>(masks_per_buffer);
+        const std::unique_ptr<block_masks[]> masks(new block_masks[masks_per_buffer]);
         token_inserter inserter(set);
         while (const std::optional<piece> next = next_piece(queue))
             finish_piece(

@@ -141,7 +141,7 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     const std::size_t largest = add_bounds(steps, bounds);
     budget_share room_share(budget);
     resize(room_share, 2 * largest * sizeof(entry));
-    const auto room = std::make_unique_for_overwrite<entry[]>(2 * largest);
+    const std::unique_ptr<entry[]> room(new entry[2 * largest]);
     record_arena arena;
     arena.share = budget_share(budget);
     run_writer<Kind> to = start_run<Kind>(budget, total);

@@ -72,7 +72,7 @@ unsigned char* arena_room(record_arena& arena)
     }
     if (arena.filled == arena.blocks.size()) {
         resize(arena.share, arena.share.bytes + arena_block_bytes);
-        arena.blocks.push_back(std::make_unique_for_overwrite<unsigned char[]>(arena_block_bytes));
+        arena.blocks.emplace_back(new unsigned char[arena_block_bytes]);
     }
     return arena.blocks[arena.filled].get() + arena.used;
 }

@@ -144,8 +144,7 @@ template <typename Kind>
         stage.used = std::make_unique<std::size_t[]>(set.shard_count);
     }
     resize(stage.share, stage.share.bytes + stage_bytes<Kind> + record_slack);
-    stage.bytes[shard] =
-        std::make_unique_for_overwrite<unsigned char[]>(stage_bytes<Kind> + record_slack);
+    stage.bytes[shard].reset(new unsigned char[stage_bytes<Kind> + record_slack]);
 }
 
 } // namespace
