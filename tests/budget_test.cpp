@@ -172,6 +172,33 @@ TEST(MemoryBudget, CountsWhatGrowsWithTheInput)
     EXPECT_EQ(roomy.used, 0u) << "something did not give back what it took";
 }
 
+// Memory that runs out in a shard may leave it half changed, a merge of its
+// runs half read: once it has on one inserter's thread, another's entries
+// go into no shard, and it runs out of memory too.
+TEST(MemoryBudget, NoShardTakesMoreOnceMemoryRanOutInOne)
+{
+    memory_budget budget(std::size_t{4} << 20);
+    token_set set(2, &budget, 64 << 10);
+    token_inserter first(set), second(set);
+    const auto pair_token = [](std::size_t i) {
+        return std::to_string(100'000'000'000'000'000 + i * 7919) + std::string(16, '\0');
+    };
+    const std::string early = pair_token(0);
+    insert_token(second, std::string_view(early).substr(0, 21));
+    bool ran_out = false;
+    for (std::size_t i = 1; !ran_out && i < 10'000'000; ++i) {
+        const std::string token = pair_token(i);
+        try {
+            insert_token(first, std::string_view(token).substr(0, 21));
+        } catch (const std::bad_alloc&) {
+            ran_out = true;
+        }
+    }
+    ASSERT_TRUE(ran_out);
+    ASSERT_TRUE(set.failed) << "memory ran out outside the shards";
+    EXPECT_THROW(drain(second), std::bad_alloc) << "a shard took entries after memory ran out";
+}
+
 // Distinct words: the first run is written once the partitions' slabs hold
 // their share of the budget, and not before. The share is well past the
 // slabs that the table's words take when it spills.

@@ -113,7 +113,9 @@ template <typename Kind>
 
 // Appends the entries that `stage` holds for shard `shard` to it, under its
 // lock: once no other thread holds it, or, unless `wait`, not at all if one
-// does.
+// does. Memory that runs out there may leave the shard half changed, a merge
+// of its runs half read, so the set is marked failed before the lock goes,
+// and no thread appends to any shard after that.
 template <typename Kind>
 [[gnu::noinline]] void send_stage(token_set& set, staging<Kind>& stage, std::size_t shard,
                                   bool wait)
@@ -123,12 +125,19 @@ template <typename Kind>
         hold.lock();
     else if (!hold.try_lock())
         return;
+    if (set.failed)
+        throw std::bad_alloc();
     stored_form<Kind>& form = of<Kind>(set.shards[shard].held.forms);
     const unsigned char* at = stage.bytes[shard].get();
     const unsigned char* const end = at + stage.used[shard];
-    for (std::size_t size; at < end; at += size) {
-        size = Kind::size(at);
-        append_to(set, form, at, size);
+    try {
+        for (std::size_t size; at < end; at += size) {
+            size = Kind::size(at);
+            append_to(set, form, at, size);
+        }
+    } catch (const std::bad_alloc&) {
+        set.failed = true;
+        throw;
     }
     stage.used[shard] = 0;
 }

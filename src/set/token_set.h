@@ -52,6 +52,7 @@ struct token_set {
     std::mutex pools_made; // over making them
     std::atomic<bool> has_empty = false;
     std::atomic<bool> words_spilled = false; // by some inserter's table
+    std::atomic<bool> failed = false;        // memory ran out in a shard
 };
 
 // One form's entries on their way to the shards, by shard, each shard's
@@ -64,12 +65,13 @@ template <typename Kind> struct staging {
 
 // Stages an entry of form Kind for the shard that its hash picks; the one
 // inserter of a set of one shard appends it at once. Throws std::bad_alloc
-// when memory runs out.
+// when memory runs out, or has run out in a shard on any thread.
 template <typename Kind>
 void stage_entry(token_set& set, staging<Kind>& stage, const unsigned char* entry,
                  std::size_t size);
 
-// Sends every entry that `stage` holds to its shard.
+// Sends every entry that `stage` holds to its shard. Throws std::bad_alloc
+// as stage_entry() does.
 template <typename Kind> void flush_all(token_set& set, staging<Kind>& stage);
 
 // Writes the words that a shard's partitions hold as a run, where they do
