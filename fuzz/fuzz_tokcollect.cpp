@@ -68,11 +68,13 @@ int empty_file(const char* name)
 }
 
 // Runs the collector on `input` from `in`, into files in memory; returns
-// its listing and diagnostics. Only a run within a budget may fail.
+// its listing and diagnostics. Only a run within a budget of the caller's
+// may fail, and it gives back all it took of it.
 std::pair<std::string, std::string> collect_from(int in, const collect_options& options)
 {
     const int out = empty_file("output"), err = empty_file("errors");
-    require(collect_tokens(in, out, err, options) == 0 || options.memory > 0);
+    require(collect_tokens(in, out, err, options) == 0 || options.budget);
+    require(!options.budget || options.budget->used == 0);
     return {contents(out), contents(err)};
 }
 
@@ -157,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     collect_options threaded{size % 16 == 15 ? 16 : 2 + size % 4,
                              1 + (size * 7919) % (size < 64 ? 8 : 2048),
                              kernels[size % kernels.size()].classify};
-    threaded.memory = size % 2 ? std::size_t{256} << 10 : 0;
+    memory_budget tight(std::size_t{256} << 10);
+    threaded.budget = size % 2 ? &tight : nullptr;
     require(listed_or_ran_out(collect(input, threaded), expected));
     const collect_options piped{2 + size % 2, threaded.min_range, threaded.classify};
     require(collect_piped(input, piped, size % 4 == 0) == std::pair{expected.out, expected.err});

@@ -162,9 +162,8 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     try {
         const process_limits limits =
             known_small(in) ? process_limits{UINT64_MAX, UINT64_MAX, 1} : read_process_limits();
-        memory_budget budget = options.memory
-                                   ? memory_budget(options.memory)
-                                   : memory_budget(budget_for(limits), ceiling_for(limits));
+        memory_budget system_budget(budget_for(limits), ceiling_for(limits));
+        memory_budget& budget = options.budget ? *options.budget : system_budget;
         const std::size_t cpus =
             options.threads ? options.threads : threads_within(limits.cpus, budget.limit);
         token_set set(cpus, &budget, options.compact_from);

@@ -7,6 +7,7 @@
 
 #include "read/read_buffer.h"
 #include "scan/classify.h"
+#include "system/memory_budget.h"
 
 // Used by tests and the benchmark, to force what the machine would choose.
 struct collect_options {
@@ -20,9 +21,10 @@ struct collect_options {
     // The bytes of slabs of a form that a shard fills before its first
     // run; SIZE_MAX for its share of the budget.
     std::size_t compact_from = SIZE_MAX;
-    // The memory budget, in bytes; 0 for what the system allows, less a
-    // margin (store/memory_policy.h).
-    std::size_t memory = 0;
+    // The memory budget to keep, whose peak the caller may read after;
+    // null for one of what the system allows, less a margin
+    // (store/memory_policy.h).
+    memory_budget* budget = nullptr;
 };
 
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer

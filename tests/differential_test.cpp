@@ -322,8 +322,9 @@ TEST(Differential, Budgets)
         {1, 256 << 10, &out_of_memory}, {2, 1 << 20, &out_of_memory}, {16, 2 << 20, &out_of_memory},
     };
     for (const budget_case& c : cases) {
+        memory_budget budget(c.memory);
         const collect_options options{
-            .threads = c.threads, .min_range = 1 << 16, .memory = c.memory};
+            .threads = c.threads, .min_range = 1 << 16, .budget = &budget};
         const std::string where = std::to_string(c.threads) + " threads, budget of " +
                                   std::to_string(c.memory >> 10) + " KiB";
         for (const run_result& actual :
@@ -334,7 +335,118 @@ TEST(Differential, Budgets)
             EXPECT_TRUE(actual.out == wanted.out) << where << ": the listing differs";
             EXPECT_EQ(actual.err, wanted.err) << where;
         }
+        EXPECT_EQ(budget.used, 0u) << where << ": memory not given back";
     }
+}
+
+// Lines of three lists' worth of tokens of `low` to `high` bytes each, from
+// `distinct` of them, some drawn twice or more.
+std::string tokens_of_sizes(std::size_t distinct, std::size_t low, std::size_t high,
+                            std::uint64_t seed)
+{
+    generator gen{std::mt19937_64(seed)};
+    std::vector<std::string> tokens(distinct);
+    for (std::string& token : tokens)
+        for (std::size_t n = low + gen.below(high - low + 1); n > 0; --n)
+            token += "/0123456789"[gen.below(11)];
+    std::string input;
+    for (std::size_t i = 0; i < distinct * 3 / 2; i += 3) {
+        input += "[";
+        for (std::size_t t = 0; t < 3; ++t)
+            input +=
+                (t ? ", " : "") + tokens[(i + t) % distinct < distinct / 2 ? (i + t) % distinct
+                                                                           : gen.below(distinct)];
+        input += "]\n";
+    }
+    return input;
+}
+
+// Budgets from a 256th of what a free run takes to an eighth past it, in
+// steps of a 256th, on one thread, two and sixteen, from a file and from a
+// pipe: each run lists exactly what the model lists, or says it ran out of
+// memory and lists nothing; either way it gives back all it took. The free
+// run's peak varies with its threads' timing, and a budget no larger plans
+// differently, so the last steps must list. The checking builds, several
+// times slower, take steps of a 32nd.
+void expect_whole_or_nothing(const std::string& input)
+{
+#if defined(TOKCOLLECT_SANITIZED) || defined(TOKCOLLECT_SMALL_PARTS)
+    const std::size_t steps = 32;
+#else
+    const std::size_t steps = 256;
+#endif
+    const model_output expected = model_tokcollect(input);
+    ASSERT_EQ(expected.err, "");
+    for (std::size_t threads : {1, 2, 16}) {
+        for (bool piped : {false, true}) {
+            const auto collect = [&](memory_budget& budget) {
+                const collect_options options{
+                    .threads = threads, .min_range = 1 << 16, .budget = &budget};
+                return piped ? collect_from_pipe(input, options, threads)
+                             : collect_from_file(input, options);
+            };
+            memory_budget free(std::size_t{1} << 30);
+            ASSERT_TRUE(collect(free).out == expected.out);
+            std::size_t listed = 0;
+            for (std::size_t step = 1; step <= steps + steps / 8; ++step) {
+                memory_budget budget(free.peak * step / steps);
+                const run_result r = collect(budget);
+                const std::string where = std::to_string(threads) + " threads, " +
+                                          (piped ? "a pipe" : "a file") + ", budget of " +
+                                          std::to_string(budget.limit) + " bytes";
+                ASSERT_EQ(budget.used, 0u) << where << ": memory not given back";
+                if (r.status == 0 && r.out == expected.out && r.err.empty()) {
+                    ++listed;
+                    continue;
+                }
+                ASSERT_EQ(r.out, "") << where << ": a listing begun, then abandoned";
+                ASSERT_EQ(r.err, "tokcollect: out of memory\n") << where;
+                ASSERT_EQ(r.status, 1) << where;
+            }
+            // Several threads may each take their buffers at once, which the
+            // free run's peak need not show.
+            if (threads == 1) {
+                EXPECT_GT(listed, 0u)
+                    << threads << " threads, " << (piped ? "a pipe" : "a file")
+                    << ": no budget listed, the free run's peak " << free.peak << " bytes";
+            }
+        }
+    }
+}
+
+TEST(Differential, EveryBudgetListsWordsWholeOrNothing)
+{
+    expect_whole_or_nothing(tokens_of_sizes(40'000, 1, 16, 1));
+}
+
+TEST(Differential, EveryBudgetListsPairsWholeOrNothing)
+{
+    expect_whole_or_nothing(tokens_of_sizes(25'000, 17, 32, 2));
+}
+
+TEST(Differential, EveryBudgetListsRecordsWholeOrNothing)
+{
+    expect_whole_or_nothing(tokens_of_sizes(12'000, 33, 120, 3));
+}
+
+// Words, pairs and records, the records all in the listing's last bucket,
+// so that it writes the words before it reads the records from runs.
+TEST(Differential, EveryBudgetListsAMixWholeOrNothing)
+{
+    generator gen{std::mt19937_64(4)};
+    std::string input;
+    for (int line = 0; line < 10'000; ++line) {
+        input += "[";
+        for (int i = 0; i < 6; ++i) {
+            const std::size_t size = i < 3 ? 35 + gen.below(56) : i == 3 ? 20 : 9;
+            input += i ? ", " : "";
+            input += static_cast<char>(size > 32 ? '9' : '1' + gen.below(4));
+            for (std::size_t n = 1; n < size; ++n)
+                input += static_cast<char>('0' + gen.below(10));
+        }
+        input += "]\n";
+    }
+    expect_whole_or_nothing(input);
 }
 
 } // namespace

@@ -41,8 +41,11 @@ template <typename Kind> packed_tokens<Kind> pack_all(const std::vector<std::str
     return packed;
 }
 
-template <typename Kind> std::string unpacked(const run_token<Kind>& token, record_arena& arena)
+// A token read from a run, through an arena of room for the longest.
+template <typename Kind> std::string unpacked(const run_token<Kind>& token)
 {
+    record_arena arena;
+    make_arena(arena, max_record_size, nullptr);
     char text[max_token_size + 2 * bytes_per_limb];
     return std::string(text, Kind::unpack(text, sort_entry_of(token, arena)));
 }
@@ -93,10 +96,9 @@ template <typename Kind> token_run run_of(const std::vector<std::string>& tokens
 template <typename Kind> std::vector<std::string> read_all(const token_run& run)
 {
     std::vector<std::string> tokens;
-    record_arena arena;
     run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
     while (reader.index < run.size)
-        tokens.push_back(unpacked(read_token(reader), arena));
+        tokens.push_back(unpacked(read_token(reader)));
     return tokens;
 }
 
@@ -134,7 +136,8 @@ TEST(RunFormat, RoundTrips)
 
 // Every bucket of cuts of 1 to 10 bits: the seek stands at the bucket's
 // first token, the bucket's tokens are taken and no more, and the bounds
-// from counting hold every bucket's tokens.
+// from counting hold every bucket's tokens, and its records in an arena of
+// the room they bound.
 template <typename Kind> void expect_seeks_and_counts()
 {
     for (std::size_t count : counts_across_restarts()) {
@@ -150,25 +153,33 @@ template <typename Kind> void expect_seeks_and_counts()
         for (int bits = 1; bits <= 10; ++bits) {
             const order_cut base = cut_by_order(any, all, 0, 0);
             const order_cut cut{base.shift, std::min(bits, 64 - base.shift)};
-            std::vector<std::ptrdiff_t> steps(cut.buckets() + 1);
+            std::vector<bucket_bound> steps(cut.buckets() + 1), bounds(cut.buckets());
             count_run<Kind>(run, cut, steps);
-            std::vector<std::size_t> bounds(cut.buckets());
             add_bounds(steps, bounds);
-            record_arena arena;
             for (std::size_t b = 0; b < cut.buckets(); ++b) {
                 std::vector<std::string> expected, taken;
+                std::size_t record_bytes = 0;
                 for (std::size_t i = 0; i < tokens.size(); ++i)
-                    if (order_bucket(Kind::sort_first(packed.entries[i]), cut) == b)
+                    if (order_bucket(Kind::sort_first(packed.entries[i]), cut) == b) {
                         expected.push_back(tokens[i]);
-                run_cursor<Kind> cursor = seek_run<Kind>(run, cut, b);
-                take_bucket(cursor, cut, b, [&](const run_token<Kind>& token) {
-                    taken.push_back(unpacked(token, arena));
-                });
+                        record_bytes += Kind::fixed_size ? 0 : Kind::size(packed.bytes[i].data());
+                    }
                 const std::string where =
                     std::to_string(count) + " tokens of form " + std::to_string(form_index<Kind>) +
                     ", bucket " + std::to_string(b) + " of " + std::to_string(bits) + " bits";
+                ASSERT_GE(bounds[b].tokens, expected.size()) << where;
+                ASSERT_GE(bounds[b].arena, record_bytes) << where;
+                record_arena arena;
+                make_arena(arena, bounds[b].arena, nullptr);
+                cursor_list<Kind> cursors{seek_run<Kind>(run, cut, b)};
+                std::vector<typename Kind::sort_entry> room(bounds[b].tokens);
+                const std::size_t size = take_buckets<Kind>(cursors, cut, b, 0, room.data(), arena);
+                for (std::size_t i = 0; i < size; ++i) {
+                    char text[max_token_size + 2 * bytes_per_limb];
+                    taken.emplace_back(text, Kind::unpack(text, room[i]));
+                }
                 EXPECT_TRUE(taken == expected) << where;
-                EXPECT_GE(bounds[b], expected.size()) << where;
+                EXPECT_EQ(arena.used, record_bytes) << where;
             }
         }
     }

@@ -312,8 +312,10 @@ TEST(Shards, HoldATokenOnceWhereItsHashSays)
             for (const token_run& run : form.runs.runs) {
                 any_runs = true;
                 record_arena arena;
+                make_arena(arena, max_record_size, nullptr);
                 run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
                 while (reader.index < run.size) {
+                    empty_arena(arena);
                     const auto entry = sort_entry_of(read_token(reader), arena);
                     hold(Kind::bytes_of(entry));
                 }

@@ -165,6 +165,8 @@ struct record_kind {
             limbs[i] = record_limb(ref.record, i);
         return static_cast<unsigned>(length);
     }
+    // The size of the record of a token of `nibbles` nibbles.
+    static std::size_t stored_size(unsigned nibbles) { return record_size(nibbles); }
     // Writes the record of the token whose limbs hold `nibbles` nibbles to
     // `to`, which has room for its size plus record_slack.
     static std::size_t store_limbs(const std::uint64_t* limbs, unsigned nibbles, unsigned char* to)

@@ -96,21 +96,22 @@ void bucket_tokens(std::span<shard_forms* const> group, const bucket_plan& plan)
     for_each_form([&](auto kind) { bucket_form<decltype(kind)>(group, plan); });
 }
 
-form_counts largest_bucket(std::span<const shard_forms> shards, const bucket_plan& plan)
+largest_bucket_of largest_bucket(std::span<const shard_forms> shards, const bucket_plan& plan)
 {
-    form_counts largest;
-    for_each_form(largest, [&](auto kind, std::size_t& most) {
+    largest_bucket_of largest;
+    for_each_form(largest.tokens, [&](auto kind, std::size_t& most) {
         using Kind = decltype(kind);
-        std::vector<std::size_t> bounds(plan.count());
-        std::vector<std::ptrdiff_t> steps(plan.count() + 1);
+        std::vector<bucket_bound> bounds(plan.count()), steps(plan.count() + 1);
         for (const shard_forms& shard : shards) {
             const stored_form<Kind>& form = of<Kind>(shard.forms);
             for (const token_run& run : form.runs.runs)
                 count_run<Kind>(run, plan.cut, steps);
             for (std::size_t b = 0; b < plan.count(); ++b)
-                bounds[b] += form.parts.parts[b].size;
+                bounds[b].tokens += form.parts.parts[b].size;
         }
-        most = add_bounds(steps, bounds);
+        const bucket_bound form_most = add_bounds(steps, bounds);
+        most = form_most.tokens;
+        largest.arena += form_most.arena;
     });
     return largest;
 }
@@ -132,6 +133,16 @@ bucket_room make_bucket_room(const form_counts& largest)
         entries.reset(new entry[2 * of<decltype(kind)>(largest)]);
     });
     return room;
+}
+
+std::size_t cursor_bytes(std::span<const shard_forms> shards)
+{
+    std::size_t bytes = 0;
+    for (const shard_forms& shard : shards)
+        for_each_form(shard.forms, [&](auto kind, const auto& form) {
+            bytes += form.runs.runs.size() * sizeof(run_cursor<decltype(kind)>);
+        });
+    return bytes;
 }
 
 void seek_runs(std::span<const shard_forms> shards, const bucket_plan& plan, std::size_t bucket,

@@ -40,15 +40,23 @@ void bucket_tokens(std::span<shard_forms* const> group, const bucket_plan& plan)
 // Where one thread of the listing stands in every run of every shard.
 using run_cursors = per_form<cursor_list>;
 
+// Bytes that cursors in every run of `shards` take.
+std::size_t cursor_bytes(std::span<const shard_forms> shards);
+
 // Puts `cursors` at the first token of bucket `bucket` or a later one in
 // every run of `shards`; they take memory only the first time.
 void seek_runs(std::span<const shard_forms> shards, const bucket_plan& plan, std::size_t bucket,
                run_cursors& cursors);
 
 // The most tokens of each form that one bucket holds in all of `shards`,
-// or more: a run's share of a bucket is counted in whole intervals between
-// its restarts.
-form_counts largest_bucket(std::span<const shard_forms> shards, const bucket_plan& plan);
+// and the most bytes that one bucket's records read from runs take in an
+// arena, or more: a run's share of a bucket is counted in whole intervals
+// between its restarts.
+struct largest_bucket_of {
+    form_counts tokens;
+    std::size_t arena = 0;
+};
+largest_bucket_of largest_bucket(std::span<const shard_forms> shards, const bucket_plan& plan);
 
 // Bytes that the sort entries of `counts` take.
 std::size_t sort_bytes(const form_counts& counts);

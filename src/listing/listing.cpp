@@ -24,19 +24,20 @@ namespace
 struct listing {
     std::span<shard_forms> shards;
     bucket_plan plan;
-    form_counts largest;
+    largest_bucket_of largest;
     std::size_t stretches = 1;
     bool has_empty = false;
 };
 
 // One thread's share of the listing, taken before any of them writes: its
-// output, room to sort a bucket, and where it stands in every run.
+// output, room to sort a bucket and for the records it reads from runs, and
+// where it stands in every run.
 struct merger {
     output out;
     bucket_room room;
     run_cursors runs;
     record_arena arena;
-    budget_share share; // of the output and the room
+    budget_share share; // of the output, the sort room and the cursors
 };
 
 // A token as the merge of a bucket's forms compares it: its first two
@@ -110,7 +111,7 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
             seek_runs(all.shards, all.plan, first, share.runs);
             for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
                 write_bucket(share.out, sort_bucket(all.shards, all.plan, b, share.room,
-                                                    all.largest, share.runs, share.arena));
+                                                    all.largest.tokens, share.runs, share.arena));
             end_stretch(share.out);
         }
     } catch (const std::bad_alloc&) {
@@ -169,7 +170,8 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
     // do, or 8 MiB, where a few buckets of a small set hold most of them;
     // and all the mergers' room no more than the budget has left.
     all.largest = largest_bucket(shards, all.plan);
-    const std::size_t room = 2 * sort_bytes(all.largest);
+    const std::size_t sort_room = 2 * sort_bytes(all.largest.tokens) + cursor_bytes(shards);
+    const std::size_t room = sort_room + all.largest.arena;
     const std::size_t allowed = std::max(sort_bytes(total), std::size_t{8} << 20);
     std::size_t count = room == 0 ? threads : std::clamp(allowed / room, std::size_t{1}, threads);
     if (budget)
@@ -185,10 +187,10 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         share.out.order = count > 1 ? &order : nullptr;
         share.out.size = count > 1 ? merger_buffer : single_buffer;
         share.share = budget_share(budget);
-        share.arena.share = budget_share(budget);
-        resize(share.share, share.out.size + room);
+        resize(share.share, share.out.size + sort_room);
         share.out.buffer.reset(new char[share.out.size]);
-        share.room = make_bucket_room(all.largest);
+        share.room = make_bucket_room(all.largest.tokens);
+        make_arena(share.arena, all.largest.arena, budget);
         seek_runs(all.shards, all.plan, 0, share.runs);
     }
     std::atomic<std::size_t> next = 0;

@@ -131,19 +131,20 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     for (const token_run& run : merging)
         total += run.size;
     const order_cut cut = cut_by_order(any, all, total, 11);
-    std::vector<std::ptrdiff_t> steps(cut.buckets() + 1);
+    std::vector<bucket_bound> steps(cut.buckets() + 1);
     cursor_list<Kind> cursors;
     for (const token_run& run : merging) {
         count_run<Kind>(run, cut, steps);
         cursors.push_back(seek_run<Kind>(run, cut, 0));
     }
-    std::vector<std::size_t> bounds(cut.buckets());
-    const std::size_t largest = add_bounds(steps, bounds);
+    std::vector<bucket_bound> bounds(cut.buckets());
+    const bucket_bound most = add_bounds(steps, bounds);
+    const std::size_t largest = most.tokens;
     budget_share room_share(budget);
     resize(room_share, 2 * largest * sizeof(entry));
     const std::unique_ptr<entry[]> room(new entry[2 * largest]);
     record_arena arena;
-    arena.share = budget_share(budget);
+    make_arena(arena, most.arena, budget);
     run_writer<Kind> to = start_run<Kind>(budget, total);
     for (std::size_t b = 0; b < cut.buckets(); ++b) {
         empty_arena(arena);

@@ -24,7 +24,7 @@ run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_
 }
 
 template <typename Kind>
-void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrdiff_t>& steps)
+void count_run(const token_run& run, const order_cut& cut, std::vector<bucket_bound>& steps)
 {
     const std::size_t restarts = run.restarts.size();
     run_reader<Kind> reader = read_from_restart<Kind>(run, 0);
@@ -35,10 +35,12 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrd
             reader = read_from_restart<Kind>(run, r + 1);
             last = token_bucket(read_token(reader), cut);
         }
-        const auto count = static_cast<std::ptrdiff_t>(
-            std::min(restart_interval, run.size - r * restart_interval));
-        steps[first] += count;
-        steps[last + 1] -= count;
+        const bucket_bound interval{std::min(restart_interval, run.size - r * restart_interval),
+                                    run.arena_bytes.empty() ? 0 : run.arena_bytes[r]};
+        steps[first].tokens += interval.tokens;
+        steps[first].arena += interval.arena;
+        steps[last + 1].tokens -= interval.tokens;
+        steps[last + 1].arena -= interval.arena;
         first = last;
     }
 }
@@ -60,33 +62,30 @@ void forget_before(token_run& run, const unsigned char* read_to)
     run.forgotten = to - start;
 }
 
-// Blocks of this size hold a hundred records of the longest.
-constexpr std::size_t arena_block_bytes = std::size_t{64} << 10;
-
-unsigned char* arena_room(record_arena& arena)
+void make_arena(record_arena& arena, std::size_t bytes, memory_budget* budget)
 {
-    constexpr std::size_t most = max_record_size + record_slack;
-    if (arena.used + most > arena_block_bytes && arena.filled < arena.blocks.size()) {
-        ++arena.filled;
-        arena.used = 0;
-    }
-    if (arena.filled == arena.blocks.size()) {
-        resize(arena.share, arena.share.bytes + arena_block_bytes);
-        arena.blocks.emplace_back(new unsigned char[arena_block_bytes]);
-    }
-    return arena.blocks[arena.filled].get() + arena.used;
+    arena = record_arena();
+    arena.share = budget_share(budget);
+    if (bytes == 0)
+        return;
+    resize(arena.share, bytes + record_slack);
+    arena.bytes.reset(new unsigned char[bytes + record_slack]);
+    arena.size = bytes;
 }
 
-std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds)
+bucket_bound add_bounds(const std::vector<bucket_bound>& steps, std::vector<bucket_bound>& bounds)
 {
-    std::size_t largest = 0;
-    std::ptrdiff_t bound = 0;
-    for (std::size_t b = 0; b < bounds.size(); ++b)
-        largest = std::max(largest, bounds[b] += static_cast<std::size_t>(bound += steps[b]));
+    bucket_bound largest, bound;
+    for (std::size_t b = 0; b < bounds.size(); ++b) {
+        bound.tokens += steps[b].tokens;
+        bound.arena += steps[b].arena;
+        largest.tokens = std::max(largest.tokens, bounds[b].tokens += bound.tokens);
+        largest.arena = std::max(largest.arena, bounds[b].arena += bound.arena);
+    }
     return largest;
 }
 
 #define TOKCOLLECT_RUNS(Kind)                                                                      \
     template run_cursor<Kind> seek_run(const token_run&, const order_cut&, std::size_t);           \
-    template void count_run<Kind>(const token_run&, const order_cut&, std::vector<std::ptrdiff_t>&);
+    template void count_run<Kind>(const token_run&, const order_cut&, std::vector<bucket_bound>&);
 TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_RUNS)

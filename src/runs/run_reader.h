@@ -41,12 +41,15 @@ constexpr std::size_t restart_interval = 128;
 struct token_run {
     // Padded with 8 bytes that the reader's loads may touch.
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
-    budget_share share;                // of the bytes and the restarts
+    budget_share share;                // of the bytes, the restarts and the arena bytes
     std::size_t size = 0;              // tokens
     std::vector<std::size_t> restarts; // byte offsets of the restarts
-    std::uint64_t last_first = 0;      // the first limb of the last token
-    unsigned level = 0;                // merges of runs of one level that made it
-    std::size_t forgotten = 0;         // leading bytes whose pages went back
+    // For a form of entries of many sizes, the bytes that the entries of each
+    // restart's tokens take in an arena (record_arena).
+    std::vector<std::uint32_t> arena_bytes;
+    std::uint64_t last_first = 0; // the first limb of the last token
+    unsigned level = 0;           // merges of runs of one level that made it
+    std::size_t forgotten = 0;    // leading bytes whose pages went back
 };
 
 // Gives back the whole pages of `run` before `read_to`, which is never read
@@ -183,41 +186,49 @@ inline void take_bucket(run_cursor<Kind>& cursor, const order_cut& cut, std::siz
     assert(cursor.ended || token_bucket(cursor.reader.last, cut) > bucket);
 }
 
+// The most that a bucket holds, or what one bucket holds: its tokens, and
+// the bytes that their entries take in an arena.
+struct bucket_bound {
+    std::size_t tokens = 0;
+    std::size_t arena = 0;
+};
+
 // Counts the tokens of `run` in `steps`, a bucket each and one more, as
 // differences from the bucket before, so that the sums of steps up to each
-// bucket bound how many tokens it holds: the tokens from one restart to the
-// next count in every bucket from that of the first to that of the next
-// restart's.
+// bucket bound how many tokens it holds, and the bytes of their arena
+// entries: the tokens from one restart to the next count in every bucket
+// from that of the first to that of the next restart's. The differences
+// are unsigned; their sums, wrapping, come right.
 template <typename Kind>
-void count_run(const token_run& run, const order_cut& cut, std::vector<std::ptrdiff_t>& steps);
+void count_run(const token_run& run, const order_cut& cut, std::vector<bucket_bound>& steps);
 
 // Adds to `bounds`, a bucket each, the bounds that `steps` counted; returns
-// the largest of these sums.
-std::size_t add_bounds(const std::vector<std::ptrdiff_t>& steps, std::vector<std::size_t>& bounds);
+// the largest of these sums, tokens and arena bytes apart.
+bucket_bound add_bounds(const std::vector<bucket_bound>& steps, std::vector<bucket_bound>& bounds);
 
-// Room for the entries of records read from runs, in blocks that never
-// move, so that the sort entries that point at them stay good until the
-// arena is emptied; counted against a budget.
+// Room for the entries of records read from runs, as many bytes of them as
+// counting bounds a bucket's to, taken whole before any is read; the sort
+// entries that point at them stay good until the arena is emptied.
 struct record_arena {
-    std::vector<std::unique_ptr<unsigned char[]>> blocks;
-    std::size_t used = 0;   // of the last block
-    std::size_t filled = 0; // blocks filled before it
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t size = 0; // bytes of entries it has room for
+    std::size_t used = 0;
     budget_share share;
 };
 
-// Empties the arena, which keeps its blocks.
+// Room in `arena` for `bytes` bytes of entries, and the slack that their
+// loads read past, counted against `budget`. Throws std::bad_alloc when
+// memory runs out.
+void make_arena(record_arena& arena, std::size_t bytes, memory_budget* budget);
+
+// Empties the arena, which keeps its room.
 inline void empty_arena(record_arena& arena)
 {
     arena.used = 0;
-    arena.filled = 0;
 }
 
-// Room in `arena` for an entry of up to max_record_size bytes and the
-// slack its loads read past. Throws std::bad_alloc when memory runs out.
-unsigned char* arena_room(record_arena& arena);
-
 // The sort entry of `token`; a record's bytes go into `arena`, where its
-// sort entry points. Throws std::bad_alloc when memory runs out.
+// sort entry points, and which has room for them.
 template <typename Kind>
 inline typename Kind::sort_entry sort_entry_of(const run_token<Kind>& token, record_arena& arena)
 {
@@ -225,7 +236,8 @@ inline typename Kind::sort_entry sort_entry_of(const run_token<Kind>& token, rec
         static_cast<void>(arena);
         return Kind::from_limbs(token.limbs);
     } else {
-        unsigned char* at = arena_room(arena);
+        unsigned char* at = arena.bytes.get() + arena.used;
+        assert(arena.used + Kind::stored_size(token.nibbles) <= arena.size);
         arena.used += Kind::store_limbs(token.limbs, token.nibbles, at);
         return Kind::sorted(at);
     }
@@ -234,7 +246,6 @@ inline typename Kind::sort_entry sort_entry_of(const run_token<Kind>& token, rec
 // Copies the tokens of bucket `bucket` of `cut` from every run that
 // `cursors` stand in to `to`, as sort entries after the `size` there
 // already, a record's bytes into `arena`; returns how many there are now.
-// Throws std::bad_alloc when memory runs out.
 template <typename Kind>
 std::size_t take_buckets(cursor_list<Kind>& cursors, const order_cut& cut, std::size_t bucket,
                          std::size_t size, typename Kind::sort_entry* to, record_arena& arena)

@@ -128,6 +128,8 @@ inline run_writer<Kind> start_run(memory_budget* budget, std::size_t tokens)
     run_writer<Kind> to;
     to.run.share = budget_share(budget);
     to.run.restarts.reserve(tokens / restart_interval + 1);
+    if constexpr (!Kind::fixed_size)
+        to.run.arena_bytes.reserve(tokens / restart_interval + 1);
     make_run_room(to, std::min(tokens * most_run_bytes<Kind>, run_growth));
     return to;
 }
@@ -145,7 +147,11 @@ template <typename Kind> inline void write_token(run_writer<Kind>& to, const run
         to.held = 0;
         to.bits = 0;
         to.run.restarts.push_back(static_cast<std::size_t>(to.at - to.run.bytes.get()));
+        if constexpr (!Kind::fixed_size)
+            to.run.arena_bytes.push_back(0);
     }
+    if constexpr (!Kind::fixed_size)
+        to.run.arena_bytes.back() += static_cast<std::uint32_t>(Kind::stored_size(token.nibbles));
     write_run_token(to, token, restart);
     const unsigned limbs = (token.nibbles + 15) / 16, old_limbs = (to.last.nibbles + 15) / 16;
     std::copy(token.limbs, token.limbs + limbs, to.last.limbs);
@@ -173,7 +179,8 @@ template <typename Kind> inline token_run finish_run(run_writer<Kind>& to)
     if (void* fitted = std::realloc(run.bytes.get(), bytes)) {
         static_cast<void>(run.bytes.release());
         run.bytes.reset(static_cast<unsigned char*>(fitted));
-        resize(run.share, bytes + run.restarts.capacity() * sizeof(std::size_t));
+        resize(run.share, bytes + run.restarts.capacity() * sizeof(std::size_t) +
+                              run.arena_bytes.capacity() * sizeof(std::uint32_t));
     }
     return run;
 }

@@ -13,6 +13,10 @@ void charge(memory_budget* budget, std::size_t bytes)
         if (bytes > budget->ceiling || used > budget->ceiling - bytes)
             throw std::bad_alloc();
     } while (!budget->used.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    for (std::size_t peak = budget->peak.load(std::memory_order_relaxed);
+         used + bytes > peak &&
+         !budget->peak.compare_exchange_weak(peak, used + bytes, std::memory_order_relaxed);) {
+    }
 }
 
 void refund(memory_budget* budget, std::size_t bytes)

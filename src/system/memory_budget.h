@@ -18,6 +18,7 @@ struct memory_budget {
     const std::size_t limit;   // bytes
     const std::size_t ceiling; // bytes, no fewer than `limit`
     std::atomic<std::size_t> used = 0;
+    std::atomic<std::size_t> peak = 0; // the most used at once
 };
 
 // Takes `bytes` of `budget`; none where `budget` is null. Throws
