@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <sys/mman.h>
 
+#include "system/pages.h"
+
 template <typename Kind>
 run_cursor<Kind> seek_run(const token_run& run, const order_cut& cut, std::size_t bucket)
 {
@@ -47,7 +49,6 @@ void count_run(const token_run& run, const order_cut& cut, std::vector<bucket_bo
 
 // Pages go back a few at a time, which keeps the budget close to what is
 // read, and the calls few.
-constexpr std::size_t page_bytes = 4096;
 constexpr std::size_t forget_bytes = std::size_t{16} << 10;
 
 void forget_before(token_run& run, const unsigned char* read_to)

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "system/huge_pages.h"
+#include "system/pages.h"
 
 namespace
 {

@@ -9,7 +9,7 @@
 #include <sys/mman.h>
 
 #include "store/memory_policy.h"
-#include "system/huge_pages.h"
+#include "system/pages.h"
 
 namespace
 {
@@ -17,8 +17,6 @@ namespace
 // Room past an extent's end for a read past its last slab, and then for
 // its slabs' successors.
 constexpr std::size_t extent_slack = 4096;
-
-constexpr std::size_t page_bytes = 4096;
 
 // The bytes of extent `extent` that hold slabs: the first few extents hold
 // fewer, doubling up to a whole extent.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "system/memory_budget.h"
+#include "system/pages.h"
 
 // Extents of 2 MiB, one huge page each; built with small parts, of 4 KiB,
 // so that small inputs fill many.
@@ -33,7 +34,7 @@ constexpr int extent_bits = 21;
 #endif
 constexpr std::size_t extent_bytes = std::size_t{1} << extent_bits;
 // Every extent starts on a page at least.
-constexpr std::size_t extent_alignment = 4096;
+constexpr std::size_t extent_alignment = page_bytes;
 // The first extent maps only the slabs of its first 32 KiB, and the next
 // ones twice as many as the one before, so that a small input takes little
 // of the address space.

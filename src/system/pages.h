@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Advice to the kernel on large regions of memory: huge pages behind them,
-// and their pages faulted in at once.
+// Pages: their size, and advice to the kernel on large regions of memory,
+// huge pages behind them and their pages faulted in at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <sys/mman.h>
 
+constexpr std::size_t page_bytes = 4096;
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 
 // Huge pages spare a large region most of its page faults and TLB misses.
@@ -32,9 +33,9 @@ inline void populate_for_writing(void* region, std::size_t bytes)
 #ifdef MADV_POPULATE_WRITE
     if (bytes < (std::size_t{64} << 10))
         return;
-    const std::uintptr_t page = 4096, start = reinterpret_cast<std::uintptr_t>(region);
-    const std::uintptr_t first = (start + page - 1) & ~(page - 1),
-                         end = (start + bytes) & ~(page - 1);
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(region);
+    const std::uintptr_t first = (start + page_bytes - 1) & ~(page_bytes - 1),
+                         end = (start + bytes) & ~(page_bytes - 1);
     if (end > first)
         madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
 #endif
