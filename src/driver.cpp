@@ -17,14 +17,18 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "listing/listing.h"
 #include "read/file_ranges.h"
 #include "read/stream_reader.h"
+#include "set/token_inserter.h"
 #include "store/memory_policy.h"
 #include "system/limits.h"
 #include "system/memory_budget.h"
+#include "system/pages.h"
+#include "system/threads.h"
 #include "system/write_all.h"
 
 namespace
@@ -58,17 +62,32 @@ bool known_small(int in)
            ioctl(in, FIONREAD, &held) == 0 && static_cast<std::size_t>(held) < small_input;
 }
 
-// Diagnostics not yet written.
+// What a thread that collects holds of its own, at most: its stack, the
+// buffer it reads or is handed and one more waiting, its masks, and what
+// its inserter holds.
+static_assert(thread_stack_bytes + page_bytes + 2 * sizeof(read_buffer) +
+                      masks_per_buffer * sizeof(block_masks) + most_inserter_bytes <=
+                  thread_bytes,
+              "the memory policy plans threads by what each holds");
+
+// Diagnostics not yet written, and what a second collection of the same
+// input writes again, to be left out.
 struct diagnostics {
     int fd;
     std::size_t used = 0;
+    std::size_t written = 0;  // bytes, those left out among them
+    std::size_t repeated = 0; // bytes still to leave out
+    bool reported = false;    // a failure
     char pending[4096] = {};
 };
 
 // Errors on standard error itself are not reported: there is nowhere to.
 void write_pending(diagnostics& diag)
 {
-    write_all(diag.fd, diag.pending, diag.used);
+    const std::size_t again = std::min(diag.repeated, diag.used);
+    write_all(diag.fd, diag.pending + again, diag.used - again);
+    diag.repeated -= again;
+    diag.written += diag.used;
     diag.used = 0;
 }
 
@@ -83,6 +102,9 @@ void append(diagnostics& diag, std::string_view text)
 // Allocates nothing, so that it can report running out of memory.
 void report(diagnostics& diag, const char* message, int error = 0)
 {
+    write_pending(diag);
+    diag.repeated = 0;
+    diag.reported = true;
     append(diag, "tokcollect: ");
     append(diag, message);
     if (error) {
@@ -150,6 +172,38 @@ bool collect_file(int in, const range_plan& plan, classify_blocks classify, toke
     return true;
 }
 
+// Collects `in` to its end on `threads` threads, writing its diagnostics,
+// and lists its tokens on `out`. Returns the exit status. Throws
+// std::bad_alloc when memory runs out.
+int collect_and_list(int in, int out, diagnostics& diag, std::size_t threads, memory_budget& budget,
+                     const collect_options& options)
+{
+    token_set set(threads, &budget, options.compact_from);
+    set.key = options.key.value_or(set.key);
+    const range_plan plan = plan_ranges(in, threads, options.min_range);
+    const classify_blocks classify = options.classify ? options.classify : widest_classifier();
+    bool ok = plan.readers == 1 || collect_file(in, plan, classify, set, diag);
+    // What the ranges left, or the whole input as a stream.
+    // The reader collects too, on one more CPU than its workers.
+    ok = ok && collect_stream(in, classify, threads - 1, options.min_range, set, diag);
+    write_pending(diag);
+    int status = ok ? 0 : 1;
+    std::vector<shard_forms> shards = release(set);
+    if (int error = write_tokens(shards, out, threads, &budget)) {
+        report(diag, "error writing standard output", error);
+        status = 1;
+    }
+    return status;
+}
+
+// Whether `in` is a regular file, now read again from `start`.
+bool rewind(int in, off_t start)
+{
+    struct stat status;
+    return start >= 0 && fstat(in, &status) == 0 && S_ISREG(status.st_mode) &&
+           lseek(in, start, SEEK_SET) == start;
+}
+
 } // namespace
 
 int collect_tokens(int in, int out, int err, const collect_options& options)
@@ -157,30 +211,35 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     diagnostics diag{err};
     // Large blocks freed go back to the system at once, as the budget
     // counts them; the C library would otherwise raise its threshold for
-    // mapping them, and keep those freed later.
+    // mapping them, and keep those freed later. Every thread allocates
+    // from the one arena: the C library would reserve 64 MiB of address
+    // space for each thread's own, which an address-space limit counts,
+    // for the few hundred allocations that the program makes.
     mallopt(M_MMAP_THRESHOLD, large_allocation);
+    mallopt(M_ARENA_MAX, 1);
+    const off_t start = lseek(in, 0, SEEK_CUR);
     try {
         const process_limits limits =
             known_small(in) ? process_limits{UINT64_MAX, UINT64_MAX, 1} : read_process_limits();
         memory_budget system_budget(budget_for(limits), ceiling_for(limits));
         memory_budget& budget = options.budget ? *options.budget : system_budget;
-        const std::size_t cpus =
-            options.threads ? options.threads : threads_within(limits.cpus, budget.limit);
-        token_set set(cpus, &budget, options.compact_from);
-        const range_plan plan = plan_ranges(in, cpus, options.min_range);
-        const classify_blocks classify = options.classify ? options.classify : widest_classifier();
-        bool ok = plan.readers == 1 || collect_file(in, plan, classify, set, diag);
-        // What the ranges left, or the whole input as a stream.
-        // The reader collects too, on one more CPU than its workers.
-        ok = ok && collect_stream(in, classify, cpus - 1, options.min_range, set, diag);
-        write_pending(diag);
-        int status = ok ? 0 : 1;
-        std::vector<shard_forms> shards = release(set);
-        if (int error = write_tokens(shards, out, cpus, &budget)) {
-            report(diag, "error writing standard output", error);
-            status = 1;
+        const std::size_t threads =
+            options.threads
+                ? options.threads
+                : threads_within(options.cpus ? options.cpus : limits.cpus, budget.limit);
+        try {
+            return collect_and_list(in, out, diag, threads, budget, options);
+        } catch (const std::bad_alloc&) {
+            // Threads hold memory of their own, and split the set into
+            // shards: a regular file that runs out of memory on several is
+            // collected again on one, as on one CPU, so that more CPUs never
+            // fail where one lists. The same diagnostics come again.
+            if (threads == 1 || diag.reported || !rewind(in, start))
+                throw;
+            diag.used = 0;
+            diag.repeated = std::exchange(diag.written, 0);
+            return collect_and_list(in, out, diag, 1, budget, options);
         }
-        return status;
     } catch (const std::bad_alloc&) {
         report(diag, "out of memory");
         return 1;

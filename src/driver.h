@@ -4,15 +4,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "forms/keyed_hash.h"
 #include "read/read_buffer.h"
 #include "scan/classify.h"
 #include "system/memory_budget.h"
 
 // Used by tests and the benchmark, to force what the machine would choose.
 struct collect_options {
-    // Threads to collect on; 0 for one on each CPU the process may use, as
-    // its affinity and its cgroups' CPU quota allow.
+    // Threads to collect on; 0 for as many as the CPUs and the budget allow
+    // (store/memory_policy.h).
     std::size_t threads = 0;
     // The least input worth a thread of its own.
     std::size_t min_range = least_threaded_input;
@@ -25,6 +27,11 @@ struct collect_options {
     // null for one of what the system allows, less a margin
     // (store/memory_policy.h).
     memory_budget* budget = nullptr;
+    // The CPUs to plan threads for; 0 for those the process may use, as its
+    // affinity and its cgroups' CPU quota allow.
+    std::size_t cpus = 0;
+    // The set's hash key; none for one drawn at random.
+    std::optional<hash_key> key = std::nullopt;
 };
 
 // Reads `in` to its end in the chunks that fgets() into a 1024-byte buffer

@@ -88,6 +88,23 @@ TEST(MemoryBudget, ShardsWithin)
         EXPECT_EQ(shards_within(budget, 16), shards) << budget;
 }
 
+// Threads are planned by what each holds, 3 MiB: no more than keep that to
+// a quarter of the budget, and no more than the CPUs, but always one.
+TEST(MemoryBudget, ThreadsWithin)
+{
+    constexpr std::size_t mib = 1 << 20;
+    struct threads_case {
+        std::size_t cpus, budget, threads;
+    };
+    const threads_case cases[] = {
+        {16, 0, 1},          {16, 11 * mib, 1},   {16, 12 * mib, 1},   {16, 24 * mib, 2},
+        {16, 60 * mib, 5},   {16, 191 * mib, 15}, {16, 192 * mib, 16}, {16, SIZE_MAX, 16},
+        {64, 768 * mib, 64}, {2, 1024 * mib, 2},  {1, 1024 * mib, 1},  {0, 1024 * mib, 1},
+    };
+    for (const threads_case& c : cases)
+        EXPECT_EQ(threads_within(c.cpus, c.budget), c.threads) << c.cpus << " CPUs, " << c.budget;
+}
+
 TEST(MemoryBudget, SharesGiveBackWhatTheyHold)
 {
     memory_budget budget(1000);

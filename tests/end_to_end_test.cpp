@@ -378,8 +378,9 @@ long least_limit_that_loads()
 // Wherever memory runs out, while reading, growing the table or partitions,
 // or sorting for the listing, on the reading thread or a worker, the run
 // ends with the message and nothing on standard output, whether the input
-// comes from a pipe or a file. Stacks of 1 MiB let threads start within
-// the limits.
+// comes from a pipe or a file; and on every CPU of the machine's, it lists
+// wherever it lists on one. The limits reach those under which two threads
+// collect.
 TEST(EndToEnd, OutOfMemoryAtAnyPoint)
 {
 #ifdef TOKCOLLECT_SANITIZED
@@ -398,25 +399,31 @@ TEST(EndToEnd, OutOfMemoryAtAnyPoint)
         const run_result full = run_tokcollect(input);
         ASSERT_EQ(full.status, 0);
         int failures = 0;
-        for (long mib = least; mib <= least + 23; ++mib) {
+        for (long mib = least; mib <= least + 31; ++mib) {
             for (const run_options& from :
                  {run_options{}, run_options{.in = stdin_is::file, .input_file = path}}) {
-                run_options limited = from;
-                limited.address_space_limit = mib << 20;
-                limited.stack_limit = 1 << 20;
-                const run_result r = run_tokcollect(input, limited);
-                const std::string where = std::to_string(mib) + " MiB, " + std::to_string(size) +
-                                          "-byte tokens" +
-                                          (from.input_file.empty() ? "" : ", file");
-                if (r.status == 0) {
-                    EXPECT_TRUE(r.out == full.out) << where;
-                    EXPECT_EQ(r.err, "") << where;
-                    continue;
+                bool listed_on_one = false;
+                for (int cpus : {1, 0}) {
+                    run_options limited = from;
+                    limited.address_space_limit = mib << 20;
+                    limited.stack_limit = 1 << 20;
+                    limited.cpus = cpus;
+                    const run_result r = run_tokcollect(input, limited);
+                    const std::string where =
+                        std::to_string(mib) + " MiB, " + std::to_string(size) + "-byte tokens" +
+                        (from.input_file.empty() ? "" : ", file") + (cpus ? ", one CPU" : "");
+                    if (r.status == 0) {
+                        EXPECT_TRUE(r.out == full.out) << where;
+                        EXPECT_EQ(r.err, "") << where;
+                        listed_on_one |= cpus == 1;
+                        continue;
+                    }
+                    ++failures;
+                    EXPECT_FALSE(listed_on_one) << where << ": listed on one CPU alone";
+                    EXPECT_EQ(r.status, 1) << where;
+                    EXPECT_EQ(r.out, "") << where;
+                    EXPECT_EQ(r.err, "tokcollect: out of memory\n") << where;
                 }
-                ++failures;
-                EXPECT_EQ(r.status, 1) << where;
-                EXPECT_EQ(r.out, "") << where;
-                EXPECT_EQ(r.err, "tokcollect: out of memory\n") << where;
             }
         }
         EXPECT_GT(failures, 0) << size;

@@ -13,6 +13,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -121,6 +122,12 @@ namespace
         const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
         if (bytes)
             setrlimit(resource, &limit);
+    }
+    if (cpu_set_t allowed; options.cpus && sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &allowed) && ++kept > options.cpus)
+                CPU_CLR(cpu, &allowed);
+        sched_setaffinity(0, sizeof allowed, &allowed);
     }
     std::vector<char*> argv{const_cast<char*>(TOKCOLLECT_PATH)};
     for (const std::string& arg : options.args)

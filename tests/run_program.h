@@ -39,7 +39,8 @@ struct run_options {
     // with `read_errno`; 0 for never.
     unsigned read_fails_below = 0;
     int read_errno = 0;
-    long stack_limit = 0; // bytes, which also bounds a thread's stack; 0 for none
+    long stack_limit = 0; // bytes; 0 for none
+    int cpus = 0;         // the first CPUs of the test's own it may run on; 0 for all
     // Standard input and output are non-blocking, the output a pipe of one
     // page, so that reads find nothing yet and writes find the pipe full.
     bool nonblocking = false;

@@ -16,6 +16,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
@@ -25,7 +26,7 @@
 #include "listing/listing_output.h"
 #include "read/read_buffer.h"
 #include "run_program.h"
-#include "system/work_on_threads.h"
+#include "system/threads.h"
 
 namespace
 {
@@ -36,7 +37,7 @@ TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
 {
     for (std::size_t failing : {0, 1, 3}) {
         std::atomic<int> finished = 0;
-        EXPECT_THROW(work_on_threads(4,
+        EXPECT_THROW(work_on_threads(4, nullptr,
                                      [&](std::size_t i) {
                                          if (i == failing)
                                              throw std::bad_alloc();
@@ -47,8 +48,83 @@ TEST(Threads, OutOfMemoryOnAnyThreadThrowsOnceAllHaveStopped)
         EXPECT_EQ(finished, 3) << "thread " << failing;
     }
     std::atomic<int> ran = 0;
-    work_on_threads(4, [&](std::size_t) { ++ran; });
+    work_on_threads(4, nullptr, [&](std::size_t) { ++ran; });
     EXPECT_EQ(ran, 4);
+}
+
+// A thread's stack counts against the budget before it starts: where the
+// budget has room for the stacks of some helpers, no more start, the work
+// of those left out is not done, and the stacks go back when all end.
+TEST(Threads, StartWithinTheBudgetForTheirStacks)
+{
+    for (std::size_t stacks : {0, 1, 3, 5}) {
+        memory_budget budget(stacks * (thread_mapping_bytes - sanitizer_stack_bytes));
+        std::mutex lock;
+        std::set<std::size_t> done;
+        std::set<std::thread::id> on;
+        work_on_threads(4, &budget, [&](std::size_t i) {
+            std::lock_guard hold(lock);
+            done.insert(i);
+            on.insert(std::this_thread::get_id());
+        });
+        const std::size_t started = std::min<std::size_t>(stacks, 3);
+        EXPECT_EQ(done.size(), started + 1) << stacks << " stacks";
+        EXPECT_EQ(on.size(), started + 1) << stacks << " stacks";
+        EXPECT_EQ(*done.rbegin(), started) << stacks << " stacks: not the first items";
+        EXPECT_EQ(budget.used, 0u) << stacks << " stacks";
+    }
+}
+
+// Called with the bytes each kernel call is given and whether the calling
+// thread is the one that runs the collector, before the widest kernel runs.
+std::function<void(std::string_view bytes, bool on_reader)> before_classify;
+std::thread::id reader;
+
+void watched_classify(const char* bytes, std::size_t blocks, block_masks* masks)
+{
+    before_classify(std::string_view(bytes, 64 * blocks), std::this_thread::get_id() == reader);
+    widest_classifier()(bytes, blocks, masks);
+}
+
+// On sixteen CPUs, a file is collected on as many threads as the budget
+// has room for, 3 MiB each within a quarter of it. Each thread waits at its
+// first piece until all that should come have, so that none takes the
+// pieces of another, but no longer than a few seconds.
+TEST(Threads, AsManyAsTheBudgetHasRoomFor)
+{
+#ifdef TOKCOLLECT_SMALL_PARTS
+    GTEST_SKIP() << "with small parts a thread holds a few KiB, and many fit any budget";
+#endif
+    const std::string input = std::string(1 << 20, '\n');
+    const int in = memfd_create("input", 0);
+    ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::set<std::thread::id> collecting;
+    std::size_t expected = 0;
+    before_classify = [&](std::string_view, bool) {
+        std::unique_lock hold(lock);
+        if (collecting.insert(std::this_thread::get_id()).second) {
+            arrived.notify_all();
+            arrived.wait_for(hold, 5s, [&] { return collecting.size() >= expected; });
+        }
+    };
+    for (const auto& [mib, threads] : {std::pair{8, 1}, {24, 2}, {60, 5}, {1024, 16}}) {
+        collecting.clear();
+        expected = threads;
+        lseek(in, 0, SEEK_SET);
+        memory_budget budget(std::size_t(mib) << 20);
+        const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
+        EXPECT_EQ(
+            collect_tokens(
+                in, out, err,
+                {.min_range = 1, .classify = watched_classify, .budget = &budget, .cpus = 16}),
+            0);
+        EXPECT_EQ(collecting.size(), std::size_t(threads)) << mib << " MiB";
+        close(out);
+        close(err);
+    }
+    close(in);
 }
 
 // A merger of the listing that runs out of memory abandons the turns: one
@@ -81,17 +157,6 @@ TEST(Threads, ListingMergersWaitForNoneThatRanOut)
         EXPECT_EQ(contents(later.fd), "");
         close(later.fd);
     }
-}
-
-// Called with the bytes each kernel call is given and whether the calling
-// thread is the one that runs the collector, before the widest kernel runs.
-std::function<void(const char* bytes, bool on_reader)> before_classify;
-std::thread::id reader;
-
-void watched_classify(const char* bytes, std::size_t blocks, block_masks* masks)
-{
-    before_classify(bytes, std::this_thread::get_id() == reader);
-    widest_classifier()(bytes, blocks, masks);
 }
 
 // Events between the threads, each awaited for 10 s at most: long enough
@@ -151,7 +216,7 @@ TEST(Threads, IdleWorkerCollectsAndSettlingWaitsForIt)
 {
     static_assert(buffer_size % 2 == 0, "lines of two bytes fill a buffer");
     events happened;
-    before_classify = [&](const char* bytes, bool on_reader) {
+    before_classify = [&](std::string_view bytes, bool on_reader) {
         if (!on_reader && bytes[0] == 'x') {
             happened.note("worker holds");
             happened.await("reader settles");
@@ -198,10 +263,11 @@ TEST(Threads, IdleWorkerCollectsAndSettlingWaitsForIt)
         close(fd);
 }
 
-// Memory runs out on a stream's worker, on its reader, and on a thread
+// Memory runs out on a stream's worker, on its reader, and on every thread
 // reading a range of a file: each run ends with the one message, status 1
 // and no listing, the reader waiting for the worker to fail before it goes
-// on, so that the worker does.
+// on, so that the worker does. A file whose range ran out on a thread of
+// its own is collected again on one thread, and lists.
 TEST(Threads, OutOfMemoryWhileCollecting)
 {
     static_assert(buffer_size % 4 == 0, "lines of four bytes fill a buffer");
@@ -211,13 +277,14 @@ TEST(Threads, OutOfMemoryWhileCollecting)
     struct oom_case {
         const char* where;
         bool file;
-        std::function<void(const char* bytes, bool on_reader)> hook;
+        std::function<void(std::string_view bytes, bool on_reader)> hook;
         std::string input;
+        const char* listing = nullptr; // where it lists
     };
     events happened;
     const oom_case cases[] = {
         {"a stream's worker", false,
-         [&](const char*, bool on_reader) {
+         [&](std::string_view, bool on_reader) {
              if (!on_reader) {
                  happened.note("worker ran out");
                  throw std::bad_alloc();
@@ -226,17 +293,23 @@ TEST(Threads, OutOfMemoryWhileCollecting)
          },
          in_buffer},
         {"a stream's reader", false,
-         [](const char*, bool on_reader) {
+         [](std::string_view, bool on_reader) {
              if (on_reader)
                  throw std::bad_alloc();
          },
          in_buffer},
-        {"a file's range", true,
-         [](const char* bytes, bool) {
-             if (bytes[0] == 'z')
+        {"a file, on every thread", true,
+         [](std::string_view bytes, bool) {
+             if (bytes.find('z') != bytes.npos)
                  throw std::bad_alloc();
          },
          in_ranges},
+        {"a file's range, on a thread of its own", true,
+         [](std::string_view bytes, bool on_reader) {
+             if (!on_reader && bytes.find('z') != bytes.npos)
+                 throw std::bad_alloc();
+         },
+         in_ranges, "1\n2\n"},
     };
     for (const oom_case& c : cases) {
         before_classify = c.hook;
@@ -255,10 +328,10 @@ TEST(Threads, OutOfMemoryWhileCollecting)
         const int out = memfd_create("output", 0), err = memfd_create("errors", 0);
         EXPECT_EQ(collect_tokens(ends[0], out, err,
                                  {.threads = 2, .min_range = 1, .classify = watched_classify}),
-                  1)
+                  c.listing ? 0 : 1)
             << c.where;
-        EXPECT_EQ(contents(out), "") << c.where;
-        EXPECT_EQ(contents(err), "tokcollect: out of memory\n") << c.where;
+        EXPECT_EQ(contents(out), c.listing ? c.listing : "") << c.where;
+        EXPECT_EQ(contents(err), c.listing ? "" : "tokcollect: out of memory\n") << c.where;
         for (int fd : {ends[0], out, err})
             close(fd);
     }

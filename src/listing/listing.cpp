@@ -15,7 +15,7 @@
 #include "listing/bucket_sort.h"
 #include "listing/listing_output.h"
 #include "set/token_set.h"
-#include "system/work_on_threads.h"
+#include "system/threads.h"
 
 namespace
 {
@@ -126,12 +126,12 @@ void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& 
 // thread. A shard bucketed on its own would leave a half-filled slab in
 // every bucket, so the shards, which share their pools, go in as few groups
 // as keep the threads busy.
-bucket_plan bucket_all(std::span<shard_forms> shards, std::size_t threads)
+bucket_plan bucket_all(std::span<shard_forms> shards, std::size_t threads, memory_budget* budget)
 {
     const bucket_plan plan = plan_buckets(shards);
     const std::size_t groups = std::min(threads, shards.size());
     std::atomic<std::size_t> next = 0;
-    work_on_threads(groups, [&](std::size_t) {
+    work_on_threads(groups, budget, [&](std::size_t) {
         for (std::size_t g; (g = next++) < groups;) {
             std::vector<shard_forms*> group;
             for (std::size_t i = g; i < shards.size(); i += groups)
@@ -163,7 +163,7 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
     if (shards.empty())
         return 0;
     threads = std::clamp(std::min(threads, tokens / stretch_tokens), std::size_t{1}, shards.size());
-    listing all{shards, bucket_all(shards, threads), {}};
+    listing all{shards, bucket_all(shards, threads, budget), {}};
     for (const shard_forms& shard : shards)
         all.has_empty |= shard.has_empty;
     // A bucket's room on every thread should cost no more than the tokens
@@ -194,11 +194,11 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         seek_runs(all.shards, all.plan, 0, share.runs);
     }
     std::atomic<std::size_t> next = 0;
-    work_on_threads(count, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
+    work_on_threads(count, budget, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
     // Unmapping a shard's memory is work in proportion to it, so the
     // threads share that too, rather than leave it to whoever frees them.
     std::atomic<std::size_t> next_shard = 0;
-    work_on_threads(std::min(count, shards.size()), [&](std::size_t) {
+    work_on_threads(std::min(count, shards.size()), budget, [&](std::size_t) {
         for (std::size_t i; (i = next_shard++) < shards.size();)
             shards[i] = shard_forms();
     });

@@ -19,7 +19,7 @@
 
 #include "read/read_buffer.h"
 #include "scan/collect.h"
-#include "system/work_on_threads.h"
+#include "system/threads.h"
 
 namespace
 {
@@ -143,7 +143,7 @@ std::vector<range_result> collect_bounds(int fd, const std::vector<off_t>& bound
     std::vector<range_result> ranges(count);
     std::atomic<bool> stop = false;
     std::atomic<std::size_t> next = 0;
-    work_on_threads(count, [&](std::size_t) {
+    work_on_threads(count, set.budget, [&](std::size_t) {
         for (std::size_t i; (i = next++) < count;)
             collect_range(fd, bounds[i], bounds[i + 1], classify, set, ranges[i], stop);
     });

@@ -2,8 +2,6 @@
 // The workers' threads.
 #include "read/stream_workers.h"
 
-#include <exception>
-#include <functional>
 #include <memory>
 #include <new>
 
@@ -32,8 +30,8 @@ void collect_pieces(hand_off& queue, classify_blocks classify, token_set& set)
 
 void join_all(stream_workers& workers)
 {
-    for (std::thread& thread : workers.threads)
-        thread.join();
+    for (const std::unique_ptr<program_thread>& thread : workers.threads)
+        join_thread(*thread);
     workers.threads.clear();
 }
 
@@ -43,10 +41,11 @@ void start_workers(stream_workers& workers, std::size_t count)
 {
     workers.threads.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        try {
-            workers.threads.emplace_back(collect_pieces, std::ref(workers.queue), workers.classify,
-                                         std::ref(workers.set));
-        } catch (const std::exception&) {
+        workers.threads.push_back(start_thread(
+            [&workers] { collect_pieces(workers.queue, workers.classify, workers.set); },
+            workers.set.budget));
+        if (!workers.threads.back()) {
+            workers.threads.pop_back();
             break; // the reader collects what fewer workers leave
         }
     }

@@ -7,12 +7,13 @@
 #pragma once
 
 #include <cstddef>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "read/hand_off.h"
 #include "scan/classify.h"
 #include "set/token_inserter.h"
+#include "system/threads.h"
 
 struct stream_workers {
     stream_workers(hand_off& queue, classify_blocks classify, token_set& set)
@@ -27,11 +28,11 @@ struct stream_workers {
     hand_off& queue;
     classify_blocks classify;
     token_set& set;
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<program_thread>> threads;
 };
 
-// Starts `count` workers, or as many as the system lets start: the reader
-// collects what none takes.
+// Starts `count` workers, or as many as the system lets start and the
+// budget has room for the stacks of: the reader collects what none takes.
 void start_workers(stream_workers& workers, std::size_t count);
 
 // Closes the queue and waits for the workers to end, their inserters

@@ -82,9 +82,11 @@
 // side, on threads, with no merge.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "forms/forms.h"
 #include "set/token_set.h"
@@ -115,6 +117,19 @@ struct token_inserter {
     per_form<staging> stages;
     bool has_empty = false;
 };
+
+// The most an inserter holds: its table, beside the staging of the forms
+// that never go there for every shard, or, once the table has spilled, the
+// staging of every form.
+constexpr std::size_t most_inserter_bytes = [] {
+    std::size_t staged = 0, words = 0;
+    for_each_form([&](auto kind) {
+        const std::size_t form = max_shards * (stage_bytes<decltype(kind)> + record_slack);
+        staged += form;
+        words = std::is_same_v<decltype(kind), word_kind> ? form : words;
+    });
+    return std::max(staged, staged - words + largest_slots * sizeof(std::uint64_t));
+}();
 
 // Stores `token`, of token bytes only and at most 1022 bytes long, as the
 // scanner hands it over: a view into the input, whose every byte may be

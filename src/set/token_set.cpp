@@ -30,21 +30,19 @@ constexpr int partition_bits = 10;
 constexpr std::size_t split_size = std::size_t{1} << 14;
 #endif
 
-// Sixteen shards make it rare that two threads want one at once, on two
-// threads or on 64; more cost the listing more in half-filled slabs than
-// they save, and fewer cost more waits at the locks. A tight budget takes
-// fewer (memory_policy.h).
-constexpr std::size_t max_shards = 16;
-
-// A stage holds eight slabs' worth, and is sent at four, so that a thread
-// that finds its shard held goes on staging rather than wait, and a
-// shard's cache lines move between cores once for thousands of entries.
-template <typename Kind> constexpr std::size_t stage_bytes = 8 * slab_bytes<Kind>;
-
-// A shard's partitions of a form once split: 2^partition_bits over all.
-int shard_partition_bits(const token_set& set)
+// The slabs of a form that a shard's partitions fill before its first run.
+template <typename Kind> std::size_t first_run_slabs(const token_set& set)
 {
-    return std::max(1, partition_bits - std::countr_zero(set.shard_count));
+    return std::max(of<Kind>(set.batch), set.compact_from / slab_bytes<Kind>);
+}
+
+// A shard's partitions of a form once split: 2^partition_bits over all, but
+// no more than fill partition_slabs slabs each before the first run, so
+// that their slabs, begun all at once, fit a tight budget.
+template <typename Kind> int split_bits(const token_set& set)
+{
+    const int most = partition_bits - std::countr_zero(set.shard_count);
+    return std::max(1, std::min(most, partition_bits_for(first_run_slabs<Kind>(set))));
 }
 
 // Writes a shard's batch of a form as runs, where its tokens do not recur
@@ -85,7 +83,7 @@ template <typename Kind>
     open_partitions(form.parts, set.key, bits, distinct, pool_for<Kind>(set));
     form.runs.sample_share = budget_share(set.budget);
     form.runs.batch = of<Kind>(set.batch);
-    form.runs.limit = std::max(form.runs.batch, set.compact_from / slab_bytes<Kind>);
+    form.runs.limit = first_run_slabs<Kind>(set);
 }
 
 // Appends an entry to the partitions of its form in a shard, which open as
@@ -100,12 +98,12 @@ template <typename Kind>
     partitions<Kind>& parts = form.parts;
     if (!parts.parts) {
         const bool many = std::is_same_v<Kind, word_kind> && set.words_spilled;
-        open_form(set, form, many ? shard_partition_bits(set) : 0, false);
+        open_form(set, form, many ? split_bits<Kind>(set) : 0, false);
     }
     append_entry(parts, parts.bits ? hash_partition(Kind::hash(set.key, entry), parts.bits) : 0,
                  entry, size, [&] {
                      if (parts.bits == 0 && parts.size >= split_size)
-                         split_partitions(parts, shard_partition_bits(set));
+                         split_partitions(parts, split_bits<Kind>(set));
                      if (runs_due(form))
                          write_run(form);
                  });
@@ -167,7 +165,7 @@ stored_form<word_kind>& open_spilled_words(token_set& set)
 {
     stored_form<word_kind>& words = of<word_kind>(set.shards[0].held.forms);
     if (!words.parts.parts)
-        open_form(set, words, shard_partition_bits(set), false);
+        open_form(set, words, split_bits<word_kind>(set), false);
     return words;
 }
 

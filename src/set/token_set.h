@@ -20,6 +20,17 @@
 #include "store/slab_pool.h"
 #include "system/memory_budget.h"
 
+// Sixteen shards make it rare that two threads want one at once, on two
+// threads or on 64; more cost the listing more in half-filled slabs than
+// they save, and fewer cost more waits at the locks. A tight budget takes
+// fewer (memory_policy.h).
+constexpr std::size_t max_shards = 16;
+
+// A stage holds eight slabs' worth, and is sent at four, so that a thread
+// that finds its shard held goes on staging rather than wait, and a
+// shard's cache lines move between cores once for thousands of entries.
+template <typename Kind> constexpr std::size_t stage_bytes = 8 * slab_bytes<Kind>;
+
 struct alignas(64) token_shard {
     std::mutex lock;
     shard_forms held;

@@ -17,13 +17,18 @@
 // as they count the code and the libraries that the budget does not, a
 // ceiling from them would refuse what they allow.
 //
-// Threads. Each thread holds up to thread_bytes of its own; no more
-// threads collect than keep that to one part in thread_share of the
-// budget. On more than one thread the set is cut into shards, but into no
-// more than leave each shard_bytes of the budget before its first run: a
-// shard's runs hold its own share of the hashes alone, so more shards make
-// sparser runs and smaller batches, whose overheads the budget does not
-// see.
+// Threads. Each thread that collects holds up to thread_bytes of its own:
+// its stack, which counts against the budget before the thread starts, its
+// input buffers, its table and its staging. No more threads collect than
+// keep that to one part in thread_share of the budget, and a regular file
+// that runs out of memory on several is collected again on one, so that
+// more CPUs never fail where one lists. On more than one thread the set is
+// cut into shards, but into no more than leave each shard_bytes of the
+// budget before its first run: a shard's runs hold its own share of the
+// hashes alone, so more shards make sparser runs and smaller batches, whose
+// overheads the budget does not see. Once a shard's partitions split, they
+// take a slab each at once, so they split into no more than fill
+// partition_slabs slabs each before the first run.
 //
 // Huge pages. They spare a large set most of its page faults and TLB
 // misses, but one is resident whole once touched, however little of it is
