@@ -65,10 +65,8 @@ bool known_small(int in)
 // What a thread that collects holds of its own, at most: its stack, the
 // buffer it reads or is handed and one more waiting, its masks, and what
 // its inserter holds.
-static_assert(thread_stack_bytes + page_bytes + 2 * sizeof(read_buffer) +
-                      masks_per_buffer * sizeof(block_masks) + most_inserter_bytes <=
-                  thread_bytes,
-              "the memory policy plans threads by what each holds");
+constexpr std::size_t thread_bytes = thread_stack_bytes + page_bytes + 2 * sizeof(read_buffer) +
+                                     masks_per_buffer * sizeof(block_masks) + most_inserter_bytes;
 
 // Diagnostics not yet written, and what a second collection of the same
 // input writes again, to be left out.
@@ -223,10 +221,10 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
             known_small(in) ? process_limits{UINT64_MAX, UINT64_MAX, 1} : read_process_limits();
         memory_budget system_budget(budget_for(limits), ceiling_for(limits));
         memory_budget& budget = options.budget ? *options.budget : system_budget;
-        const std::size_t threads =
-            options.threads
-                ? options.threads
-                : threads_within(options.cpus ? options.cpus : limits.cpus, budget.limit);
+        const std::size_t threads = options.threads
+                                        ? options.threads
+                                        : threads_within(options.cpus ? options.cpus : limits.cpus,
+                                                         budget.limit, thread_bytes);
         try {
             return collect_and_list(in, out, diag, threads, budget, options);
         } catch (const std::bad_alloc&) {

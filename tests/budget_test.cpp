@@ -88,8 +88,9 @@ TEST(MemoryBudget, ShardsWithin)
         EXPECT_EQ(shards_within(budget, 16), shards) << budget;
 }
 
-// Threads are planned by what each holds, 3 MiB: no more than keep that to
-// a quarter of the budget, and no more than the CPUs, but always one.
+// Threads are planned by what each holds, here 3 MiB: no more than keep
+// that to a quarter of the budget, and no more than the CPUs, but always
+// one.
 TEST(MemoryBudget, ThreadsWithin)
 {
     constexpr std::size_t mib = 1 << 20;
@@ -102,7 +103,8 @@ TEST(MemoryBudget, ThreadsWithin)
         {64, 768 * mib, 64}, {2, 1024 * mib, 2},  {1, 1024 * mib, 1},  {0, 1024 * mib, 1},
     };
     for (const threads_case& c : cases)
-        EXPECT_EQ(threads_within(c.cpus, c.budget), c.threads) << c.cpus << " CPUs, " << c.budget;
+        EXPECT_EQ(threads_within(c.cpus, c.budget, 3 * mib), c.threads)
+            << c.cpus << " CPUs, " << c.budget;
 }
 
 TEST(MemoryBudget, SharesGiveBackWhatTheyHold)

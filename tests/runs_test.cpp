@@ -145,13 +145,11 @@ template <typename Kind> void expect_seeks_and_counts()
             sorted_tokens<Kind>(count, 7 + static_cast<int>(count));
         const packed_tokens<Kind> packed = pack_all<Kind>(tokens);
         const token_run run = run_of<Kind>(tokens);
-        std::uint64_t any = 0, all = ~std::uint64_t{0};
-        for (const auto& entry : packed.entries) {
-            any |= Kind::sort_first(entry);
-            all &= Kind::sort_first(entry);
-        }
+        limb_bits<1> seen;
+        for (const auto& entry : packed.entries)
+            see_limb(seen, 0, Kind::sort_limb(entry, 0));
         for (int bits = 1; bits <= 10; ++bits) {
-            const order_cut base = cut_by_order(any, all, 0, 0);
+            const order_cut base = cut_by_order(varying(seen, 0), 0, 0);
             const order_cut cut{base.shift, std::min(bits, 64 - base.shift)};
             std::vector<bucket_bound> steps(cut.buckets() + 1), bounds(cut.buckets());
             count_run<Kind>(run, cut, steps);
@@ -160,7 +158,7 @@ template <typename Kind> void expect_seeks_and_counts()
                 std::vector<std::string> expected, taken;
                 std::size_t record_bytes = 0;
                 for (std::size_t i = 0; i < tokens.size(); ++i)
-                    if (order_bucket(Kind::sort_first(packed.entries[i]), cut) == b) {
+                    if (order_bucket(Kind::sort_limb(packed.entries[i], 0), cut) == b) {
                         expected.push_back(tokens[i]);
                         record_bytes += Kind::fixed_size ? 0 : Kind::size(packed.bytes[i].data());
                     }

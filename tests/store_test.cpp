@@ -133,7 +133,9 @@ template <typename Kind> void expect_moved_whole()
     EXPECT_EQ(first.bits, 4);
     const std::size_t slabs = first.slabs + second.slabs;
     partitions<Kind>* others[] = {&second};
-    const order_cut cut = cut_by_order(first.any | second.any, first.all & second.all, 0, 0);
+    limb_bits<Kind::sort_limbs> both = first.bits_seen;
+    add_bits(both, second.bits_seen);
+    const order_cut cut = cut_by_order(varying(both, 0), 0, 0);
     bucket_partitions(first, std::span<partitions<Kind>*>(others), cut.shift, 6);
     EXPECT_EQ(first.size, tokens.size());
     EXPECT_EQ(second.size, 0u);
@@ -142,7 +144,7 @@ template <typename Kind> void expect_moved_whole()
     for (std::size_t b = 0; b < std::size_t{1} << 6; ++b)
         for_each_entry(first, first.parts[b], [&](const unsigned char* entry) {
             ++seen;
-            EXPECT_EQ(order_bucket(first_limb<Kind>(entry), cut.shift, 6), b);
+            EXPECT_EQ(order_bucket(limb_of<Kind>(entry, 0), cut.shift, 6), b);
         });
     EXPECT_EQ(seen, tokens.size());
     std::map<std::string, int> expected;
@@ -226,17 +228,16 @@ TEST(RadixSort, OrdersEqualAndSkewedKeys)
     for (const sort_case& c : cases) {
         std::mt19937_64 random(c.size);
         std::vector<keyed> entries(c.size), scratch(c.size);
-        std::uint64_t any = 0, all = ~std::uint64_t{0};
+        limb_bits<1> seen;
         for (std::size_t i = 0; i < c.size; ++i) {
             entries[i] = {c.key(random), i};
-            any |= entries[i].key;
-            all &= entries[i].key;
+            see_limb(seen, 0, entries[i].key);
         }
         std::vector<keyed> expected = entries;
         std::stable_sort(expected.begin(), expected.end(),
                          [](const keyed& a, const keyed& b) { return a.key < b.key; });
         const keyed* sorted =
-            sort_by_key(entries.data(), scratch.data(), c.size, varying_bits(any, all),
+            sort_by_key(entries.data(), scratch.data(), c.size, varying_bits(varying(seen, 0)),
                         [](const keyed& e) { return e.key; });
         for (std::size_t i = 0; i < c.size; ++i) {
             EXPECT_EQ(sorted[i].key, expected[i].key) << c.name << " at " << i;
@@ -250,17 +251,15 @@ TEST(RadixSort, PairsByBothLimbs)
 {
     std::mt19937_64 random(2);
     std::vector<packed_pair> pairs(4000), scratch(4000);
-    std::uint64_t any = 0, all = ~std::uint64_t{0}, second_any = 0, second_all = ~std::uint64_t{0};
+    limb_bits<2> seen;
     for (packed_pair& pair : pairs) {
         pair = {(random() % 4 + 1) << 60, random() | 1};
-        any |= pair.high;
-        all &= pair.high;
-        second_any |= pair.low;
-        second_all &= pair.low;
+        see_limb(seen, 0, pair.high);
+        see_limb(seen, 1, pair.low);
     }
+    const bit_range limbs[] = {varying_bits(varying(seen, 0)), varying_bits(varying(seen, 1))};
     const packed_pair* sorted =
-        sort_by_limbs<pair_kind>(pairs.data(), scratch.data(), pairs.size(), varying_bits(any, all),
-                                 varying_bits(second_any, second_all));
+        sort_by_limbs<pair_kind>(pairs.data(), scratch.data(), pairs.size(), limbs);
     EXPECT_TRUE(std::is_sorted(sorted, sorted + pairs.size(), [](const auto& a, const auto& b) {
         return a.high != b.high ? a.high < b.high : a.low < b.low;
     }));

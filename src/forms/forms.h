@@ -9,7 +9,10 @@
 // hold, are packed, measured, hashed and compared; which limbs put them in
 // byte order, and how a bucket of the listing holds them to sort them (its
 // sort entry); how a token is written out; and how a sort entry is seen as
-// the limbs that runs code (runs/), and made again from them.
+// the limbs that runs code (runs/), and made again from them. Every form's
+// sort entry gives its limbs by number, sort_limb(), 0 past its token's
+// end: its first sort_limbs put it in order within the form, and the first
+// order_limbs among all the forms.
 #pragma once
 
 #include <algorithm>
@@ -56,7 +59,7 @@ template <typename Value> struct fixed_size_form {
 struct word_kind : fixed_size_form<std::uint64_t> {
     static constexpr std::size_t max_size = max_word_size; // token bytes
     static constexpr std::size_t max_limbs = 1;
-    static constexpr int sort_limbs = 1; // limbs the radix sort orders by
+    static constexpr std::size_t sort_limbs = 1; // limbs the radix sort orders by
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
@@ -66,8 +69,7 @@ struct word_kind : fixed_size_form<std::uint64_t> {
     {
         return mix_limb(key, load(at));
     }
-    static std::uint64_t sort_first(std::uint64_t word) { return word; }
-    static std::uint64_t sort_second(std::uint64_t) { return 0; }
+    static std::uint64_t sort_limb(std::uint64_t word, std::size_t i) { return i == 0 ? word : 0; }
     static std::size_t unpack(char* to, std::uint64_t word) { return unpack_limb(to, word); }
     // Its limbs, and how many nibbles they hold.
     static unsigned limbs_of(std::uint64_t word, std::uint64_t* limbs)
@@ -82,7 +84,7 @@ struct word_kind : fixed_size_form<std::uint64_t> {
 struct pair_kind : fixed_size_form<packed_pair> {
     static constexpr std::size_t max_size = max_pair_size;
     static constexpr std::size_t max_limbs = 2;
-    static constexpr int sort_limbs = 2;
+    static constexpr std::size_t sort_limbs = 2;
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
@@ -92,8 +94,10 @@ struct pair_kind : fixed_size_form<packed_pair> {
     {
         return hash_pair(key, load(at));
     }
-    static std::uint64_t sort_first(const packed_pair& pair) { return pair.high; }
-    static std::uint64_t sort_second(const packed_pair& pair) { return pair.low; }
+    static std::uint64_t sort_limb(const packed_pair& pair, std::size_t i)
+    {
+        return i == 0 ? pair.high : i == 1 ? pair.low : 0;
+    }
     static std::size_t unpack(char* to, const packed_pair& pair)
     {
         const std::size_t size = unpack_limb(to, pair.high);
@@ -123,7 +127,7 @@ struct record_kind {
     static constexpr std::size_t max_entry = max_record_size;
     static constexpr std::size_t max_limbs = (max_token_size + 15) / 16;
     static constexpr bool fixed_size = false;
-    static constexpr int sort_limbs = 1;
+    static constexpr std::size_t sort_limbs = 1;
 
     static std::size_t pack(std::string_view token, unsigned char* to)
     {
@@ -143,8 +147,10 @@ struct record_kind {
     {
         return {record_limb(at, 0), record_limb(at, 1), at};
     }
-    static std::uint64_t sort_first(const record_ref& ref) { return ref.first; }
-    static std::uint64_t sort_second(const record_ref& ref) { return ref.second; }
+    static std::uint64_t sort_limb(const record_ref& ref, std::size_t i)
+    {
+        return i == 0 ? ref.first : i == 1 ? ref.second : record_limb(ref.record, i);
+    }
     static bool before(const record_ref& a, const record_ref& b)
     {
         return a.second != b.second ? a.second < b.second : compare_records(a.record, b.record) < 0;
@@ -191,25 +197,28 @@ bool same_token(const typename Kind::sort_entry& a, const typename Kind::sort_en
         return Kind::same(a, b);
 }
 
-// The limbs of an entry that put it in byte order.
-template <typename Kind> std::uint64_t first_limb(const unsigned char* entry)
+// Limb `i` of an entry, of those that put it in byte order.
+template <typename Kind> std::uint64_t limb_of(const unsigned char* entry, std::size_t i)
 {
-    return Kind::sort_first(Kind::sorted(entry));
-}
-template <typename Kind> std::uint64_t second_limb(const unsigned char* entry)
-{
-    return Kind::sort_second(Kind::sorted(entry));
+    return Kind::sort_limb(Kind::sorted(entry), i);
 }
 
 template <typename... Kinds> struct form_list {
 };
 
-// Every form, shortest first: the listing puts a token before one of a
-// later form that shares its first two limbs, of which it is a prefix.
-using all_forms = form_list<word_kind, pair_kind, record_kind>;
-
-// Explicit instantiations go through this, the same list.
+// Every form, shortest first: the one list, which explicit instantiations
+// of a template for each form go through as X(Kind), and from which
+// all_forms is made.
 #define TOKCOLLECT_FOR_EACH_FORM(X) X(word_kind) X(pair_kind) X(record_kind)
+
+template <typename List> struct without_first;
+template <typename First, typename... Kinds> struct without_first<form_list<First, Kinds...>> {
+    using list = form_list<Kinds...>;
+};
+#define TOKCOLLECT_AFTER_COMMA(Kind) , Kind
+using all_forms =
+    without_first<form_list<void TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_AFTER_COMMA)>>::list;
+#undef TOKCOLLECT_AFTER_COMMA
 
 // Calls f(Kind{}) for each form, in the list's order.
 template <typename F> constexpr void for_each_form(F&& f)
@@ -230,6 +239,45 @@ constexpr std::size_t form_count = [] {
     for_each_form([&](auto) { ++count; });
     return count;
 }();
+
+// The limbs that decide the order of tokens of two forms: all those of the
+// longest form of one size. Tokens of a form of one size lie wholly in
+// them, and only the last form has entries of many sizes, so where tokens
+// of two forms share all of them, the one of the earlier form is a prefix
+// of the other, and comes first.
+constexpr std::size_t order_limbs = [] {
+    std::size_t most = 0;
+    for_each_form([&](auto kind) {
+        if constexpr (decltype(kind)::fixed_size)
+            most = std::max(most, decltype(kind)::max_limbs);
+    });
+    return most;
+}();
+
+// The most limbs that any form's radix sort orders by.
+constexpr std::size_t max_sort_limbs = [] {
+    std::size_t most = 0;
+    for_each_form([&](auto kind) { most = std::max(most, decltype(kind)::sort_limbs); });
+    return most;
+}();
+
+static_assert(
+    [] {
+        bool shortest_first = true, many_sizes_last = true, limbs_hold_tokens = true;
+        std::size_t size = 0;
+        for_each_form([&](auto kind) {
+            using Kind = decltype(kind);
+            shortest_first &= Kind::max_size > size;
+            size = Kind::max_size;
+            many_sizes_last &= Kind::fixed_size || form_index<Kind> + 1 == form_count;
+            limbs_hold_tokens &=
+                !Kind::fixed_size || (Kind::sort_limbs == Kind::max_limbs &&
+                                      Kind::max_size <= Kind::max_limbs * bytes_per_limb);
+        });
+        return shortest_first && many_sizes_last && limbs_hold_tokens;
+    }(),
+    "forms come shortest first, only the last has entries of many sizes, and a form of one size "
+    "is sorted by all its limbs, which hold its tokens");
 
 // Calls f(Kind{}) for the form of the tokens of `size` bytes, 1 to 1022.
 template <typename F> void with_form_of_size(std::size_t size, F&& f)
@@ -282,13 +330,42 @@ struct order_cut {
     std::size_t buckets() const { return std::size_t{1} << bits; }
 };
 
-// A cut of `count` tokens, whose first limbs have bits `any` where some has
-// one and `all` where every one has one, into buckets of some 2^size_bits
-// tokens, 2 to 4096 of them.
-inline order_cut cut_by_order(std::uint64_t any, std::uint64_t all, std::size_t count,
-                              int size_bits)
+// For each of the first `Limbs` limbs of some tokens, the bits that some
+// token's limb has, and those that some token's limb lacks: a bit in both
+// varies among them.
+template <std::size_t Limbs> struct limb_bits {
+    std::uint64_t set[Limbs] = {};
+    std::uint64_t clear[Limbs] = {};
+};
+
+template <std::size_t Limbs>
+inline void see_limb(limb_bits<Limbs>& bits, std::size_t i, std::uint64_t limb)
 {
-    const std::uint64_t varying = any & ~all;
+    bits.set[i] |= limb;
+    bits.clear[i] |= ~limb;
+}
+
+// What `into` and `more` saw, in `into`, for the first limbs of both.
+template <std::size_t Limbs, std::size_t More>
+inline void add_bits(limb_bits<Limbs>& into, const limb_bits<More>& more)
+{
+    for (std::size_t i = 0; i < std::min(Limbs, More); ++i) {
+        into.set[i] |= more.set[i];
+        into.clear[i] |= more.clear[i];
+    }
+}
+
+// The bits of limb `i` that vary among the tokens.
+template <std::size_t Limbs>
+inline std::uint64_t varying(const limb_bits<Limbs>& bits, std::size_t i)
+{
+    return bits.set[i] & bits.clear[i];
+}
+
+// A cut of `count` tokens, whose first limbs vary in bits `varying`, into
+// buckets of some 2^size_bits tokens, 2 to 4096 of them.
+inline order_cut cut_by_order(std::uint64_t varying, std::size_t count, int size_bits)
+{
     const int shift = varying ? std::countl_zero(varying) : 0;
     const int bits = std::clamp(static_cast<int>(std::bit_width(count >> size_bits)), 1, 12);
     return {shift, std::min(bits, 64 - shift)};

@@ -19,11 +19,9 @@ struct bit_range {
     int high = -1;
 };
 
-// The bits in which limbs may differ that have bits `any` where some has
-// one and `all` where every one has one.
-inline bit_range varying_bits(std::uint64_t any, std::uint64_t all)
+// The range of the bits `varying` in which limbs differ.
+inline bit_range varying_bits(std::uint64_t varying)
 {
-    const std::uint64_t varying = any & ~all;
     if (varying == 0)
         return {};
     return {std::countr_zero(varying), 63 - std::countl_zero(varying)};
@@ -88,23 +86,24 @@ Entry* sort_by_key(Entry* entries, Entry* scratch, std::size_t size, bit_range b
     return entries;
 }
 
-// Sorts a form's sort entries by the limbs that order them, the second
-// first, over the bits where each may differ: the sort keeps the order of
-// equal keys. Returns where the sorted entries are.
-template <typename Kind>
+// Sorts a form's sort entries by the first `Limbs` of the limbs that order
+// them, the last first, each over the bits `limbs` says it may differ in:
+// the sort keeps the order of equal keys. Returns where the sorted entries
+// are.
+template <typename Kind, std::size_t Limbs = Kind::sort_limbs>
 typename Kind::sort_entry* sort_by_limbs(typename Kind::sort_entry* entries,
                                          typename Kind::sort_entry* scratch, std::size_t size,
-                                         bit_range first, bit_range second)
+                                         const bit_range* limbs)
 {
     using entry = typename Kind::sort_entry;
-    if constexpr (Kind::sort_limbs > 1) {
-        entry* sorted = sort_by_key(entries, scratch, size, second,
-                                    [](const entry& e) { return Kind::sort_second(e); });
-        scratch = sorted == entries ? scratch : entries;
-        entries = sorted;
+    if constexpr (Limbs == 0) {
+        return entries;
+    } else {
+        entry* sorted = sort_by_key(entries, scratch, size, limbs[Limbs - 1],
+                                    [](const entry& e) { return Kind::sort_limb(e, Limbs - 1); });
+        return sort_by_limbs<Kind, Limbs - 1>(sorted, sorted == entries ? scratch : entries, size,
+                                              limbs);
     }
-    return sort_by_key(entries, scratch, size, first,
-                       [](const entry& e) { return Kind::sort_first(e); });
 }
 
 // Puts in order each group of sorted entries that share the limbs the
@@ -113,10 +112,15 @@ template <typename Kind> void order_ties(typename Kind::sort_entry* sorted, std:
 {
     using entry = typename Kind::sort_entry;
     if constexpr (requires(const entry& a) { Kind::before(a, a); }) {
+        const auto tied = [](const entry& a, const entry& b) {
+            for (std::size_t i = 0; i < Kind::sort_limbs; ++i)
+                if (Kind::sort_limb(a, i) != Kind::sort_limb(b, i))
+                    return false;
+            return true;
+        };
         for (entry *group = sorted, *end = sorted + size; group != end;) {
-            entry* group_end = std::find_if(group + 1, end, [&](const entry& e) {
-                return Kind::sort_first(e) != Kind::sort_first(*group);
-            });
+            entry* group_end =
+                std::find_if(group + 1, end, [&](const entry& e) { return !tied(e, *group); });
             if (group_end - group > 1)
                 std::sort(group, group_end, Kind::before);
             group = group_end;
@@ -130,15 +134,14 @@ template <typename Kind>
 typename Kind::sort_entry* sort_in_order(typename Kind::sort_entry* entries,
                                          typename Kind::sort_entry* scratch, std::size_t size)
 {
-    std::uint64_t any = 0, all = ~std::uint64_t{0}, second_any = 0, second_all = ~std::uint64_t{0};
-    for (std::size_t i = 0; i < size; ++i) {
-        any |= Kind::sort_first(entries[i]);
-        all &= Kind::sort_first(entries[i]);
-        second_any |= Kind::sort_second(entries[i]);
-        second_all &= Kind::sort_second(entries[i]);
-    }
-    entries = sort_by_limbs<Kind>(entries, scratch, size, varying_bits(any, all),
-                                  varying_bits(second_any, second_all));
+    limb_bits<Kind::sort_limbs> seen;
+    for (std::size_t e = 0; e < size; ++e)
+        for (std::size_t i = 0; i < Kind::sort_limbs; ++i)
+            see_limb(seen, i, Kind::sort_limb(entries[e], i));
+    bit_range limbs[Kind::sort_limbs];
+    for (std::size_t i = 0; i < Kind::sort_limbs; ++i)
+        limbs[i] = varying_bits(varying(seen, i));
+    entries = sort_by_limbs<Kind>(entries, scratch, size, limbs);
     order_ties<Kind>(entries, size);
     return entries;
 }

@@ -50,7 +50,7 @@ sort_form(std::span<const shard_forms> shards, const bucket_plan& plan, std::siz
     entry* entries = room.get();
     std::size_t size = gather<Kind>(shards, bucket, entries);
     size = take_buckets<Kind>(cursors, plan.cut, bucket, size, entries, arena);
-    entries = sort_by_limbs<Kind>(entries, entries + largest, size, plan.first, plan.second);
+    entries = sort_by_limbs<Kind>(entries, entries + largest, size, plan.limbs);
     order_ties<Kind>(entries, size);
     const entry* end = std::unique(entries, entries + size, same_token<Kind>);
     return {entries, static_cast<std::size_t>(end - entries)};
@@ -70,24 +70,20 @@ void bucket_form(std::span<shard_forms* const> group, const bucket_plan& plan)
 
 bucket_plan plan_buckets(std::span<const shard_forms> shards)
 {
-    std::uint64_t any = 0, all = ~std::uint64_t{0}, second_any = 0, second_all = ~std::uint64_t{0};
+    limb_bits<max_sort_limbs> seen;
     std::size_t count = 0;
     for (const shard_forms& shard : shards) {
-        for_each_form(shard.forms, [&](auto kind, const auto& form) {
-            any |= form.parts.any;
-            all &= form.parts.all;
-            if constexpr (decltype(kind)::sort_limbs > 1) {
-                second_any |= form.parts.second_any;
-                second_all &= form.parts.second_all;
-            }
-        });
+        for_each_form(shard.forms,
+                      [&](auto, const auto& form) { add_bits(seen, form.parts.bits_seen); });
         count += held_tokens(shard);
     }
-    bucket_plan plan{cut_by_order(any, all, count, bucket_size_bits), varying_bits(any, all),
-                     varying_bits(second_any, second_all)};
+    bucket_plan plan{cut_by_order(varying(seen, 0), count, bucket_size_bits), {}};
+    for (std::size_t i = 0; i < max_sort_limbs; ++i)
+        plan.limbs[i] = varying_bits(varying(seen, i));
     // Within a bucket, the bits that choose it are alike too.
-    if (plan.first.low <= plan.first.high)
-        plan.first.high = std::max(plan.first.low, 63 - plan.cut.shift - plan.cut.bits);
+    bit_range& first = plan.limbs[0];
+    if (first.low <= first.high)
+        first.high = std::max(first.low, 63 - plan.cut.shift - plan.cut.bits);
     return plan;
 }
 

@@ -19,17 +19,15 @@
 #include "set/shard_forms.h"
 
 // How the tokens of some shards are cut into buckets of the byte order, and
-// the bits of their first and second limbs in which the tokens of one
-// bucket may differ.
+// the bits of each limb that sorts them in which the tokens of one bucket
+// may differ.
 struct bucket_plan {
     order_cut cut;
-    bit_range first;
-    bit_range second;
+    bit_range limbs[max_sort_limbs];
     std::size_t count() const { return cut.buckets(); }
 };
 
-// A plan whose buckets hold some ten thousand tokens each, for all of
-// `shards`.
+// A plan whose buckets hold some 2^15 tokens each, for all of `shards`.
 bucket_plan plan_buckets(std::span<const shard_forms> shards);
 
 // Moves every form of every shard of `group`, which share their pools, into

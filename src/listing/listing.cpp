@@ -40,24 +40,26 @@ struct merger {
     budget_share share; // of the output, the sort room and the cursors
 };
 
-// A token as the merge of a bucket's forms compares it: its first two
-// limbs, and its form's place in the list, which decides between tokens
-// that share them: the one of the earlier form is a prefix of the other.
+// A token as the merge of a bucket's forms compares it: the limbs that
+// order tokens of different forms, and its form's place in the list, which
+// decides between tokens that share them: the one of the earlier form is a
+// prefix of the other.
 struct merge_key {
-    std::uint64_t first;
-    std::uint64_t second;
+    std::array<std::uint64_t, order_limbs> limbs;
     std::size_t form;
-    auto operator<=>(const merge_key&) const = default;
+    bool operator<(const merge_key& other) const
+    {
+        return limbs != other.limbs ? limbs < other.limbs : form < other.form;
+    }
 };
-
-constexpr merge_key after_all{~std::uint64_t{0}, ~std::uint64_t{0}, form_count};
 
 template <typename Kind>
 merge_key key_at(std::span<const typename Kind::sort_entry> tokens, std::size_t at)
 {
-    if (at == tokens.size())
-        return after_all;
-    return {Kind::sort_first(tokens[at]), Kind::sort_second(tokens[at]), form_index<Kind>};
+    merge_key key{{}, at == tokens.size() ? form_count : form_index<Kind>};
+    for (std::size_t i = 0; i < order_limbs; ++i)
+        key.limbs[i] = at == tokens.size() ? ~std::uint64_t{0} : Kind::sort_limb(tokens[at], i);
+    return key;
 }
 
 // Writes the tokens of one bucket in byte order: the least of the forms'

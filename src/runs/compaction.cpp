@@ -78,9 +78,9 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
         count += parts.parts[p].size;
     if (count == 0)
         return;
-    const order_cut cut = cut_by_order(parts.any, parts.all, count, 13);
+    const order_cut cut = cut_by_order(varying(parts.bits_seen, 0), count, 13);
     auto bucket = [&](const unsigned char* entry) {
-        return order_bucket(first_limb<Kind>(entry), cut);
+        return order_bucket(limb_of<Kind>(entry, 0), cut);
     };
     std::vector<std::size_t> starts(cut.buckets() + 1);
     for (std::size_t p = first; p < end; ++p)
@@ -112,8 +112,8 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
     empty_partitions(parts, first, end);
 }
 
-// Merges the runs from `first` on, whose tokens' first limbs have bits `any`
-// where some has one and `all` where every one has one, into one of a level
+// Merges the runs from `first` on, whose tokens' first limbs vary in bits
+// `varying_first`, into one of a level
 // above that of the first: a bucket at a time, each sorted from every run at
 // once, as the listing sorts, in buckets of some 2^11 tokens that fit the
 // caches, and whose room is small beside a budget. What the merge has read of
@@ -121,8 +121,8 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
 // Throws std::bad_alloc when memory runs out, when the runs from `first` on
 // are lost.
 template <typename Kind>
-void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t any,
-                std::uint64_t all, memory_budget* budget)
+void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t varying_first,
+                memory_budget* budget)
 {
     using entry = typename Kind::sort_entry;
     const std::span<token_run> merging(runs.begin() + static_cast<std::ptrdiff_t>(first),
@@ -130,7 +130,7 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t a
     std::size_t total = 0;
     for (const token_run& run : merging)
         total += run.size;
-    const order_cut cut = cut_by_order(any, all, total, 11);
+    const order_cut cut = cut_by_order(varying_first, total, 11);
     std::vector<bucket_bound> steps(cut.buckets() + 1);
     cursor_list<Kind> cursors;
     for (const token_run& run : merging) {
@@ -177,7 +177,7 @@ template <typename Kind>
 void merge_from(const partitions<Kind>& parts, form_runs& runs, std::size_t first)
 {
     const std::size_t held = runs.held;
-    merge_runs<Kind>(runs.runs, first, parts.any, parts.all, parts.pool->budget);
+    merge_runs<Kind>(runs.runs, first, varying(parts.bits_seen, 0), parts.pool->budget);
     runs.held = 0;
     for (const token_run& run : runs.runs)
         runs.held += run.size;

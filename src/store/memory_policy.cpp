@@ -28,7 +28,7 @@ std::size_t ceiling_for(const process_limits& limits)
     return less_margin(limits.memory);
 }
 
-std::size_t threads_within(std::size_t cpus, std::size_t budget)
+std::size_t threads_within(std::size_t cpus, std::size_t budget, std::size_t thread_bytes)
 {
     return std::clamp<std::size_t>(budget / thread_share / thread_bytes, 1,
                                    std::max<std::size_t>(cpus, 1));

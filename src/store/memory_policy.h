@@ -17,10 +17,11 @@
 // as they count the code and the libraries that the budget does not, a
 // ceiling from them would refuse what they allow.
 //
-// Threads. Each thread that collects holds up to thread_bytes of its own:
-// its stack, which counts against the budget before the thread starts, its
-// input buffers, its table and its staging. No more threads collect than
-// keep that to one part in thread_share of the budget, and a regular file
+// Threads. Each thread that collects holds some of its own: its stack,
+// which counts against the budget before the thread starts, its input
+// buffers, its table and its staging, up to 2.8 MiB. No more threads
+// collect than keep that to one part in thread_share of the budget, and a
+// regular file
 // that runs out of memory on several is collected again on one, so that
 // more CPUs never fail where one lists. On more than one thread the set is
 // cut into shards, but into no more than leave each shard_bytes of the
@@ -69,7 +70,6 @@
 
 constexpr std::size_t margin_bytes = std::size_t{4} << 20;
 constexpr std::size_t margin_share = 64;
-constexpr std::size_t thread_bytes = std::size_t{3} << 20;
 constexpr std::size_t thread_share = 4;
 constexpr std::size_t shard_bytes = std::size_t{1} << 20;
 constexpr std::size_t first_run_share = 8;
@@ -92,8 +92,9 @@ constexpr std::size_t sample_rate = 512;
 std::size_t budget_for(const process_limits& limits);
 std::size_t ceiling_for(const process_limits& limits);
 
-// The threads to collect on, of `cpus`, within `budget`.
-std::size_t threads_within(std::size_t cpus, std::size_t budget);
+// The threads to collect on, of `cpus`, within `budget`, where each holds
+// up to `thread_bytes` of its own.
+std::size_t threads_within(std::size_t cpus, std::size_t budget, std::size_t thread_bytes);
 
 // The shards, a power of two from 2 up to `most`, of a set that several
 // threads fill within `budget`.

@@ -241,7 +241,7 @@ template <typename Kind>
     for (partitions<Kind>* other : others)
         other->seen = scratch();
     move_entries(parts, others, bits, true, [shift, bits](const unsigned char* entry) {
-        return order_bucket(first_limb<Kind>(entry), shift, bits);
+        return order_bucket(limb_of<Kind>(entry, 0), shift, bits);
     });
 }
 

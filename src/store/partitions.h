@@ -122,12 +122,9 @@ template <typename Kind> struct partitions {
     std::size_t size = 0;    // entries held, duplicates included
     std::size_t slabs = 0;   // in the partitions' chains
     std::size_t dropped = 0; // repeats that deduplicating has dropped
-    // The bits that some entry's first limb has, and those that every one
-    // has; for forms sorted by two limbs, their second limbs' too.
-    std::uint64_t any = 0;
-    std::uint64_t all = ~std::uint64_t{0};
-    std::uint64_t second_any = 0;
-    std::uint64_t second_all = ~std::uint64_t{0};
+    // For each limb that sorts the form, the bits that some entry's limb
+    // has, and those that every one has.
+    limb_bits<Kind::sort_limbs> bits_seen;
 };
 
 // Partitions by hash under `key`: 2^bits of them, deduplicated as they grow
@@ -203,12 +200,8 @@ template <typename Kind>
                                              const unsigned char* entry, std::size_t size)
 {
     std::memcpy(part.end, entry, size);
-    parts.any |= first_limb<Kind>(entry);
-    parts.all &= first_limb<Kind>(entry);
-    if constexpr (Kind::sort_limbs > 1) {
-        parts.second_any |= second_limb<Kind>(entry);
-        parts.second_all &= second_limb<Kind>(entry);
-    }
+    for (std::size_t i = 0; i < Kind::sort_limbs; ++i)
+        see_limb(parts.bits_seen, i, limb_of<Kind>(entry, i));
     part.end += size;
     ++part.size;
     ++parts.size;
