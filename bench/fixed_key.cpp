@@ -8,7 +8,7 @@ hash_key random_key()
     return fixed_key;
 }
 
-std::size_t probe_limit(std::size_t slot_count)
+std::size_t probe_reach(std::size_t slot_count)
 {
     return slot_count;
 }

@@ -207,7 +207,7 @@ bool rewind(int in, off_t start)
 int collect_tokens(int in, int out, int err, const collect_options& options)
 {
     diagnostics diag{err};
-    // Large blocks freed go back to the system at once, as the budget
+    // Large allocations freed go back to the system at once, as the budget
     // counts them; the C library would otherwise raise its threshold for
     // mapping them, and keep those freed later. Every thread allocates
     // from the one arena: the C library would reserve 64 MiB of address
@@ -219,12 +219,12 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     try {
         const process_limits limits =
             known_small(in) ? process_limits{UINT64_MAX, UINT64_MAX, 1} : read_process_limits();
-        memory_budget system_budget(budget_for(limits), ceiling_for(limits));
+        memory_budget system_budget(planned_for(limits), ceiling_for(limits));
         memory_budget& budget = options.budget ? *options.budget : system_budget;
         const std::size_t threads = options.threads
                                         ? options.threads
                                         : threads_within(options.cpus ? options.cpus : limits.cpus,
-                                                         budget.limit, thread_bytes);
+                                                         budget.planned, thread_bytes);
         try {
             return collect_and_list(in, out, diag, threads, budget, options);
         } catch (const std::bad_alloc&) {

@@ -21,7 +21,7 @@ struct collect_options {
     // The classifying kernel; null for the widest the CPU has.
     classify_blocks classify = nullptr;
     // The bytes of slabs of a form that a shard fills before its first
-    // run; SIZE_MAX for its share of the budget.
+    // run; SIZE_MAX for what the memory policy gives it.
     std::size_t compact_from = SIZE_MAX;
     // The memory budget to keep, whose peak the caller may read after;
     // null for one of what the system allows, less a margin

@@ -47,7 +47,7 @@ TEST(MemoryBudget, TakesUpToItsCeiling)
         }
         EXPECT_EQ(taken, s.taken) << s.bytes;
         EXPECT_EQ(budget.used, s.used) << s.bytes;
-        EXPECT_EQ(pressed(&budget), s.used > 80 / pressure_share) << s.bytes;
+        EXPECT_EQ(pressed(&budget), s.used > 80 / pressure_divisor) << s.bytes;
     }
 }
 
@@ -70,7 +70,7 @@ TEST(MemoryBudget, FoundFromTheLimits)
     };
     for (const limits_case& c : cases) {
         const process_limits limits{c.memory, c.address_space, 1};
-        EXPECT_EQ(budget_for(limits), c.limit) << c.memory << " " << c.address_space;
+        EXPECT_EQ(planned_for(limits), c.limit) << c.memory << " " << c.address_space;
         EXPECT_EQ(ceiling_for(limits), c.ceiling) << c.memory << " " << c.address_space;
     }
 }
@@ -167,7 +167,7 @@ TEST(MemoryBudget, CountsWhatGrowsWithTheInput)
         } catch (const std::bad_alloc&) {
         }
         EXPECT_GE(taken, extent_bytes / entry_slab_bytes - 1) << "slabs taken short of the limit";
-        EXPECT_LE(budget.used, budget.limit);
+        EXPECT_LE(budget.used, budget.planned);
     }
     EXPECT_EQ(budget.used, 0u);
 
@@ -225,7 +225,7 @@ TEST(MemoryPolicy, RunsStartAtTheirShareOfTheBudget)
 {
     memory_budget budget(std::size_t{128} << 20);
     token_set set(1, &budget);
-    const std::size_t first = first_run_bytes(budget.limit, 1);
+    const std::size_t first = first_run_bytes(budget.planned, 1);
     const std::size_t latest = std::max(first, of<word_kind>(set.batch) * slab_bytes<word_kind>);
     std::size_t most_before = 0;
     insert_words(
@@ -256,7 +256,7 @@ TEST(MemoryPolicy, PressedBudgetWritesRecurringTokensAsRuns)
         set, 3'000'000, [](std::size_t i) { return i / 10'000 * 5'000 + i % 5'000; },
         [&](const auto& words) {
             if (words.parts.parts && words.runs.runs.empty() &&
-                budget.used > budget.limit / pressure_share + extent_bytes + (1 << 20))
+                budget.used > budget.planned / pressure_divisor + extent_bytes + (1 << 20))
                 pressed_without_runs = true;
         });
     EXPECT_FALSE(of<word_kind>(set.shards[0].held.forms).runs.runs.empty());

@@ -403,7 +403,7 @@ void expect_whole_or_nothing(const std::string& input)
                 const run_result r = collect(threads, budget);
                 const std::string where = std::to_string(threads) + " threads, " +
                                           (piped ? "a pipe" : "a file") + ", budget of " +
-                                          std::to_string(budget.limit) + " bytes";
+                                          std::to_string(budget.planned) + " bytes";
                 ASSERT_EQ(budget.used, 0u) << where << ": memory not given back";
                 if (r.status == 0 && r.out == expected.out && r.err.empty()) {
                     listed_on_one |= threads == 1;

@@ -52,10 +52,10 @@ hash_key random_key()
 }
 
 // With random hashes the longest probe in a table of 2^k slots, three
-// quarters full, is about 10 k; a limit three times that is reached only by
+// quarters full, is about 10 k; a reach three times that is needed only by
 // crafted input or extraordinary bad luck. Built with small parts, whose
-// tables are too small for that limit ever to bind, it binds often.
-std::size_t probe_limit(std::size_t slot_count)
+// tables are too small for that reach ever to bind, it binds often.
+std::size_t probe_reach(std::size_t slot_count)
 {
 #ifdef TOKCOLLECT_SMALL_PARTS
     constexpr std::size_t per_bit = 1;

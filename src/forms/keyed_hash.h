@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The set's hashes, keyed with a secret drawn at random as the program
-// starts, so that nobody can choose tokens that collide; and the bound on how
-// far the table lets a word land from its home slot, the second defence
+// starts, so that nobody can choose tokens that collide; and the table's
+// reach, how far it lets a word land from its home slot, the second defence
 // against crafted input. The benchmark links a unit of its own in place of
 // keyed_hash.cpp, with a fixed key and no bound, to time a flood against a
 // table with neither defence.
@@ -22,8 +22,8 @@ struct hash_key {
 hash_key random_key();
 
 // How far from its home slot the table lets a word land in a table of
-// `slot_count` slots, unless crafted words have doubled it.
-std::size_t probe_limit(std::size_t slot_count);
+// `slot_count` slots, its reach, unless crafted words have doubled it.
+std::size_t probe_reach(std::size_t slot_count);
 
 // Folds the 128-bit product of two limbs: every bit of each factor can
 // reach the top bits of the result, from which the table takes its slot.

@@ -2,7 +2,7 @@
 // Sorting for the listing. The plan cuts the tokens of every shard by their
 // first limbs, below the top bits that all share, into as many buckets as
 // hold some 2^15 tokens each, 4096 at most: then a bucket's partitions and
-// its share of every run (found by seeking the run's restarts) are sorted
+// its part of every run (found by seeking the run's restarts) are sorted
 // in the caches of a core. Each form of a bucket is sorted by a radix sort,
 // least significant digit first, on the bits of the limbs in which the
 // bucket's tokens may differ (radix_sort.h); records that share a first
@@ -18,7 +18,7 @@ namespace
 
 // Buckets of about 2^15 tokens, 256 KiB of words, sort in the caches of a
 // core; no more than 4096 of them leave the slabs that each shard begins
-// for its buckets a small share of its memory.
+// for its buckets a small part of its memory.
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr int bucket_size_bits = 3;
 #else

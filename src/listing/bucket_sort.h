@@ -48,7 +48,7 @@ void seek_runs(std::span<const shard_forms> shards, const bucket_plan& plan, std
 
 // The most tokens of each form that one bucket holds in all of `shards`,
 // and the most bytes that one bucket's records read from runs take in an
-// arena, or more: a run's share of a bucket is counted in whole intervals
+// arena, or more: a run's part of a bucket is counted in whole intervals
 // between its restarts.
 struct largest_bucket_of {
     form_counts tokens;

@@ -15,6 +15,7 @@
 #include "listing/bucket_sort.h"
 #include "listing/listing_output.h"
 #include "set/token_set.h"
+#include "store/memory_policy.h"
 #include "system/threads.h"
 
 namespace
@@ -29,7 +30,7 @@ struct listing {
     bool has_empty = false;
 };
 
-// One thread's share of the listing, taken before any of them writes: its
+// One thread's part of the listing, taken before any of them writes: its
 // output, room to sort a bucket and for the records it reads from runs, and
 // where it stands in every run.
 struct merger {
@@ -100,25 +101,25 @@ std::size_t first_bucket(const listing& all, std::size_t stretch)
 // The empty token, below every other, opens the first. A merger that runs
 // out of memory abandons the turns, or the others would wait for its
 // stretch for ever.
-void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& share)
+void list_stretches(const listing& all, std::atomic<std::size_t>& next, merger& own)
 {
     try {
         for (std::size_t stretch; (stretch = next++) < all.stretches;) {
-            share.out.stretch = stretch;
+            own.out.stretch = stretch;
             if (stretch == 0 && all.has_empty) {
-                *make_room(share.out, 0) = '\n';
-                ++share.out.used;
+                *make_room(own.out, 0) = '\n';
+                ++own.out.used;
             }
             const std::size_t first = first_bucket(all, stretch);
-            seek_runs(all.shards, all.plan, first, share.runs);
+            seek_runs(all.shards, all.plan, first, own.runs);
             for (std::size_t b = first; b < first_bucket(all, stretch + 1); ++b)
-                write_bucket(share.out, sort_bucket(all.shards, all.plan, b, share.room,
-                                                    all.largest.tokens, share.runs, share.arena));
-            end_stretch(share.out);
+                write_bucket(own.out, sort_bucket(all.shards, all.plan, b, own.room,
+                                                  all.largest.tokens, own.runs, own.arena));
+            end_stretch(own.out);
         }
     } catch (const std::bad_alloc&) {
-        if (share.out.order)
-            abandon(*share.out.order);
+        if (own.out.order)
+            abandon(*own.out.order);
         throw;
     }
 }
@@ -168,35 +169,33 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
     listing all{shards, bucket_all(shards, threads, budget), {}};
     for (const shard_forms& shard : shards)
         all.has_empty |= shard.has_empty;
-    // A bucket's room on every thread should cost no more than the tokens
-    // do, or 8 MiB, where a few buckets of a small set hold most of them;
-    // and all the mergers' room no more than the budget has left.
+    // The mergers' room, as the memory policy says.
     all.largest = largest_bucket(shards, all.plan);
     const std::size_t sort_room = 2 * sort_bytes(all.largest.tokens) + cursor_bytes(shards);
     const std::size_t room = sort_room + all.largest.arena;
-    const std::size_t allowed = std::max(sort_bytes(total), std::size_t{8} << 20);
+    const std::size_t allowed = std::max(sort_bytes(total), least_listing_room);
     std::size_t count = room == 0 ? threads : std::clamp(allowed / room, std::size_t{1}, threads);
     if (budget)
-        count = std::clamp((budget->limit - std::min(budget->limit, budget->used.load())) /
+        count = std::clamp((budget->planned - std::min(budget->planned, budget->used.load())) /
                                (room + merger_buffer),
                            std::size_t{1}, count);
     all.stretches =
         count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
     turns order;
-    std::vector<merger> shares(count);
-    for (merger& share : shares) {
-        share.out.fd = fd;
-        share.out.order = count > 1 ? &order : nullptr;
-        share.out.size = count > 1 ? merger_buffer : single_buffer;
-        share.share = budget_share(budget);
-        resize(share.share, share.out.size + sort_room);
-        share.out.buffer.reset(new char[share.out.size]);
-        share.room = make_bucket_room(all.largest.tokens);
-        make_arena(share.arena, all.largest.arena, budget);
-        seek_runs(all.shards, all.plan, 0, share.runs);
+    std::vector<merger> mergers(count);
+    for (merger& own : mergers) {
+        own.out.fd = fd;
+        own.out.order = count > 1 ? &order : nullptr;
+        own.out.size = count > 1 ? merger_buffer : single_buffer;
+        own.share = budget_share(budget);
+        resize(own.share, own.out.size + sort_room);
+        own.out.buffer.reset(new char[own.out.size]);
+        own.room = make_bucket_room(all.largest.tokens);
+        make_arena(own.arena, all.largest.arena, budget);
+        seek_runs(all.shards, all.plan, 0, own.runs);
     }
     std::atomic<std::size_t> next = 0;
-    work_on_threads(count, budget, [&](std::size_t i) { list_stretches(all, next, shares[i]); });
+    work_on_threads(count, budget, [&](std::size_t i) { list_stretches(all, next, mergers[i]); });
     // Unmapping a shard's memory is work in proportion to it, so the
     // threads share that too, rather than leave it to whoever frees them.
     std::atomic<std::size_t> next_shard = 0;
@@ -204,7 +203,7 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         for (std::size_t i; (i = next_shard++) < shards.size();)
             shards[i] = shard_forms();
     });
-    return count > 1 ? order.error : shares[0].out.error;
+    return count > 1 ? order.error : mergers[0].out.error;
 }
 
 int print_tokens(token_set& set, int fd)

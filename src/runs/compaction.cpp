@@ -66,9 +66,9 @@ void write_bucket(run_writer<Kind>& to, const typename Kind::sort_entry* sorted,
 // repeats, adds them to `runs` as one run unless there are none, sampled
 // under the partitions' key, and empties those partitions. The batch goes
 // into buckets of the byte order by the top bits in which its first limbs
-// differ, some 2^13 entries each, read straight from the partitions; then
-// each bucket is sorted while it fits the caches, and written. Throws
-// std::bad_alloc when memory runs out.
+// differ, read straight from the partitions; then each bucket is sorted
+// while it fits the caches, and written. Throws std::bad_alloc when memory
+// runs out.
 template <typename Kind>
 void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_runs& runs)
 {
@@ -78,7 +78,7 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
         count += parts.parts[p].size;
     if (count == 0)
         return;
-    const order_cut cut = cut_by_order(varying(parts.bits_seen, 0), count, 13);
+    const order_cut cut = cut_by_order(varying(parts.bits_seen, 0), count, batch_bucket_bits);
     auto bucket = [&](const unsigned char* entry) {
         return order_bucket(limb_of<Kind>(entry, 0), cut);
     };
@@ -113,13 +113,11 @@ void compact(partitions<Kind>& parts, std::size_t first, std::size_t end, form_r
 }
 
 // Merges the runs from `first` on, whose tokens' first limbs vary in bits
-// `varying_first`, into one of a level
-// above that of the first: a bucket at a time, each sorted from every run at
-// once, as the listing sorts, in buckets of some 2^11 tokens that fit the
-// caches, and whose room is small beside a budget. What the merge has read of
-// each run goes back as it goes, so that the merged run grows as they shrink.
-// Throws std::bad_alloc when memory runs out, when the runs from `first` on
-// are lost.
+// `varying_first`, into one of a level above that of the first: a bucket at
+// a time, each sorted from every run at once, as the listing sorts. What the
+// merge has read of each run goes back as it goes, so that the merged run
+// grows as they shrink. Throws std::bad_alloc when memory runs out, when
+// the runs from `first` on are lost.
 template <typename Kind>
 void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t varying_first,
                 memory_budget* budget)
@@ -130,7 +128,7 @@ void merge_runs(std::vector<token_run>& runs, std::size_t first, std::uint64_t v
     std::size_t total = 0;
     for (const token_run& run : merging)
         total += run.size;
-    const order_cut cut = cut_by_order(varying_first, total, 11);
+    const order_cut cut = cut_by_order(varying_first, total, merge_bucket_bits);
     std::vector<bucket_bound> steps(cut.buckets() + 1);
     cursor_list<Kind> cursors;
     for (const token_run& run : merging) {
@@ -172,7 +170,7 @@ std::size_t newest_level(const std::vector<token_run>& runs)
 }
 
 // Repeats that a merge of some runs drops are taken to be sampled ones in
-// the same share.
+// the same proportion.
 template <typename Kind>
 void merge_from(const partitions<Kind>& parts, form_runs& runs, std::size_t first)
 {
@@ -214,7 +212,7 @@ template <typename Kind> void write_runs(partitions<Kind>& parts, form_runs& run
         merge_from(parts, runs, 0);
     for (std::size_t first; runs.runs.size() - (first = newest_level(runs.runs)) >= run_fanout;)
         merge_from(parts, runs, first);
-    runs.limit = runs.batch << runs.batch_doublings;
+    runs.run_at = runs.batch << runs.batch_doublings;
     // A pressed budget keeps no room between batches, nor free slabs.
     if (pressed(parts.pool->budget)) {
         runs.sort_room = scratch();

@@ -29,7 +29,7 @@ struct form_runs {
     std::size_t batch_repeats = 0;
     std::size_t batch = 0;           // slabs of a batch, once the first run is written
     std::size_t batch_doublings = 0; // since most of a batch was held already
-    std::size_t limit = 0;           // slabs in the partitions that write a run
+    std::size_t run_at = 0;          // slabs in the partitions that write a run
     scratch sort_room;
 };
 

@@ -38,8 +38,11 @@ constexpr std::size_t restart_interval = 4;
 constexpr std::size_t restart_interval = 128;
 #endif
 
+// The bytes past a run's last that a reader's loads of 8 bytes may touch.
+constexpr std::size_t run_padding = 8;
+
 struct token_run {
-    // Padded with 8 bytes that the reader's loads may touch.
+    // Padded with run_padding bytes.
     std::unique_ptr<unsigned char[], void (*)(void*)> bytes{nullptr, std::free};
     budget_share share;                // of the bytes, the restarts and the arena bytes
     std::size_t size = 0;              // tokens

@@ -19,7 +19,7 @@
 // Writes distinct tokens in byte order as a run. The bits not yet past
 // are held, and already stored, with the 7 bytes after them, at `at`. The
 // run's bytes grow as it is written, by an eighth or run_growth, before a
-// token could pass `room_end`: the C library moves a large block's pages
+// token could pass `room_end`: the C library moves a large allocation's pages
 // rather than copy them.
 template <typename Kind> struct run_writer {
     token_run run;
@@ -111,7 +111,7 @@ template <typename Kind>
 [[gnu::noinline]] void make_run_room(run_writer<Kind>& to, std::size_t bytes)
 {
     const std::size_t used = static_cast<std::size_t>(to.at - to.run.bytes.get());
-    resize(to.run.share, bytes + most_run_bytes<Kind> + 8);
+    resize(to.run.share, bytes + most_run_bytes<Kind> + run_padding);
     void* grown = std::realloc(to.run.bytes.get(), to.run.share.bytes);
     if (!grown)
         throw std::bad_alloc();
@@ -175,7 +175,8 @@ template <typename Kind> inline token_run finish_run(run_writer<Kind>& to)
 {
     token_run run = std::move(to.run);
     run.last_first = to.last.limbs[0];
-    const std::size_t bytes = static_cast<std::size_t>(to.at - run.bytes.get()) + 1 + 8;
+    // The byte being filled, and the padding.
+    const std::size_t bytes = static_cast<std::size_t>(to.at - run.bytes.get()) + 1 + run_padding;
     if (void* fitted = std::realloc(run.bytes.get(), bytes)) {
         static_cast<void>(run.bytes.release());
         run.bytes.reset(static_cast<unsigned char*>(fitted));

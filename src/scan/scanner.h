@@ -93,17 +93,17 @@ inline block_masks window_at(const block_masks* masks, std::size_t at)
             join_bits(low.other, high.other, shift)};
 }
 
-// The first byte in [from, limit) set in mask M, or `limit`. The window at
+// The first byte in [from, end) set in mask M, or `end`. The window at
 // `from` holds the answer for most lines; beyond it, whole blocks follow.
 template <std::uint64_t block_masks::*M>
-std::size_t next_bit(const block_masks* masks, std::size_t from, std::size_t limit)
+std::size_t next_bit(const block_masks* masks, std::size_t from, std::size_t end)
 {
     if (const std::uint64_t bits = bits_at<M>(masks, from))
-        return std::min(from + static_cast<std::size_t>(std::countr_zero(bits)), limit);
-    for (std::size_t block = from / 64 + 1; 64 * block < limit; ++block)
+        return std::min(from + static_cast<std::size_t>(std::countr_zero(bits)), end);
+    for (std::size_t block = from / 64 + 1; 64 * block < end; ++block)
         if (const std::uint64_t bits = masks[block].*M)
-            return std::min(64 * block + static_cast<std::size_t>(std::countr_zero(bits)), limit);
-    return limit;
+            return std::min(64 * block + static_cast<std::size_t>(std::countr_zero(bits)), end);
+    return end;
 }
 
 // Takes the tokens of the list between the opener at `open` and its end
@@ -229,9 +229,9 @@ std::size_t cut_chunks(const char* bytes, const block_masks* masks, std::size_t 
             from += static_cast<std::size_t>(std::countr_zero(newline)) + 1;
             continue;
         }
-        const std::size_t limit = std::min(from + max_chunk, end);
+        const std::size_t longest_end = std::min(from + max_chunk, end);
         const std::size_t chunk_end =
-            std::min(next_bit<&block_masks::newline>(masks, from, limit) + 1, limit);
+            std::min(next_bit<&block_masks::newline>(masks, from, longest_end) + 1, longest_end);
         lists_missing += !cut_chunk(bytes, masks, from, chunk_end, empty, take);
         from = chunk_end;
     }

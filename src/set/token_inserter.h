@@ -20,7 +20,7 @@
 //               words new there
 //   staging     an inserter's entries on their way to the shards, up to
 //               eight slabs' worth for each shard and form
-//   shard       a share of the set by hash, under a lock of its own, that
+//   shard       a part of the set by hash, under a lock of its own, that
 //               holds each form in partitions, and in runs once it is
 //               large (token_set.h, shard_forms.h)
 //   partition   a chain of slabs that holds entries of one form, chosen by
@@ -41,6 +41,15 @@
 //               makes of every form (bucket_sort.h)
 //   stretch     a range of buckets that one thread of the listing sorts
 //               and writes (listing.h)
+//   budget      the memory the process may take, counted as it is taken
+//               (memory_budget.h): what the policy plans by, and a
+//               ceiling past which taking fails (memory_policy.h)
+//   share       the bytes of the budget that one structure holds, which
+//               go back with it (budget_share)
+//   limit       a bound that the system sets on the process: its cgroups'
+//               memory and CPU limits, and its resource limits (limits.h)
+//   block       64 bytes of input, which the classifier turns into masks
+//               (classify.h)
 //
 // A word is looked up in its inserter's table, which stays in the caches:
 // at most three eighths full and probed directly while it is small, then
@@ -63,18 +72,20 @@
 // So a thread holds at most its table (1 MiB, freed at the spill), its 64
 // pending words, and its staging: 32 KiB for each shard and form that it
 // has sent tokens of, 0.5 MiB a form with 16 shards, whose words are staged
-// only once the table is gone; 2.2 MiB in all, with the 0.2 MiB it reads
-// input into. The shards, 16 at most, grow with the distinct tokens alone.
-// A word costs a share of a slot in a table, 11 to 22 bytes, and 8 bytes
+// only once the table is gone; 2 MiB in all (most_inserter_bytes), and
+// 2.8 MiB with its stack and the buffers it reads input into. The shards,
+// 16 at most, grow with the distinct tokens alone.
+// A word costs part of a slot in a table, 11 to 22 bytes, and 8 bytes
 // and a few more where it recurs in the shards; a pair 16 bytes; a record
 // its packed bytes and 2; the empty token, which packs to nothing, is a
 // flag.
 //
 // Runs cost a sort at their writing and a decoding at the listing, so a
-// shard writes them only once its partitions of a form hold its share of
-// an eighth of the lesser of the machine's memory and the address-space
-// limit, and only where their deduplicating finds that tokens do not
-// recur. From then on a batch of the form goes into a run as it fills.
+// shard writes them only once its partitions of a form hold an eighth of
+// the budget, divided among the shards, and only where their deduplicating
+// finds that tokens do not recur; or once half the budget is taken,
+// whatever they do. From then on a batch of the form goes into a run as it
+// fills (memory_policy.h).
 //
 // Released, the set is one shard_forms a shard, of one shape: each form
 // in partitions of its own, all of a form from one pool, and in runs. No

@@ -4,10 +4,13 @@
 // them over.
 //
 // A shard's form starts as one partition, split into many once it holds
-// split_size entries. It writes runs only once its partitions' slabs hold
-// compact_from bytes of the form, and only where deduplicating finds that
-// its tokens do not recur (compaction.h); from then on, each batch of the
-// form that its partitions gather goes into a run.
+// split_size entries, as many as the slabs it fills before its first run
+// allow. It writes runs once its partitions' slabs hold compact_from bytes
+// of the form, where deduplicating finds that its tokens do not recur, or
+// once the budget is pressed (memory_policy.h); from then on, each batch
+// of the form that its partitions gather goes into a run (compaction.h).
+// Should memory run out in a shard, the set is marked failed, and no
+// thread appends to a shard after that.
 #include "set/token_set.h"
 
 #include <algorithm>
@@ -54,7 +57,7 @@ template <typename Kind> [[gnu::noinline]] void write_run(stored_form<Kind>& for
     if (form.runs.runs.empty())
         deduplicate_all(form.parts);
     if (!worth_runs(form.parts.size, form.parts.dropped) && !pressed(form.parts.pool->budget)) {
-        form.runs.limit = 2 * form.parts.slabs;
+        form.runs.run_at = 2 * form.parts.slabs;
         return;
     }
     write_runs(form.parts, form.runs);
@@ -83,7 +86,7 @@ template <typename Kind>
     open_partitions(form.parts, set.key, bits, distinct, pool_for<Kind>(set));
     form.runs.sample_share = budget_share(set.budget);
     form.runs.batch = of<Kind>(set.batch);
-    form.runs.limit = first_run_slabs<Kind>(set);
+    form.runs.run_at = first_run_slabs<Kind>(set);
 }
 
 // Appends an entry to the partitions of its form in a shard, which open as
@@ -221,14 +224,14 @@ bool hand_in_distinct_words(token_set& set, const word_table& table)
 }
 
 token_set::token_set(std::size_t threads, memory_budget* budget, std::size_t compact_from)
-    : shard_count(threads > 1 ? shards_within(budget ? budget->limit : SIZE_MAX, max_shards) : 1),
+    : shard_count(threads > 1 ? shards_within(budget ? budget->planned : SIZE_MAX, max_shards) : 1),
       budget(budget),
       compact_from(compact_from != SIZE_MAX
                        ? compact_from
-                       : first_run_bytes(budget ? budget->limit : SIZE_MAX, shard_count)),
+                       : first_run_bytes(budget ? budget->planned : SIZE_MAX, shard_count)),
       shards(std::make_unique<token_shard[]>(shard_count))
 {
-    // The member, not the argument, which may ask for the budget's share.
+    // The member, not the argument, which may ask for what the policy gives.
     for_each_form(batch, [&](auto kind, std::size_t& slabs) {
         slabs = batch_slabs(std::size_t{1} << partition_bits, shard_count,
                             this->compact_from / slab_bytes<decltype(kind)>);

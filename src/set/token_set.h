@@ -43,7 +43,7 @@ struct token_set {
     // against `budget`, if any. A set for one thread has a single shard,
     // which its one inserter at a time fills with no lock. A shard writes
     // its first run once its partitions' slabs of a form hold
-    // `compact_from` bytes, or, if SIZE_MAX, the budget's share that the
+    // `compact_from` bytes, or, if SIZE_MAX, the part of the budget that the
     // memory policy gives it (memory_policy.h).
     explicit token_set(std::size_t threads, memory_budget* budget = nullptr,
                        std::size_t compact_from = SIZE_MAX);
@@ -99,7 +99,7 @@ stored_form<word_kind>& open_spilled_words(token_set& set);
 // filled the slabs they may, or hold a batch while the budget is pressed.
 template <typename Kind> inline bool runs_due(const stored_form<Kind>& form)
 {
-    return form.parts.slabs >= form.runs.limit ||
+    return form.parts.slabs >= form.runs.run_at ||
            (form.parts.slabs >= form.runs.batch && pressed(form.parts.pool->budget));
 }
 

@@ -29,14 +29,14 @@ std::uint64_t* zeroed_slots(std::size_t count)
 struct refill {
     std::uint64_t* slots;
     std::size_t slot_count;
-    std::size_t limit;
+    std::size_t reach;
     std::uint64_t hashes[64] = {};
     std::uint64_t words[64] = {};
     std::size_t size = 0;
 };
 
 // Places the waiting words, none of which is in the table yet; false when
-// one would land more than the limit away from home.
+// one would land farther from home than the reach.
 bool place_all(refill& table)
 {
     for (std::size_t i = 0; i < table.size; ++i)
@@ -44,7 +44,7 @@ bool place_all(refill& table)
     for (std::size_t i = 0; i < table.size; ++i) {
         std::size_t at = home_slot(table.hashes[i], table.slot_count);
         for (std::size_t probes = 0; table.slots[at] != 0; at = (at + 1) & (table.slot_count - 1))
-            if (++probes > table.limit)
+            if (++probes > table.reach)
                 return false;
         table.slots[at] = table.words[i];
     }
@@ -61,13 +61,13 @@ bool place(refill& table, std::uint64_t hash, std::uint64_t word)
 
 // Moves every word into a new table of `slot_count` slots under `key`.
 // Gives up, leaving the table as it was, when one would land more than
-// `limit` slots from home.
-bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std::size_t limit)
+// `reach` slots from home.
+bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std::size_t reach)
 {
     budget_share share(table.share.budget);
     resize(share, slot_count * sizeof(std::uint64_t));
     decltype(word_table::slots) slots(zeroed_slots(slot_count), std::free);
-    refill into{slots.get(), slot_count, limit};
+    refill into{slots.get(), slot_count, reach};
     for (std::size_t i = 0; i < table.slot_count; ++i) {
         const std::uint64_t word = table.slots[i];
         if (word != 0 && !place(into, hash_word(key, word), word))
@@ -78,22 +78,22 @@ bool rebuild(word_table& table, std::size_t slot_count, const hash_key& key, std
     table.slots = std::move(slots);
     table.share = std::move(share);
     table.slot_count = slot_count;
-    table.limit = limit;
+    table.reach = reach;
     return true;
 }
 
 } // namespace
 
 // Only words that collide under every key could fail twice.
-void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, std::size_t limit)
+void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, std::size_t reach)
 {
     // home_slot() and the probes' wrap take a slot from the hash's top bits.
     assert(std::has_single_bit(slot_count));
-    for (int tries = 1; !rebuild(table, slot_count, key, limit); ++tries) {
+    for (int tries = 1; !rebuild(table, slot_count, key, reach); ++tries) {
         key = random_key();
         ++table.rekeys;
         if (tries >= 2)
-            limit *= 2;
+            reach *= 2;
     }
     table.key = key;
 }
@@ -101,7 +101,7 @@ void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, 
 void open_table(word_table& table, const hash_key& key, memory_budget* budget)
 {
     table.share = budget_share(budget);
-    rebuild_near_home(table, initial_slots, key, probe_limit(initial_slots));
+    rebuild_near_home(table, initial_slots, key, probe_reach(initial_slots));
 }
 
 namespace
@@ -116,7 +116,7 @@ bool full(const word_table& table)
 } // namespace
 
 // A word still too far from home after a new key collides under every key:
-// each further rebuild doubles the limit, until it no longer binds.
+// each further rebuild doubles the reach, until it no longer binds.
 bool add_word(word_table& table, std::uint64_t word, std::uint64_t hash, std::uint64_t* free_slot,
               std::size_t most_slots)
 {
@@ -125,11 +125,11 @@ bool add_word(word_table& table, std::uint64_t word, std::uint64_t hash, std::ui
             if (2 * table.slot_count > most_slots)
                 return false;
             rebuild_near_home(table, 2 * table.slot_count, table.key,
-                              probe_limit(2 * table.slot_count));
-        } else if (distance(table, hash, free_slot) > table.limit) {
-            const std::size_t limit =
-                ++rekeys >= 2 ? 2 * table.limit : probe_limit(table.slot_count);
-            rebuild_near_home(table, table.slot_count, random_key(), limit);
+                              probe_reach(2 * table.slot_count));
+        } else if (distance(table, hash, free_slot) > table.reach) {
+            const std::size_t reach =
+                ++rekeys >= 2 ? 2 * table.reach : probe_reach(table.slot_count);
+            rebuild_near_home(table, table.slot_count, random_key(), reach);
             ++table.rekeys;
         } else {
             break;

@@ -2,7 +2,7 @@
 // The token set's table of words (packed_token.h): open addressing with
 // linear probing, where a free slot is 0, which no word is. The table is
 // rebuilt twice the size as it fills, and under a new key should a word land
-// more than probe_limit() slots from home (keyed_hash.h): a lookup walks no
+// more than probe_reach() slots from home (keyed_hash.h): a lookup walks no
 // farther than where it would insert, so that bounds every probe, whatever
 // the input. Only the table writes its slots; the inserter reads them, and
 // prefetches them, through find_slot() and home_slot().
@@ -43,7 +43,7 @@ struct word_table {
     std::size_t slot_count = 0;
     std::size_t count = 0; // words held
     hash_key key{};
-    std::size_t limit = 0;  // how far from home a word may land
+    std::size_t reach = 0;  // how far from home a word may land
     std::size_t rekeys = 0; // times rebuilt under a new key
 };
 
@@ -91,10 +91,10 @@ inline bool defers_lookups(const word_table& table)
 }
 
 // Moves every word into a new table of `slot_count` slots under `key`, or
-// under new keys until every word lies within `limit` of home; for words
-// that collide under every key the limit doubles until it no longer binds.
+// under new keys until every word lies within `reach` of home; for words
+// that collide under every key the reach doubles until it no longer binds.
 // Throws std::bad_alloc when memory runs out.
-void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, std::size_t limit);
+void rebuild_near_home(word_table& table, std::size_t slot_count, hash_key key, std::size_t reach);
 
 // Calls f(word) for every word the table holds.
 template <typename F> void for_each_word(const word_table& table, F&& f)

@@ -8,6 +8,8 @@
 #include <cassert>
 #include <utility>
 
+#include "store/memory_policy.h"
+
 namespace
 {
 
@@ -220,7 +222,7 @@ template <typename Kind>
     parts.parts = std::make_unique<partition[]>(std::size_t{1} << bits);
     if (distinct)
         for (std::size_t p = 0; p < std::size_t{1} << bits; ++p)
-            parts.parts[p].limit = SIZE_MAX;
+            parts.parts[p].deduplicate_at = SIZE_MAX;
     parts.key = key;
 }
 
@@ -260,20 +262,21 @@ void empty_partitions(partitions<Kind>& parts, std::size_t first, std::size_t en
         parts.size -= part.size;
         for_each_slab(parts, part,
                       [&](std::uint32_t slab, auto*, auto*) { release_slab(parts, slab); });
-        part = {.limit = part.limit == SIZE_MAX ? SIZE_MAX : 0};
+        part = {.deduplicate_at = part.deduplicate_at == SIZE_MAX ? SIZE_MAX : 0};
     }
 }
 
 template <typename Kind>
 void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size)
 {
-    if (part.size >= part.limit && part.size > 0) {
+    if (part.size >= part.deduplicate_at && part.size > 0) {
         const std::size_t before = part.size;
         deduplicate(parts, part);
-        // Where few tokens recur, deduplicating again soon would find little,
-        // and the listing's sort drops the repeats left.
-        const std::size_t growth = 8 * (before - part.size) < before ? 8 : 2;
-        part.limit = std::max(growth * part.size, entry_slab_bytes / 8);
+        const std::size_t growth = sparse_repeats_divisor * (before - part.size) < before
+                                       ? sparse_dedup_growth
+                                       : dedup_growth;
+        part.deduplicate_at =
+            std::max(growth * part.size, entry_slab_bytes / sizeof(std::uint64_t));
         if (!slab_full<Kind>(part, size))
             return;
     }

@@ -103,10 +103,10 @@ inline unsigned char* scratch_of(scratch& space, std::size_t size, memory_budget
 }
 
 struct partition {
-    unsigned char* end = nullptr; // where its next entry goes; null with no slab
-    std::size_t size = 0;         // entries it holds
-    std::size_t limit = 0;        // the size at which it is deduplicated next
-    std::uint32_t first = 0;      // its slabs, first and last
+    unsigned char* end = nullptr;   // where its next entry goes; null with no slab
+    std::size_t size = 0;           // entries it holds
+    std::size_t deduplicate_at = 0; // the size at which it is deduplicated next
+    std::uint32_t first = 0;        // its slabs, first and last
     std::uint32_t last = 0;
 };
 

@@ -73,23 +73,23 @@ std::size_t mapped_share(const slab_pool& pool, std::size_t extent)
     return huge_extent(pool, extent) ? bytes : bytes - slab_room(extent);
 }
 
-// Adds an extent, and a block for it if it starts one, or throws
+// Adds an extent, and a group for it if it starts one, or throws
 // std::bad_alloc.
 void add_extent(slab_pool& pool)
 {
     const std::size_t extent = pool.extent_count;
     if (extent == max_extents)
         throw std::bad_alloc();
-    std::unique_ptr<slab_extent[]>& block = pool.extent_blocks[extent >> extent_block_bits];
-    if (!block)
-        block = std::make_unique<slab_extent[]>(std::size_t{1} << extent_block_bits);
+    std::unique_ptr<slab_extent[]>& group = pool.extent_groups[extent >> extent_group_bits];
+    if (!group)
+        group = std::make_unique<slab_extent[]>(std::size_t{1} << extent_group_bits);
     resize(pool.extents_share, pool.extents_share.bytes + mapped_share(pool, extent));
     unsigned char* bytes = map_extent(mapping_bytes(pool, extent), huge_extent(pool, extent));
     if (!bytes) {
         resize(pool.extents_share, pool.extents_share.bytes - mapped_share(pool, extent));
         throw std::bad_alloc();
     }
-    block[extent & ((std::size_t{1} << extent_block_bits) - 1)] = {
+    group[extent & ((std::size_t{1} << extent_group_bits) - 1)] = {
         bytes, reinterpret_cast<std::uint32_t*>(bytes + slab_room(extent) + extent_slack)};
     ++pool.extent_count;
 }
@@ -108,7 +108,7 @@ void empty_slabs(slab_pool& pool, const std::uint32_t* slabs, std::size_t count)
 slab_pool::slab_pool(std::size_t slab_bytes, memory_budget* budget)
     : slab_bytes(slab_bytes), extent_slab_bits(std::countr_zero(extent_bytes / slab_bytes)),
       huge_pages(extent_bytes >= huge_page_bytes &&
-                 (!budget || budget->limit >= huge_pages_budget)),
+                 (!budget || budget->planned >= huge_pages_from)),
       budget(budget), extents_share(budget)
 {
     assert(std::has_single_bit(slab_bytes) && slab_bytes <= first_extent_bytes);

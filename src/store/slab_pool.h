@@ -40,14 +40,14 @@ constexpr std::size_t extent_alignment = page_bytes;
 // of the address space.
 constexpr std::size_t first_extent_bytes = std::min(std::size_t{32} << 10, extent_bytes);
 
-// Room for 512 GiB of slabs, in blocks of extents made as they are needed,
+// Room for 512 GiB of slabs, in groups of extents made as they are needed,
 // which never move; built with small parts, for 64 MiB.
 #ifdef TOKCOLLECT_SMALL_PARTS
 constexpr std::size_t max_extents = std::size_t{1} << 14;
 #else
 constexpr std::size_t max_extents = std::size_t{1} << 18;
 #endif
-constexpr int extent_block_bits = 8;
+constexpr int extent_group_bits = 8;
 
 struct slab_extent {
     unsigned char* bytes;
@@ -67,9 +67,9 @@ struct slab_pool {
     int extent_slab_bits; // an extent spans 2^extent_slab_bits slabs
     bool huge_pages;      // behind every whole extent
     std::mutex lock;      // over slabs taken and given back, and new extents
-    // The extents, a block at a time: blocks never move, so that entries may
+    // The extents, a group at a time: groups never move, so that entries may
     // be read without the lock.
-    std::unique_ptr<slab_extent[]> extent_blocks[max_extents >> extent_block_bits];
+    std::unique_ptr<slab_extent[]> extent_groups[max_extents >> extent_group_bits];
     std::size_t extent_count = 0;
     std::size_t slabs = 1; // handed out, slab 0 among them
     std::vector<std::uint32_t> free_slabs;
@@ -81,8 +81,8 @@ struct slab_pool {
 // Extent `extent` of `pool`.
 inline const slab_extent& extent_of(const slab_pool& pool, std::size_t extent)
 {
-    constexpr std::size_t in_block = (std::size_t{1} << extent_block_bits) - 1;
-    return pool.extent_blocks[extent >> extent_block_bits][extent & in_block];
+    constexpr std::size_t in_group = (std::size_t{1} << extent_group_bits) - 1;
+    return pool.extent_groups[extent >> extent_group_bits][extent & in_group];
 }
 
 // The first byte of `slab`.

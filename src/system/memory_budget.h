@@ -2,9 +2,9 @@
 // The memory the process may take, kept by counting: every structure that
 // grows with the input takes its share of the budget before it grows, and
 // gives it back as it shrinks or goes; past the budget's ceiling, taking
-// fails as running out of memory does. Its limit, at or below the ceiling,
-// is what the policy plans by. What both are, and what is left to the
-// margin below them, is the memory policy's (store/memory_policy.h).
+// fails as running out of memory does. What the policy plans by is at or
+// below the ceiling. What both are, and what is left to the margin below
+// them, is the memory policy's (store/memory_policy.h).
 #pragma once
 
 #include <atomic>
@@ -12,11 +12,11 @@
 #include <utility>
 
 struct memory_budget {
-    explicit memory_budget(std::size_t limit) : limit(limit), ceiling(limit) {}
-    memory_budget(std::size_t limit, std::size_t ceiling) : limit(limit), ceiling(ceiling) {}
+    explicit memory_budget(std::size_t planned) : planned(planned), ceiling(planned) {}
+    memory_budget(std::size_t planned, std::size_t ceiling) : planned(planned), ceiling(ceiling) {}
 
-    const std::size_t limit;   // bytes
-    const std::size_t ceiling; // bytes, no fewer than `limit`
+    const std::size_t planned; // bytes that the policy plans by
+    const std::size_t ceiling; // bytes, no fewer than `planned`
     std::atomic<std::size_t> used = 0;
     std::atomic<std::size_t> peak = 0; // the most used at once
 };
