@@ -31,10 +31,12 @@
 // more than fill partition_slabs slabs each before the first run.
 //
 // Deduplicating. A partition drops its repeats once it has grown
-// dedup_growth times since it last did, or sparse_dedup_growth times where
-// that found fewer than one entry in sparse_repeats_divisor repeated: then
-// deduplicating again soon would find little, and sorting drops the
-// repeats left.
+// dedup_growth times since it last did, sparse_dedup_growth times where
+// that found fewer than one entry in sparse_repeats_divisor repeated, and
+// distinct_dedup_growth times where it found fewer than one in
+// distinct_repeats_divisor: then deduplicating again soon would find
+// little, and sorting drops the repeats left. Tokens that recur across the
+// input, such as paths, still find one in 64 repeated early on.
 //
 // Huge pages. They spare a large set most of its page faults and TLB
 // misses, but one is resident whole once touched, however little of it is
@@ -94,6 +96,8 @@ constexpr std::size_t partition_slabs = 4;
 constexpr std::size_t dedup_growth = 2;
 constexpr std::size_t sparse_dedup_growth = 8;
 constexpr std::size_t sparse_repeats_divisor = 8;
+constexpr std::size_t distinct_dedup_growth = 64;
+constexpr std::size_t distinct_repeats_divisor = 64;
 constexpr std::size_t huge_pages_from = std::size_t{1} << 30;
 constexpr int batch_bucket_bits = 13;
 constexpr int merge_bucket_bits = 11;

@@ -272,9 +272,11 @@ void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size)
     if (part.size >= part.deduplicate_at && part.size > 0) {
         const std::size_t before = part.size;
         deduplicate(parts, part);
-        const std::size_t growth = sparse_repeats_divisor * (before - part.size) < before
-                                       ? sparse_dedup_growth
-                                       : dedup_growth;
+        const std::size_t dropped = before - part.size;
+        const std::size_t growth = distinct_repeats_divisor * dropped < before
+                                       ? distinct_dedup_growth
+                                   : sparse_repeats_divisor * dropped < before ? sparse_dedup_growth
+                                                                               : dedup_growth;
         part.deduplicate_at =
             std::max(growth * part.size, entry_slab_bytes / sizeof(std::uint64_t));
         if (!slab_full<Kind>(part, size))
