@@ -209,16 +209,19 @@ int collect_tokens(int in, int out, int err, const collect_options& options)
     diagnostics diag{err};
     // Large allocations freed go back to the system at once, as the budget
     // counts them; the C library would otherwise raise its threshold for
-    // mapping them, and keep those freed later. Every thread allocates
-    // from the one arena: the C library would reserve 64 MiB of address
-    // space for each thread's own, which an address-space limit counts,
-    // for the few hundred allocations that the program makes.
+    // mapping them, and keep those freed later.
     mallopt(M_MMAP_THRESHOLD, large_allocation);
-    mallopt(M_ARENA_MAX, 1);
     const off_t start = lseek(in, 0, SEEK_CUR);
     try {
         const process_limits limits =
             known_small(in) ? process_limits{UINT64_MAX, UINT64_MAX, 1} : read_process_limits();
+        // Under an address-space limit every thread allocates from the one
+        // arena: the C library would reserve 64 MiB for each thread's own,
+        // which the limit counts, for the few hundred allocations that the
+        // program makes. Where none binds, threads keep their own arenas,
+        // whose freed memory does not scatter through one heap.
+        if (limits.address_space != UINT64_MAX)
+            mallopt(M_ARENA_MAX, 1);
         memory_budget system_budget(planned_for(limits), ceiling_for(limits));
         memory_budget& budget = options.budget ? *options.budget : system_budget;
         const std::size_t threads = options.threads
