@@ -87,9 +87,9 @@ void watched_classify(const char* bytes, std::size_t blocks, block_masks* masks)
 }
 
 // On sixteen CPUs, a file is collected on as many threads as the budget
-// has room for, some 3 MiB each within a quarter of it. Each thread waits at its
-// first piece until all that should come have, so that none takes the
-// pieces of another, but no longer than a few seconds.
+// has room for, some 3 MiB each within a quarter of it. Each thread waits
+// at its first piece until all that should come have, so that none takes
+// the pieces of another, but no longer than a few seconds.
 TEST(Threads, AsManyAsTheBudgetHasRoomFor)
 {
 #ifdef TOKCOLLECT_SMALL_PARTS

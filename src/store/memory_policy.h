@@ -13,9 +13,9 @@
 // Where counting would pass the budget's ceiling, the collector ends with
 // "out of memory" before anything is listed, where the kernel would kill
 // it. The ceiling is found alike, but for the address-space and
-// data-segment limits: past those a mapping fails, which ends the collector so too, and
-// as they count the code and the libraries that the budget does not, a
-// ceiling from them would refuse what they allow.
+// data-segment limits: past those a mapping fails, which ends the
+// collector so too, and as they count the code and the libraries that the
+// budget does not, a ceiling from them would refuse what they allow.
 //
 // Threads. Each thread that collects holds some of its own: its stack,
 // which counts against the budget before the thread starts, its input
