@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The structures under the set, each on its own: partitions deduplicate as
-// they double, split and bucket without losing an entry; the slab pool
+// they double, take turns where their entries are distinct and stop where
+// they recur, split and bucket without losing an entry; the slab pool
 // gives back what it took; the radix sort orders equal and skewed keys and
 // keeps the order of equal ones; and the shards hold a token that many
 // inserters meet once, in the shard its hash names.
@@ -113,6 +114,54 @@ TEST(Partitions, DeduplicateAsTheyDouble)
         for_each_form([&](auto kind) { expect_deduplicated<decltype(kind)>(bits, false); });
         for_each_form([&](auto kind) { expect_deduplicated<decltype(kind)>(bits, true); });
     }
+}
+
+// Partitions appended to as the set appends to them. Distinct tokens make
+// them take turns, keeping every entry; once tokens come again and again,
+// the turns end when the partitions hold distinct_dedup_growth times what
+// they held when turns began, never later, and the partitions split by
+// hash: deduplicating them all then leaves each token once, and they never
+// take turns again.
+template <typename Kind> void expect_turns()
+{
+    const std::vector<std::string> tokens = tokens_of<Kind>(20000);
+    partitions<Kind> parts;
+    open_partitions(parts, known_key, 3, false,
+                    std::make_shared<slab_pool>(slab_bytes<Kind>, nullptr));
+    std::size_t turns_end_at = 0;
+    const auto append = [&](const std::string& token) {
+        const std::vector<unsigned char> entry = packed<Kind>(token);
+        const std::size_t p =
+            partition_for(parts, entry.size(), [&] { return Kind::hash(known_key, entry.data()); });
+        append_entry(parts, p, entry.data(), entry.size(), [&] { pace_turns(parts); });
+        turns_end_at = std::max(turns_end_at, parts.turns_end_at);
+        // Turns end when a partition next takes a slab.
+        if (!parts.turns_over && turns_end_at > 0) {
+            ASSERT_LE(parts.size, turns_end_at + slab_bytes<Kind>);
+        }
+    };
+    const std::string where = std::to_string(form_index<Kind>) + " form";
+    for (const std::string& token : tokens)
+        append(token);
+    EXPECT_GT(turns_end_at, 0u) << where;
+    EXPECT_EQ(parts.size, tokens.size()) << where;
+    for (std::size_t round = 0; !parts.turns_over; ++round) {
+        ASSERT_LE(round, turns_end_at / 100) << where;
+        for (std::size_t i = 0; i < 100; ++i)
+            append(tokens[i]);
+    }
+    EXPECT_EQ(parts.turns_end_at, 0u) << where;
+    deduplicate_all(parts);
+    EXPECT_EQ(parts.size, tokens.size()) << where;
+    std::map<std::string, int> expected;
+    for (const std::string& token : tokens)
+        expected[token] = 1;
+    EXPECT_TRUE(held(parts) == expected) << where;
+}
+
+TEST(Partitions, TakeTurnsWhileTheirEntriesAreDistinct)
+{
+    for_each_form([&](auto kind) { expect_turns<decltype(kind)>(); });
 }
 
 // Split by hash, then moved into buckets of the byte order with the

@@ -25,6 +25,8 @@
 //               large (token_set.h, shard_forms.h)
 //   partition   a chain of slabs that holds entries of one form, chosen by
 //               hash while the set is filled (partitions.h)
+//   turn        a partition's spell of taking every entry of its form in
+//               a shard, while deduplicating finds them distinct
 //   slab        a few KiB of entries, from the pool of its form
 //   pool        the slabs of one form, which every shard shares, in
 //               extents that never move (slab_pool.h)
@@ -66,7 +68,7 @@
 // partitions deduplicate as they grow, so a token that many threads meet is
 // held there about once, however many threads met it: at most twice between
 // two deduplications where tokens recur, and where they seldom do, as often
-// as it came while its partition grew eightfold. A set for one thread has one
+// as it came while its partitions grew 64 times. A set for one thread has one
 // shard and no staging: its inserter appends at once.
 //
 // So a thread holds at most its table (1 MiB, freed at the spill), its 64

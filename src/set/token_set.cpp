@@ -61,8 +61,10 @@ template <typename Kind> [[gnu::noinline]] void write_run(stored_form<Kind>& for
         return;
     }
     write_runs(form.parts, form.runs);
-    const int bits = partition_bits_for(form.runs.batch);
-    if (bits < form.parts.bits)
+    // Runs drop repeats, so partitions with runs go by hash, and take no
+    // turns, which would keep repeats between runs.
+    const int bits = std::min(partition_bits_for(form.runs.batch), form.parts.bits);
+    if (bits < form.parts.bits || form.parts.turns_end_at)
         open_partitions(form.parts, form.parts.key, bits, false, form.parts.pool);
 }
 
@@ -78,12 +80,21 @@ template <typename Kind> std::shared_ptr<slab_pool> pool_for(token_set& set)
     return pool;
 }
 
+// Partitions that the budget splits into fewer than the most take no turns:
+// where memory is tight, repeats are dropped as soon as they can be.
+template <typename Kind> void allow_turns(const token_set& set, partitions<Kind>& parts)
+{
+    if (parts.bits > 0 && parts.bits < partition_bits - std::countr_zero(set.shard_count))
+        parts.turns_over = true;
+}
+
 // Opens a form's partitions in a shard at its first entry: 2^bits of them,
 // never deduplicated if `distinct`.
 template <typename Kind>
 [[gnu::noinline]] void open_form(token_set& set, stored_form<Kind>& form, int bits, bool distinct)
 {
     open_partitions(form.parts, set.key, bits, distinct, pool_for<Kind>(set));
+    allow_turns(set, form.parts);
     form.runs.sample_share = budget_share(set.budget);
     form.runs.batch = of<Kind>(set.batch);
     form.runs.run_at = first_run_slabs<Kind>(set);
@@ -103,13 +114,19 @@ template <typename Kind>
         const bool many = std::is_same_v<Kind, word_kind> && set.words_spilled;
         open_form(set, form, many ? split_bits<Kind>(set) : 0, false);
     }
-    append_entry(parts, parts.bits ? hash_partition(Kind::hash(set.key, entry), parts.bits) : 0,
-                 entry, size, [&] {
-                     if (parts.bits == 0 && parts.size >= split_size)
-                         split_partitions(parts, split_bits<Kind>(set));
-                     if (runs_due(form))
-                         write_run(form);
-                 });
+    append_entry(
+        parts,
+        partition_for(parts, size, [&] { return parts.bits ? Kind::hash(set.key, entry) : 0; }),
+        entry, size, [&] {
+            if (parts.bits == 0 && parts.size >= split_size) {
+                split_partitions(parts, split_bits<Kind>(set));
+                allow_turns(set, parts);
+            }
+            if (form.runs.runs.empty())
+                pace_turns(parts);
+            if (runs_due(form))
+                write_run(form);
+        });
 }
 
 // Appends the entries that `stage` holds for shard `shard` to it, under its

@@ -108,8 +108,11 @@ template <typename Kind> inline bool runs_due(const stored_form<Kind>& form)
                                                        std::uint64_t word)
 {
     partitions<word_kind>& parts = words.parts;
-    append_entry(parts, hash_partition(mix_limb(parts.key, word), parts.bits),
+    append_entry(parts,
+                 partition_for(parts, sizeof word, [&] { return mix_limb(parts.key, word); }),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word, [&] {
+                     if (words.runs.runs.empty())
+                         pace_turns(parts);
                      if (runs_due(words))
                          write_word_run(words);
                  });

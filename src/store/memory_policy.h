@@ -36,7 +36,9 @@
 // distinct_dedup_growth times where it found fewer than one in
 // distinct_repeats_divisor: then deduplicating again soon would find
 // little, and sorting drops the repeats left. Tokens that recur across the
-// input, such as paths, still find one in 64 repeated early on.
+// input, such as paths, still find one in 64 repeated early on. Where all
+// of a form's partitions in a shard find so few, they take turns for as
+// long as distinct_dedup_growth allows one of them (partitions.h).
 //
 // Huge pages. They spare a large set most of its page faults and TLB
 // misses, but one is resident whole once touched, however little of it is

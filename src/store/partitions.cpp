@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Appending to partitions, deduplicating the ones that double, and moving
-// entries into new partitions.
+// Appending to partitions, deduplicating the ones that double, taking turns
+// where they find their entries distinct, and moving entries into new
+// partitions.
 #include "store/partitions.h"
 
 #include <algorithm>
@@ -12,6 +13,9 @@
 
 namespace
 {
+
+// A partition's turn lasts while it fills this many slabs.
+constexpr std::size_t slabs_a_turn = 8;
 
 // Up to spare_slabs slabs that a form's partitions free are kept for them to
 // take again without the pool's lock; half go back once there are more.
@@ -206,6 +210,22 @@ void move_entries(partitions<Kind>& parts, std::span<partitions<Kind>*> others, 
     }
 }
 
+template <typename Kind> void pass_turn(partitions<Kind>& parts, std::size_t to)
+{
+    parts.turn = to;
+    parts.turn_slabs = slabs_a_turn;
+}
+
+// Entries that deduplicating found distinct go on undeduplicated, as long
+// as a partition that found them so would have gone on.
+template <typename Kind> void take_turns(partitions<Kind>& parts)
+{
+    for (std::size_t p = 0; p < std::size_t{1} << parts.bits; ++p)
+        parts.parts[p].deduplicate_at = SIZE_MAX;
+    parts.turns_end_at = distinct_dedup_growth * parts.size;
+    pass_turn(parts, 0);
+}
+
 } // namespace
 
 template <typename Kind>
@@ -224,6 +244,9 @@ template <typename Kind>
         for (std::size_t p = 0; p < std::size_t{1} << bits; ++p)
             parts.parts[p].deduplicate_at = SIZE_MAX;
     parts.key = key;
+    parts.turn = 0;
+    parts.turn_slabs = 0;
+    parts.turns_end_at = 0;
 }
 
 // Out of line, like bucket_partitions(), so that the appends that may call
@@ -294,12 +317,40 @@ void make_slab_room(partitions<Kind>& parts, partition& part, std::size_t size)
     assert(size <= filled_bytes<Kind>);
 }
 
+// Turns start once every partition has, on average, filled two slabs,
+// and deduplicating them all at once, over far more of the input than a
+// partition's first slab holds, finds their entries distinct: tokens that
+// recur far apart are found there, and keep the partitions by hash.
+template <typename Kind> void pace_turns(partitions<Kind>& parts)
+{
+    if (parts.turns_end_at == 0) {
+        if (parts.turns_over || parts.bits == 0 || parts.slabs < std::size_t{2} << parts.bits)
+            return;
+        deduplicate_all(parts);
+        if (distinct_repeats_divisor * parts.dropped < parts.size)
+            take_turns(parts);
+        else
+            parts.turns_over = true;
+    } else if (parts.size >= parts.turns_end_at) {
+        parts.turns_over = true;
+        split_partitions(parts, parts.bits);
+    }
+}
+
+template <typename Kind> [[gnu::noinline]] void fill_turn(partitions<Kind>& parts)
+{
+    if (--parts.turn_slabs == 0)
+        pass_turn(parts, (parts.turn + 1) & ((std::size_t{1} << parts.bits) - 1));
+}
+
 #define TOKCOLLECT_PARTITIONS(Kind)                                                                \
     template void open_partitions(partitions<Kind>&, const hash_key&, int, bool,                   \
                                   std::shared_ptr<slab_pool>);                                     \
     template void split_partitions(partitions<Kind>&, int);                                        \
     template void bucket_partitions(partitions<Kind>&, std::span<partitions<Kind>*>, int, int);    \
     template void make_slab_room(partitions<Kind>&, partition&, std::size_t);                      \
+    template void pace_turns(partitions<Kind>&);                                                   \
+    template void fill_turn(partitions<Kind>&);                                                    \
     template void empty_partitions(partitions<Kind>&, std::size_t, std::size_t);                   \
     template void deduplicate_all(partitions<Kind>&);
 TOKCOLLECT_FOR_EACH_FORM(TOKCOLLECT_PARTITIONS)

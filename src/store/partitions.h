@@ -4,16 +4,24 @@
 // listing. Every form takes the same road; the forms differ only in how an
 // entry is measured, hashed and compared.
 //
-// A token is only appended to the partition that the top bits of its keyed
-// hash choose: the ends being written, one cache line each, stay in the
-// caches, and the entries stream out behind them. A partition that has
-// doubled since it was last deduplicated is deduplicated again, through
-// scratch slots twice its size, or once it has grown eightfold if the last
-// time found fewer than one entry in eight repeated; so it holds every
+// A token is appended to the partition that the top bits of its keyed hash
+// choose: the ends being written, one cache line each, stay in the caches,
+// and the entries stream out behind them. A partition that has doubled
+// since it was last deduplicated is deduplicated again, through scratch
+// slots twice its size, or once it has grown 8 or 64 times where the last
+// time found few entries repeated (memory_policy.h); so it holds every
 // token it was given, and about twice as many as distinct ones at most
 // where tokens recur. A form's partitions start as one, for a set that sees
 // few such tokens, and split into many once they hold more than the caches
 // do.
+//
+// Where deduplicating finds the entries distinct, spreading them by hash
+// buys only cache misses: the partitions then take every entry in turn, a
+// few slabs each, so that one end is written, and deduplicate none, until
+// they hold 64 times what they held when turns began, as long as a
+// partition that found its entries distinct goes between deduplications.
+// Then they split by hash again, which drops what recurred, and take turns
+// no more. The sort drops the repeats that turns kept.
 //
 // For the listing, the entries of every form move into buckets cut by the
 // bits of their first limb below those that all share (bucket_partitions()):
@@ -125,6 +133,13 @@ template <typename Kind> struct partitions {
     // For each limb that sorts the form, the bits that some entry's limb
     // has, and those that every one has.
     limb_bits<Kind::sort_limbs> bits_seen;
+    // While the partitions take turns, every entry goes to partition
+    // `turn` until it has filled `turn_slabs` more slabs, and they take
+    // turns until they hold `turns_end_at` entries, 0 while they do not.
+    std::size_t turn = 0;
+    std::size_t turn_slabs = 0;
+    std::size_t turns_end_at = 0;
+    bool turns_over = false; // for good: entries recur, or memory is tight
 };
 
 // Partitions by hash under `key`: 2^bits of them, deduplicated as they grow
@@ -140,6 +155,12 @@ inline std::size_t hash_partition(std::uint64_t hash, int bits)
 {
     return hash >> 1 >> (63 - bits);
 }
+
+// After a partition has taken a slab: starts the partitions taking turns
+// where deduplicating finds their entries distinct, or ends the turns,
+// splitting the partitions by hash again. Throws std::bad_alloc when
+// memory runs out.
+template <typename Kind> void pace_turns(partitions<Kind>& parts);
 
 // Moves every entry into 2^bits partitions by hash, which go on being
 // deduplicated. Throws std::bad_alloc when memory runs out.
@@ -192,6 +213,23 @@ template <typename Kind> inline bool slab_full(const partition& part, std::size_
         return address % slab_bytes<Kind> == 0;
     else
         return !part.end || address % slab_bytes<Kind> + size > filled_bytes<Kind>;
+}
+
+// Passes the turn on once a partition has filled its slabs of the turn,
+// so that none is left with a slab it has only begun.
+template <typename Kind> void fill_turn(partitions<Kind>& parts);
+
+// The partition for an entry of `size` bytes: the one whose turn it is, or
+// else the one that the entry's hash, which hash() gives, chooses.
+template <typename Kind, typename Hash>
+[[gnu::always_inline]] inline std::size_t partition_for(partitions<Kind>& parts, std::size_t size,
+                                                        Hash&& hash)
+{
+    if (!parts.turns_end_at)
+        return hash_partition(hash(), parts.bits);
+    if (slab_full<Kind>(parts.parts[parts.turn], size)) [[unlikely]]
+        fill_turn(parts);
+    return parts.turn;
 }
 
 // Puts an entry where its partition, which has room for it, ends.
