@@ -159,9 +159,32 @@ template <typename Kind> void expect_turns()
     EXPECT_TRUE(held(parts) == expected) << where;
 }
 
+// Tokens that each come twice, half a slab of every partition apart, are
+// found to recur, and the partitions never take turns.
+template <typename Kind> void expect_no_turns()
+{
+    const std::vector<std::string> tokens = tokens_of<Kind>(40000);
+    partitions<Kind> parts;
+    const int bits = 3;
+    open_partitions(parts, known_key, bits, false,
+                    std::make_shared<slab_pool>(slab_bytes<Kind>, nullptr));
+    const std::size_t apart =
+        (std::size_t{1} << bits) * slab_bytes<Kind> / packed<Kind>(tokens[0]).size() / 2;
+    for (std::size_t block = 0; block + apart <= tokens.size(); block += apart)
+        for (std::size_t i = 0; i < 2 * apart; ++i) {
+            const std::vector<unsigned char> entry = packed<Kind>(tokens[block + i % apart]);
+            const std::size_t p = partition_for(
+                parts, entry.size(), [&] { return Kind::hash(known_key, entry.data()); });
+            append_entry(parts, p, entry.data(), entry.size(), [&] { pace_turns(parts); });
+            ASSERT_EQ(parts.turns_end_at, 0u) << form_index<Kind>;
+        }
+    EXPECT_TRUE(parts.turns_over) << form_index<Kind>;
+}
+
 TEST(Partitions, TakeTurnsWhileTheirEntriesAreDistinct)
 {
     for_each_form([&](auto kind) { expect_turns<decltype(kind)>(); });
+    for_each_form([&](auto kind) { expect_no_turns<decltype(kind)>(); });
 }
 
 // Split by hash, then moved into buckets of the byte order with the
