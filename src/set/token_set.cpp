@@ -63,6 +63,7 @@ template <typename Kind> [[gnu::noinline]] void write_run(stored_form<Kind>& for
     write_runs(form.parts, form.runs);
     // Runs drop repeats, so partitions with runs go by hash, and take no
     // turns, which would keep repeats between runs.
+    form.parts.turns_over = true;
     const int bits = std::min(partition_bits_for(form.runs.batch), form.parts.bits);
     if (bits < form.parts.bits || form.parts.turns_end_at)
         open_partitions(form.parts, form.parts.key, bits, false, form.parts.pool);
@@ -122,8 +123,7 @@ template <typename Kind>
                 split_partitions(parts, split_bits<Kind>(set));
                 allow_turns(set, parts);
             }
-            if (form.runs.runs.empty())
-                pace_turns(parts);
+            pace_turns(parts);
             if (runs_due(form))
                 write_run(form);
         });

@@ -111,8 +111,7 @@ template <typename Kind> inline bool runs_due(const stored_form<Kind>& form)
     append_entry(parts,
                  partition_for(parts, sizeof word, [&] { return mix_limb(parts.key, word); }),
                  reinterpret_cast<const unsigned char*>(&word), sizeof word, [&] {
-                     if (words.runs.runs.empty())
-                         pace_turns(parts);
+                     pace_turns(parts);
                      if (runs_due(words))
                          write_word_run(words);
                  });

@@ -139,7 +139,7 @@ template <typename Kind> struct partitions {
     std::size_t turn = 0;
     std::size_t turn_slabs = 0;
     std::size_t turns_end_at = 0;
-    bool turns_over = false; // for good: entries recur, or memory is tight
+    bool turns_over = false; // for good: entries recur, memory is tight, or runs drop them
 };
 
 // Partitions by hash under `key`: 2^bits of them, deduplicated as they grow
