@@ -14,21 +14,17 @@
 #include <cstring>
 #include <string_view>
 #include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 #include "forms/forms.h"
 #include "forms/radix_sort.h"
-#include "read/read_buffer.h"
-#include "scan/scanner.h"
 #include "system/pages.h"
 #include "system/write_all.h"
 
+#include "scan_input.h"
+
 namespace
 {
-
-read_buffer input;
-block_masks masks[masks_per_buffer];
 
 // Room for the words of 512 GiB of input at the least, reserved, not taken.
 constexpr std::size_t most_words = std::size_t{1} << 36;
@@ -50,24 +46,16 @@ std::uint64_t* reserve_words(std::size_t count)
 // how many, and counts the other tokens in `others`.
 std::size_t keep_words(std::uint64_t* words, std::size_t& others)
 {
-    const classify_blocks classify = widest_classifier();
-    std::size_t count = 0, end = 0;
-    for (bool at_eof = false; !at_eof;) {
-        const ssize_t n = read(0, input.bytes + end, buffer_size - end);
-        at_eof = n <= 0;
-        end += n > 0 ? static_cast<std::size_t>(n) : 0;
-        const std::size_t whole = at_eof ? end : whole_chunks_end(input.bytes, end);
-        char rest[max_chunk];
-        std::memcpy(rest, input.bytes + whole, end - whole);
-        classify_input(classify, input.bytes, whole, masks);
-        cut_chunks(input.bytes, masks, whole, [&](std::string_view token) {
-            if (token.empty() || token.size() > max_word_size)
-                ++others;
-            else
-                words[count++] = pack_padded_word(token.data(), token.size());
-        });
-        std::memcpy(input.bytes, rest, end - whole);
-        end -= whole;
+    std::size_t count = 0;
+    const scanned_input scanned = scan_input([&](std::string_view token) {
+        if (token.empty() || token.size() > max_word_size)
+            ++others;
+        else
+            words[count++] = pack_padded_word(token.data(), token.size());
+    });
+    if (scanned.read_failed) {
+        std::perror("sort_only: read");
+        std::exit(1);
     }
     return count;
 }
