@@ -128,8 +128,12 @@ template <typename Kind> void deduplicate(partitions<Kind>& parts, partition& pa
     // The writer may move on to a slab for an entry that turns out a
     // repeat: the partition ends just past the last entry kept, so that it
     // never ends at the start of an empty slab, which an entry of one size
-    // would take for a full one.
-    writer to = write_at(parts, part.first), past_kept = to;
+    // would take for a full one. Where it ends is kept in scalars: a copy
+    // of the writer would be loaded whole just after two narrower stores,
+    // which no core forwards, stalling every entry kept.
+    writer to = write_at(parts, part.first);
+    std::uint32_t kept_slab = to.slab;
+    unsigned char* kept_end = to.at;
     std::size_t kept = 0;
     for_each_entry(parts, part, [&](const unsigned char* entry) {
         const std::size_t size = Kind::size(entry);
@@ -139,18 +143,19 @@ template <typename Kind> void deduplicate(partitions<Kind>& parts, partition& pa
             return;
         std::memmove(at, entry, size);
         to.at = at + size;
-        past_kept = to;
+        kept_slab = to.slab;
+        kept_end = to.at;
         ++kept;
     });
-    for (std::uint32_t spare = past_kept.slab; spare != part.last;) {
+    for (std::uint32_t spare = kept_slab; spare != part.last;) {
         spare = next_slab(*parts.pool, spare);
         release_slab(parts, spare);
     }
     parts.size -= part.size - kept;
     parts.dropped += part.size - kept;
     part.size = kept;
-    part.last = past_kept.slab;
-    part.end = past_kept.at;
+    part.last = kept_slab;
+    part.end = kept_end;
 }
 
 // Moves every entry of `part`, whose slabs go back to the spares once read,
