@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 // A listing that only sorts, on one core, beside which to see what
 // tokcollect's set costs where tokens seldom recur: standard input read and
-// cut as tokcollect does it, every token of 1 to 16 bytes kept as a word,
-// the words cut into buckets of the byte order, each bucket sorted in the
-// caches by tokcollect's radix sort and listed, each word once. No token
-// is hashed, looked up or deduplicated before the sort, and no budget is
-// kept. Its arrays are reserved once, with huge pages, as tokcollect's
-// pools are. Longer and empty tokens are counted on standard error and not
-// listed, so its listing is tokcollect's only where every token is a word.
+// cut as tokcollect does it, every token of 1 to 16 bytes kept as a word
+// and of 17 to 32 as a pair, the tokens of one form cut into buckets of the
+// byte order, each bucket sorted in the caches by tokcollect's sort and
+// listed, each token once. No token is hashed, looked up or deduplicated
+// before the sort, and no budget is kept. Its arrays are reserved once,
+// with huge pages, as tokcollect's pools are. It lists the words, or the
+// pairs where there are no words; the tokens it does not list are counted
+// on standard error, so its listing is tokcollect's only where every token
+// is of the one form it lists.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -26,41 +28,49 @@
 namespace
 {
 
-// Room for the words of 512 GiB of input at the least, reserved, not taken.
-constexpr std::size_t most_words = std::size_t{1} << 36;
+// Room for the tokens of 512 GiB of input at the least, reserved, not taken.
+constexpr std::size_t most_bytes = std::size_t{1} << 39;
 
-// An array of `count` words, whose pages fault in as it fills.
-std::uint64_t* reserve_words(std::size_t count)
+// An array whose pages fault in as it fills.
+template <typename Entry> Entry* reserve()
 {
-    void* region = mmap(nullptr, count * sizeof(std::uint64_t), PROT_READ | PROT_WRITE,
+    void* region = mmap(nullptr, most_bytes, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED) {
         std::perror("sort_only: mmap");
         std::exit(1);
     }
-    advise_huge_pages(region, count * sizeof(std::uint64_t));
-    return static_cast<std::uint64_t*>(region);
+    advise_huge_pages(region, most_bytes);
+    return static_cast<Entry*>(region);
 }
 
-// Every word of standard input, in the order found, in `words`; returns
-// how many, and counts the other tokens in `others`.
-std::size_t keep_words(std::uint64_t* words, std::size_t& others)
-{
+// The tokens of one form, in the order found.
+template <typename Kind> struct kept {
+    typename Kind::sort_entry* entries = reserve<typename Kind::sort_entry>();
     std::size_t count = 0;
+};
+
+// Every word and pair of standard input in `words` and `pairs`; returns
+// how many other tokens there were.
+std::size_t keep_tokens(kept<word_kind>& words, kept<pair_kind>& pairs)
+{
+    std::size_t others = 0;
     const scanned_input scanned = scan_input([&](std::string_view token) {
-        if (token.empty() || token.size() > max_word_size)
+        if (token.empty() || token.size() > max_pair_size)
             ++others;
+        else if (token.size() <= max_word_size)
+            words.entries[words.count++] = pack_padded_word(token.data(), token.size());
         else
-            words[count++] = pack_padded_word(token.data(), token.size());
+            pairs.entries[pairs.count++] = pack_pair(token);
     });
     if (scanned.read_failed) {
         std::perror("sort_only: read");
         std::exit(1);
     }
-    return count;
+    return others;
 }
 
-// Output waiting to be written, with room for a word's 16 bytes past it.
+// Output waiting to be written, with room for a pair's 32 bytes past it.
 struct output {
     std::vector<char> bytes = std::vector<char>(2 << 20);
     std::size_t used = 0;
@@ -75,16 +85,48 @@ void flush(output& out)
     out.used = 0;
 }
 
-// Writes the sorted `words` that differ from the one before, each on a line.
-void list_words(const std::uint64_t* words, std::size_t count, output& out)
+// Writes the sorted `tokens` that differ from the one before, each on a
+// line.
+template <typename Kind>
+void list_sorted(const typename Kind::sort_entry* tokens, std::size_t count, output& out)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0 && words[i] == words[i - 1])
+        if (i > 0 && tokens[i] == tokens[i - 1])
             continue;
-        if (out.used + max_word_size + 1 > out.bytes.size())
+        if (out.used + max_pair_size + 1 > out.bytes.size())
             flush(out);
-        out.used += word_kind::unpack(out.bytes.data() + out.used, words[i]);
+        out.used += Kind::unpack(out.bytes.data() + out.used, tokens[i]);
         out.bytes[out.used++] = '\n';
+    }
+}
+
+// Cuts the tokens into buckets of the byte order by their first limbs,
+// then sorts and lists each bucket.
+template <typename Kind> void sort_and_list(const kept<Kind>& tokens, output& out)
+{
+    using entry = typename Kind::sort_entry;
+    limb_bits<1> seen;
+    for (std::size_t i = 0; i < tokens.count; ++i)
+        see_limb(seen, 0, Kind::sort_limb(tokens.entries[i], 0));
+    const order_cut cut = cut_by_order(varying(seen, 0), tokens.count, 15);
+    const auto bucket = [&](const entry& e) { return order_bucket(Kind::sort_limb(e, 0), cut); };
+    std::vector<std::size_t> starts(cut.buckets() + 1);
+    for (std::size_t i = 0; i < tokens.count; ++i)
+        ++starts[bucket(tokens.entries[i]) + 1];
+    std::size_t largest = 0;
+    for (std::size_t b = 1; b < starts.size(); ++b) {
+        largest = std::max(largest, starts[b]);
+        starts[b] += starts[b - 1];
+    }
+    entry* bucketed = reserve<entry>();
+    std::vector<std::size_t> ends(starts.begin(), starts.end() - 1);
+    for (std::size_t i = 0; i < tokens.count; ++i)
+        bucketed[ends[bucket(tokens.entries[i])]++] = tokens.entries[i];
+    std::vector<entry> scratch(largest);
+    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+        const std::size_t size = starts[b + 1] - starts[b];
+        list_sorted<Kind>(sort_in_order<Kind>(bucketed + starts[b], scratch.data(), size), size,
+                          out);
     }
 }
 
@@ -92,40 +134,18 @@ void list_words(const std::uint64_t* words, std::size_t count, output& out)
 
 int main()
 {
-    std::uint64_t* words = reserve_words(most_words);
-    std::size_t others = 0;
-    const std::size_t count = keep_words(words, others);
-
-    limb_bits<1> seen;
-    for (std::size_t i = 0; i < count; ++i)
-        see_limb(seen, 0, words[i]);
-    const order_cut cut = cut_by_order(varying(seen, 0), count, 15);
-    std::vector<std::size_t> starts(cut.buckets() + 1);
-    for (std::size_t i = 0; i < count; ++i)
-        ++starts[order_bucket(words[i], cut) + 1];
-    std::size_t largest = 0;
-    for (std::size_t b = 1; b < starts.size(); ++b) {
-        largest = std::max(largest, starts[b]);
-        starts[b] += starts[b - 1];
-    }
-    std::uint64_t* bucketed = reserve_words(most_words);
-    std::vector<std::size_t> ends(starts.begin(), starts.end() - 1);
-    for (std::size_t i = 0; i < count; ++i)
-        bucketed[ends[order_bucket(words[i], cut)]++] = words[i];
-
-    bit_range bits = varying_bits(varying(seen, 0));
-    if (bits.low <= bits.high)
-        bits.high = std::max(bits.low, 63 - cut.shift - cut.bits);
-    std::vector<std::uint64_t> scratch(largest);
+    kept<word_kind> words;
+    kept<pair_kind> pairs;
+    std::size_t unlisted = keep_tokens(words, pairs);
     output out;
-    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
-        const std::size_t size = starts[b + 1] - starts[b];
-        const std::uint64_t* sorted = sort_by_key(bucketed + starts[b], scratch.data(), size, bits,
-                                                  [](std::uint64_t word) { return word; });
-        list_words(sorted, size, out);
+    if (words.count > 0) {
+        sort_and_list(words, out);
+        unlisted += pairs.count;
+    } else {
+        sort_and_list(pairs, out);
     }
     flush(out);
-    if (others > 0)
-        std::fprintf(stderr, "sort_only: %zu tokens not words, not listed\n", others);
+    if (unlisted > 0)
+        std::fprintf(stderr, "sort_only: %zu tokens of other forms, not listed\n", unlisted);
     return 0;
 }
