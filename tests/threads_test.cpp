@@ -21,6 +21,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "driver.h"
 #include "listing/listing_output.h"
@@ -129,10 +131,20 @@ TEST(Threads, AsManyAsTheBudgetHasRoomFor)
 
 // A merger of the listing that runs out of memory abandons the turns: one
 // that waits for the turn of a later stretch, to flush a full buffer or to
-// end its stretch, throws rather than wait for ever, and writes nothing.
+// end its stretch, or for its spare to end another while one is parked
+// there, throws rather than wait for ever, and writes nothing.
 TEST(Threads, ListingMergersWaitForNoneThatRanOut)
 {
-    for (void (*write_out)(output&) : {flush, end_stretch}) {
+    const auto end_two = [](output& out) {
+        end_stretch(out);
+        out.stretch = 3;
+        *make_room(out, 1) = '9';
+        out.used = 1;
+        end_stretch(out);
+    };
+    const std::pair<std::function<void(output&)>, bool> cases[] = {
+        {flush, false}, {end_stretch, false}, {end_two, true}};
+    for (const auto& [write_out, spare] : cases) {
         turns order;
         output later;
         later.fd = memfd_create("listing", 0);
@@ -140,6 +152,10 @@ TEST(Threads, ListingMergersWaitForNoneThatRanOut)
         later.stretch = 1;
         later.size = 8;
         later.buffer = std::make_unique<char[]>(later.size);
+        if (spare) {
+            later.spare = std::make_unique<char[]>(later.size);
+            order.mergers.push_back(&later);
+        }
         *make_room(later, 1) = '7';
         later.used = 1;
         bool threw = false;
@@ -156,6 +172,55 @@ TEST(Threads, ListingMergersWaitForNoneThatRanOut)
         EXPECT_TRUE(threw);
         EXPECT_EQ(contents(later.fd), "");
         close(later.fd);
+    }
+}
+
+// Stretches of the listing go out in order however their mergers end them:
+// one ended before its turn is parked, and written, with any parked after
+// it, by the merger that ends the stretch before; its spare is then free
+// for the next. Each step is a merger ending a stretch of one line, which
+// is the stretch's number.
+TEST(Threads, ListingStretchesGoOutInOrderHoweverTheyEnd)
+{
+    struct step {
+        std::size_t merger, stretch;
+    };
+    const std::vector<std::vector<step>> cases = {
+        {{1, 1}, {0, 0}},
+        {{2, 2}, {1, 1}, {0, 0}},
+        {{1, 1}, {0, 0}, {2, 2}},
+        {{0, 0}, {0, 2}, {1, 1}},
+        {{1, 1}, {2, 3}, {0, 0}, {1, 2}},
+        {{1, 1}, {0, 0}, {1, 3}, {0, 2}, {0, 4}},
+    };
+    for (const std::vector<step>& steps : cases) {
+        const int fd = memfd_create("listing", 0);
+        turns order;
+        output mergers[3];
+        for (output& out : mergers) {
+            out.fd = fd;
+            out.order = &order;
+            out.size = 8;
+            out.buffer = std::make_unique<char[]>(out.size);
+            out.spare = std::make_unique<char[]>(out.size);
+            order.mergers.push_back(&out);
+        }
+        std::string expected;
+        for (const step& s : steps) {
+            output& out = mergers[s.merger];
+            out.stretch = s.stretch;
+            char* line = make_room(out, 1);
+            line[0] = static_cast<char>('0' + s.stretch);
+            line[1] = '\n';
+            out.used += 2;
+            end_stretch(out);
+            expected += std::to_string(expected.size() / 2) + "\n";
+        }
+        EXPECT_EQ(contents(fd), expected) << steps.size() << " steps";
+        EXPECT_EQ(order.current, steps.size());
+        for (const output& out : mergers)
+            EXPECT_EQ(out.parked, output::no_stretch);
+        close(fd);
     }
 }
 

@@ -179,17 +179,26 @@ int write_tokens(std::span<shard_forms> shards, int fd, std::size_t threads, mem
         count = std::clamp((budget->planned - std::min(budget->planned, budget->used.load())) /
                                (room + merger_buffer),
                            std::size_t{1}, count);
+    // Where each merger has two stretches or more, it also has a spare, to
+    // park one finished before its turn, and the stretches are a quarter
+    // as long, so that its buffer and spare hold less than its buffer did.
+    const bool spares = count > 1 && tokens / stretch_tokens >= 2 * count;
+    const std::size_t stretch_size = spares ? stretch_tokens / 4 : stretch_tokens;
     all.stretches =
-        count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_tokens)) : 1;
+        count > 1 ? std::min(all.plan.count(), std::max(4 * count, tokens / stretch_size)) : 1;
     turns order;
     std::vector<merger> mergers(count);
     for (merger& own : mergers) {
         own.out.fd = fd;
         own.out.order = count > 1 ? &order : nullptr;
-        own.out.size = count > 1 ? merger_buffer : single_buffer;
+        own.out.size = count == 1 ? single_buffer : spares ? merger_buffer / 4 : merger_buffer;
         own.share = budget_share(budget);
-        resize(own.share, own.out.size + sort_room);
+        resize(own.share, (spares ? 2 : 1) * own.out.size + sort_room);
         own.out.buffer.reset(new char[own.out.size]);
+        if (spares) {
+            own.out.spare.reset(new char[own.out.size]);
+            order.mergers.push_back(&own.out);
+        }
         own.room = make_bucket_room(all.largest.tokens);
         make_arena(own.arena, all.largest.arena, budget);
         seek_runs(all.shards, all.plan, 0, own.runs);
