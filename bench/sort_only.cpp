@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
 // A listing that only sorts, on one core, beside which to see what
 // tokcollect's set costs where tokens seldom recur: standard input read and
-// cut as tokcollect does it, every token of 1 to 16 bytes kept as a word
-// and of 17 to 32 as a pair, the tokens of one form cut into buckets of the
-// byte order, each bucket sorted in the caches by tokcollect's sort and
-// listed, each token once. No token is hashed, looked up or deduplicated
-// before the sort, and no budget is kept. Its arrays are reserved once,
-// with huge pages, as tokcollect's pools are. It lists the words, or the
-// pairs where there are no words; the tokens it does not list are counted
-// on standard error, so its listing is tokcollect's only where every token
-// is of the one form it lists.
+// cut as tokcollect does it, every token kept in its form (a word, a pair
+// or a record), the tokens of each form cut into buckets of the byte order,
+// each bucket sorted in the caches by tokcollect's sort and listed, each
+// token once. No token is hashed, looked up or deduplicated before the
+// sort, and no budget is kept. Its arrays are reserved once, with huge
+// pages, as tokcollect's pools are. The forms are listed one after
+// another, not merged, so its listing is tokcollect's where every token is
+// of one form, and is tokcollect's once sorted in byte order otherwise.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -50,27 +49,34 @@ template <typename Kind> struct kept {
     std::size_t count = 0;
 };
 
-// Every word and pair of standard input in `words` and `pairs`; returns
-// how many other tokens there were.
-std::size_t keep_tokens(kept<word_kind>& words, kept<pair_kind>& pairs)
+// Every token of standard input, in its form; returns whether the empty
+// token was among them.
+bool keep_tokens(kept<word_kind>& words, kept<pair_kind>& pairs, kept<record_kind>& records)
 {
-    std::size_t others = 0;
+    bool has_empty = false;
+    // Where the records' sort entries point; the pages past it read as 0,
+    // the slack that their loads may touch.
+    unsigned char* stored = reserve<unsigned char>();
     const scanned_input scanned = scan_input([&](std::string_view token) {
-        if (token.empty() || token.size() > max_pair_size)
-            ++others;
-        else if (token.size() <= max_word_size)
+        if (token.empty()) {
+            has_empty = true;
+        } else if (token.size() <= max_word_size) {
             words.entries[words.count++] = pack_padded_word(token.data(), token.size());
-        else
+        } else if (token.size() <= max_pair_size) {
             pairs.entries[pairs.count++] = pack_pair(token);
+        } else {
+            records.entries[records.count++] = record_kind::sorted(stored);
+            stored += record_kind::pack(token, stored);
+        }
     });
     if (scanned.read_failed) {
         std::perror("sort_only: read");
         std::exit(1);
     }
-    return others;
+    return has_empty;
 }
 
-// Output waiting to be written, with room for a pair's 32 bytes past it.
+// Output waiting to be written, with room for a token's line past it.
 struct output {
     std::vector<char> bytes = std::vector<char>(2 << 20);
     std::size_t used = 0;
@@ -91,9 +97,9 @@ template <typename Kind>
 void list_sorted(const typename Kind::sort_entry* tokens, std::size_t count, output& out)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0 && tokens[i] == tokens[i - 1])
+        if (i > 0 && same_token<Kind>(tokens[i], tokens[i - 1]))
             continue;
-        if (out.used + max_pair_size + 1 > out.bytes.size())
+        if (out.used + max_token_size + 1 > out.bytes.size())
             flush(out);
         out.used += Kind::unpack(out.bytes.data() + out.used, tokens[i]);
         out.bytes[out.used++] = '\n';
@@ -105,6 +111,8 @@ void list_sorted(const typename Kind::sort_entry* tokens, std::size_t count, out
 template <typename Kind> void sort_and_list(const kept<Kind>& tokens, output& out)
 {
     using entry = typename Kind::sort_entry;
+    if (tokens.count == 0)
+        return;
     limb_bits<1> seen;
     for (std::size_t i = 0; i < tokens.count; ++i)
         see_limb(seen, 0, Kind::sort_limb(tokens.entries[i], 0));
@@ -136,16 +144,13 @@ int main()
 {
     kept<word_kind> words;
     kept<pair_kind> pairs;
-    std::size_t unlisted = keep_tokens(words, pairs);
+    kept<record_kind> records;
     output out;
-    if (words.count > 0) {
-        sort_and_list(words, out);
-        unlisted += pairs.count;
-    } else {
-        sort_and_list(pairs, out);
-    }
+    if (keep_tokens(words, pairs, records))
+        out.bytes[out.used++] = '\n';
+    sort_and_list(words, out);
+    sort_and_list(pairs, out);
+    sort_and_list(records, out);
     flush(out);
-    if (unlisted > 0)
-        std::fprintf(stderr, "sort_only: %zu tokens of other forms, not listed\n", unlisted);
     return 0;
 }
